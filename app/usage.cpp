@@ -1,0 +1,15 @@
+#include "app/usage.h"
+
+#include "dump/console.h"
+#include "dump/messages.h"
+#include "platform/platform.h"
+
+void ShowUsage() {
+    PrintLine(MSG_BANNER);
+    PrintLine("");
+    PrintLine(MSG_USAGE);
+    PrintLine(MSG_USAGE_ZH);
+    PrintLine("");
+    PrintLine("");
+    Pause();
+}

@@ -1,0 +1,4 @@
+#pragma once
+
+// Prints the banner and usage block, then waits for a key.
+void ShowUsage();

@@ -1,0 +1,101 @@
+#include "dump/chunk_queue.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "dump/console.h"
+#include "dump/dump.h"
+
+std::deque<Chunk> ChunkQueue;
+
+namespace {
+std::mutex QueueLock;
+std::condition_variable ChunkArrived;  // the queue is no longer empty, or closed
+std::condition_variable RoomFreed;     // the queue is no longer full, or failed
+std::vector<void*> FreeBuffers;
+bool Closed = false;
+bool Failed = false;
+}  // namespace
+
+void ResetChunkQueue() {
+    std::lock_guard<std::mutex> lock(QueueLock);
+    ChunkQueue.clear();
+    Closed = false;
+    Failed = false;
+}
+
+void* ObtainChunkBuffer(ErrorCode& error) {
+    {
+        std::lock_guard<std::mutex> lock(QueueLock);
+        if (!FreeBuffers.empty()) {
+            void* buffer = FreeBuffers.back();
+            FreeBuffers.pop_back();
+            return buffer;
+        }
+    }
+    return ObtainBuffer(CHUNK_BYTES, error);
+}
+
+bool WaitForRoom(const char* mark) {
+    std::unique_lock<std::mutex> lock(QueueLock);
+    RoomFreed.wait(lock, [] { return Failed || ChunkQueue.size() < QUEUE_BOUND; });
+    if (Failed) return false;
+    PrintMark(mark);
+    return true;
+}
+
+bool AppendChunk(Chunk chunk) {
+    std::unique_lock<std::mutex> lock(QueueLock);
+    RoomFreed.wait(lock, [] { return Failed || ChunkQueue.size() < QUEUE_BOUND; });
+    if (Failed) return false;
+    ChunkQueue.push_back(chunk);
+    ChunkArrived.notify_one();
+    return true;
+}
+
+void CloseChunkQueue() {
+    std::lock_guard<std::mutex> lock(QueueLock);
+    Closed = true;
+    ChunkArrived.notify_one();
+}
+
+bool WaitFrontChunk(Chunk& chunk) {
+    std::unique_lock<std::mutex> lock(QueueLock);
+    ChunkArrived.wait(lock, [] { return Closed || !ChunkQueue.empty(); });
+    if (ChunkQueue.empty()) return false;
+    chunk = ChunkQueue.front();
+    return true;
+}
+
+void RemoveFrontChunk() {
+    std::lock_guard<std::mutex> lock(QueueLock);
+    ChunkQueue.pop_front();
+    RoomFreed.notify_one();
+}
+
+void ReleaseChunkBuffer(void* buffer) {
+    std::lock_guard<std::mutex> lock(QueueLock);
+    FreeBuffers.push_back(buffer);
+}
+
+void FailChunkQueue(const std::string& line) {
+    std::lock_guard<std::mutex> lock(QueueLock);
+    PrintLine(line);
+    Failed = true;
+    RoomFreed.notify_one();
+}
+
+bool ChunkQueueFailed() {
+    std::lock_guard<std::mutex> lock(QueueLock);
+    return Failed;
+}
+
+void DropChunkBuffers() {
+    std::lock_guard<std::mutex> lock(QueueLock);
+    for (const Chunk& chunk : ChunkQueue) ReleaseBuffer(chunk.buffer, CHUNK_BYTES);
+    ChunkQueue.clear();
+    for (void* buffer : FreeBuffers) ReleaseBuffer(buffer, CHUNK_BYTES);
+    FreeBuffers.clear();
+}

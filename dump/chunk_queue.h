@@ -1,0 +1,66 @@
+// The hand-over of filled chunks from the reader (main thread) to the writer.
+//
+// One producer, one consumer. The queue is bounded: it holds at most
+// QUEUE_BOUND chunks, counting the one the writer is writing (it stays at the
+// front until written), and the reader takes a buffer only once there is
+// room, so no more than QUEUE_BOUND buffers are in flight at once. The reader waits while the queue is
+// full, the writer while it is empty; each is woken by the other's move, so
+// there is no polling delay anywhere.
+//
+// Buffers written by the writer go back to a free list that the reader takes
+// from before it asks the platform for a new one: a dump allocates at most
+// QUEUE_BOUND buffers however long the drive.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+constexpr size_t QUEUE_BOUND = 3;
+
+// A buffer of CHUNK_BYTES holding bytes of drive data from its start.
+struct Chunk {
+    void* buffer;
+    uint32_t bytes;
+};
+
+// Empties the queue and its failure mark for a new dump.
+void ResetChunkQueue();
+
+// Reader: a free buffer, reused or new; nullptr with the code when the
+// platform has no memory for one.
+void* ObtainChunkBuffer(ErrorCode& error);
+
+// Reader: waits until the queue can take another chunk, then prints mark.
+// The mark is printed under the queue's lock, so it can never follow the
+// writer's error line. False, with nothing printed, once the writer failed.
+bool WaitForRoom(const char* mark);
+
+// Reader: queues the chunk, waiting while the queue is full. False, with the
+// chunk not taken, once the writer has failed.
+bool AppendChunk(Chunk chunk);
+
+// Reader: no more chunks will come. A writer waiting on an empty queue ends.
+void CloseChunkQueue();
+
+// Writer: the front chunk, left in place, waiting while the queue is empty.
+// False when the queue is closed and empty.
+bool WaitFrontChunk(Chunk& chunk);
+
+// Writer: drops the front entry, whose buffer it has released.
+void RemoveFrontChunk();
+
+// Either side: puts a buffer back on the free list.
+void ReleaseChunkBuffer(void* buffer);
+
+// Writer: its write failed; prints line (under the queue's lock, see
+// WaitForRoom). A reader waiting for room returns at once.
+void FailChunkQueue(const std::string& line);
+
+bool ChunkQueueFailed();
+
+// After the writer has ended: hands every buffer still queued or free back
+// to the platform.
+void DropChunkBuffers();

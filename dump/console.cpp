@@ -1,0 +1,11 @@
+#include "dump/console.h"
+
+void PrintLine(const std::string& text) { WriteStdout(text + "\n"); }
+
+std::string FailureLine(const char* message, ErrorCode code) {
+    return message + std::to_string(code);
+}
+
+void PrintFailure(const char* message, ErrorCode code) { PrintLine(FailureLine(message, code)); }
+
+void PrintMark(const char* mark) { WriteStdout(mark); }

@@ -1,0 +1,16 @@
+// Console output of the engine. Each line is assembled first and written in
+// one call, so the other thread's marks fall between lines, never inside one.
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+
+void PrintLine(const std::string& text);
+
+// A failed call: the message directly followed by the code in decimal.
+std::string FailureLine(const char* message, ErrorCode code);
+void PrintFailure(const char* message, ErrorCode code);
+
+// A progress mark: one byte, no line end, shown at once.
+void PrintMark(const char* mark);

@@ -1,0 +1,28 @@
+// Names shared by the parts of the dump engine and its entry routine.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The size of every chunk buffer, and of every transfer but the last.
+constexpr uint32_t CHUNK_BYTES = 0x4000000;  // 64 MiB
+constexpr uint64_t MIB = 1048576;
+
+// Chunks in the current dump: written by the plan before the writer starts,
+// only read afterwards.
+extern int32_t ChunkCount;
+
+// Chunks needed for total bytes, counted from the exact byte count so that a
+// tail shorter than a chunk (or than a MiB) is still read.
+int32_t CountChunks(uint64_t total);
+
+// length rounded up to the unbuffered-I/O boundary.
+uint64_t RoundUpToSector(uint64_t length);
+
+// Echoes both arguments, sizes the drive, sets ChunkCount and prints the
+// plan. False, after the invalid-drive line, when the drive has no size.
+bool PlanDump(const std::string& drive, const std::string& image, uint64_t& total);
+
+// Copies the whole drive into the image. True only when the image is
+// complete, sized and flushed; every failure has printed its line.
+bool DumpDrive(const std::string& drive, const std::string& image);

@@ -1,0 +1,139 @@
+// Second phase of a dump: open, create, read on this thread while the writer
+// writes, then give the image its final size and make it durable.
+#include <algorithm>
+
+#include "dump/chunk_queue.h"
+#include "dump/console.h"
+#include "dump/dump.h"
+#include "dump/messages.h"
+#include "dump/writer.h"
+
+namespace {
+void CloseQuietly(FileHandle file) {
+    ErrorCode ignored = 0;
+    CloseFile(file, ignored);
+}
+
+// A short read is asked again for the rest; no data before the planned end
+// means the drive ended early (unplugged, shrunk) and is a failure, never
+// padding.
+bool ReadWhole(FileHandle drive, char* data, uint32_t want, ErrorCode& error) {
+    uint32_t got = 0;
+    while (got < want) {
+        int64_t read = ReadDrive(drive, data + got, want - got, error);
+        if (read < 0) return false;
+        if (read == 0) {
+            error = EndOfDriveCode();
+            return false;
+        }
+        got += static_cast<uint32_t>(read);
+    }
+    return true;
+}
+
+bool ReadChunks(FileHandle drive, uint64_t total) {
+    uint64_t offset = 0;
+    for (int32_t index = 0; index < ChunkCount; ++index) {
+        uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(CHUNK_BYTES, total - offset));
+        // Waiting for room before taking a buffer keeps at most QUEUE_BOUND
+        // of them in flight, the one being read included.
+        if (!WaitForRoom(MARK_READ)) return false;
+        ErrorCode error = 0;
+        void* buffer = ObtainChunkBuffer(error);
+        if (buffer == nullptr) {
+            PrintFailure(MSG_NO_MEMORY, error);
+            return false;
+        }
+        if (!ReadWhole(drive, static_cast<char*>(buffer), want, error)) {
+            PrintFailure(MSG_READ_FAILED, error);
+            ReleaseChunkBuffer(buffer);
+            return false;
+        }
+        // A refused append means the writer has failed and said so.
+        if (!AppendChunk({buffer, want})) {
+            ReleaseChunkBuffer(buffer);
+            return false;
+        }
+        offset += want;
+    }
+    return true;
+}
+
+// The writer is always waited for, whatever ended the reading, so that it
+// never runs on against a queue or image that is gone.
+bool CopyChunks(FileHandle drive, FileHandle image, uint64_t total) {
+    ResetChunkQueue();
+    ThreadHandle writer = 0;
+    ErrorCode error = 0;
+    if (!StartThread(WriterThread, reinterpret_cast<void*>(image), writer, error)) {
+        PrintFailure(MSG_THREAD_FAILED, error);
+        return false;
+    }
+    bool read_all = ReadChunks(drive, total);
+    CloseChunkQueue();
+    WaitThread(writer);
+    bool written_all = !ChunkQueueFailed();
+    DropChunkBuffers();
+    return read_all && written_all;
+}
+
+// Unbuffered writes leave the file's size and allocation to the file
+// system's own time; the image is only called done once both are stable.
+bool FinishImage(FileHandle image, uint64_t total) {
+    ErrorCode error = 0;
+    if (!SetImageSize(image, total, error) || !FlushImage(image, error)) {
+        PrintFailure(MSG_WRITE_FAILED, error);
+        CloseQuietly(image);
+        return false;
+    }
+    if (!CloseFile(image, error)) {
+        PrintFailure(MSG_WRITE_FAILED, error);
+        return false;
+    }
+    return true;
+}
+
+// Creating an image over the drive itself would empty it before the first
+// read, so that path is refused before anything is touched.
+FileHandle CreateImageBeside(FileHandle drive, const std::string& path, ErrorCode& error) {
+    if (IsSameFile(drive, path)) {
+        error = InvalidParameterCode();
+        return -1;
+    }
+    return CreateImage(path, error);
+}
+
+bool CopyDrive(const std::string& drive_text, const std::string& image_path, uint64_t total) {
+    ErrorCode error = 0;
+    FileHandle drive = OpenDrive(DevicePath(drive_text), error);
+    if (drive < 0) {
+        PrintFailure(MSG_OPEN_FAILED, error);
+        return false;
+    }
+    PrintLine("");
+    PrintLine(MSG_START);
+    FileHandle image = CreateImageBeside(drive, image_path, error);
+    if (image < 0) {
+        PrintFailure(MSG_CREATE_FAILED, error);
+        CloseQuietly(drive);
+        return false;
+    }
+    bool done = CopyChunks(drive, image, total);
+    if (done) {
+        done = FinishImage(image, total);
+    } else {
+        CloseQuietly(image);
+    }
+    CloseQuietly(drive);
+    if (done) {
+        PrintLine("");
+        PrintLine(MSG_DONE);
+    }
+    return done;
+}
+}  // namespace
+
+bool DumpDrive(const std::string& drive, const std::string& image) {
+    uint64_t total = 0;
+    return PlanDump(drive, image, total) && CopyDrive(drive, image, total);
+}

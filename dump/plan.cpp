@@ -1,0 +1,27 @@
+// First phase of a dump: echo, size query and plan.
+#include "dump/console.h"
+#include "dump/dump.h"
+#include "dump/messages.h"
+#include "platform/platform.h"
+
+int32_t ChunkCount = 0;
+
+int32_t CountChunks(uint64_t total) {
+    return static_cast<int32_t>((total + CHUNK_BYTES - 1) / CHUNK_BYTES);
+}
+
+uint64_t RoundUpToSector(uint64_t length) { return (length + IO_ALIGN - 1) / IO_ALIGN * IO_ALIGN; }
+
+bool PlanDump(const std::string& drive, const std::string& image, uint64_t& total) {
+    PrintLine(MSG_DRIVE + drive);
+    PrintLine(MSG_IMAGE + image);
+    if (!QueryDriveSize(drive, total)) {
+        PrintLine(MSG_INVALID_DRIVE);
+        return false;
+    }
+    ChunkCount = CountChunks(total);
+    PrintLine(MSG_DRIVE_SIZE + std::to_string(total / MIB) + MSG_MB);
+    PrintLine(MSG_CACHE_SIZE + std::to_string(CHUNK_BYTES / MIB) + MSG_MB);
+    PrintLine(MSG_CHUNKS + std::to_string(ChunkCount) + MSG_CHUNKS_UNIT);
+    return true;
+}

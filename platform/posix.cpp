@@ -1,0 +1,210 @@
+// Linux: the drive is a block device or a regular image file, named by its
+// path; the device path is the drive text itself.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "platform/platform.h"
+
+static_assert(sizeof(pthread_t) <= sizeof(ThreadHandle), "pthread_t fits a ThreadHandle");
+
+namespace {
+// Without the rights to open a block device its size still shows in sysfs,
+// so such a drive is planned and fails at the open with its own code.
+bool SysfsSize(dev_t device, uint64_t& total) {
+    std::ifstream file("/sys/dev/block/" + std::to_string(major(device)) + ":" +
+                       std::to_string(minor(device)) + "/size");
+    uint64_t sectors = 0;
+    if (!(file >> sectors)) return false;
+    total = sectors * 512;  // sysfs counts 512-byte units whatever the sector size
+    return true;
+}
+
+// Some file systems refuse O_DIRECT at open with EINVAL (FUSE ones, tmpfs
+// before Linux 6.6); their files are then used through the page cache rather
+// than not at all.
+int OpenUnbuffered(const std::string& path, int flags, ErrorCode& error) {
+    int fd = open(path.c_str(), flags | O_DIRECT | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EINVAL) fd = open(path.c_str(), flags | O_CLOEXEC, 0600);
+    if (fd < 0) error = static_cast<ErrorCode>(errno);
+    return fd;
+}
+
+bool IsRegularFile(int fd) {
+    struct stat status {};
+    return fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+}
+
+struct ThreadStart {
+    ThreadProc proc;
+    void* argument;
+};
+
+void* RunThread(void* start) {
+    ThreadStart copy = *static_cast<ThreadStart*>(start);
+    delete static_cast<ThreadStart*>(start);
+    copy.proc(copy.argument);
+    return nullptr;
+}
+}  // namespace
+
+ErrorCode EndOfDriveCode() { return EIO; }
+ErrorCode InvalidParameterCode() { return EINVAL; }
+
+bool QueryDriveSize(const std::string& drive, uint64_t& total) {
+    struct stat status {};
+    if (drive.empty() || stat(drive.c_str(), &status) != 0) return false;
+    if (S_ISREG(status.st_mode)) {
+        total = static_cast<uint64_t>(status.st_size);
+        return true;
+    }
+    if (!S_ISBLK(status.st_mode)) return false;
+    int fd = open(drive.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        uint64_t size = 0;
+        bool sized = ioctl(fd, BLKGETSIZE64, &size) == 0;
+        close(fd);
+        if (sized) {
+            total = size;
+            return true;
+        }
+    }
+    return SysfsSize(status.st_rdev, total);
+}
+
+std::string DevicePath(const std::string& drive) { return drive; }
+
+FileHandle OpenDrive(const std::string& device_path, ErrorCode& error) {
+    return OpenUnbuffered(device_path, O_RDONLY, error);
+}
+
+bool IsSameFile(FileHandle drive, const std::string& path) {
+    struct stat image {}, source {};
+    if (stat(path.c_str(), &image) != 0 || fstat(static_cast<int>(drive), &source) != 0) return false;
+    if (S_ISBLK(image.st_mode) && S_ISBLK(source.st_mode)) return image.st_rdev == source.st_rdev;
+    return image.st_dev == source.st_dev && image.st_ino == source.st_ino;
+}
+
+FileHandle CreateImage(const std::string& path, ErrorCode& error) {
+    // 0600: a raw image holds everything on the drive, deleted files and
+    // other users' data included.
+    return OpenUnbuffered(path, O_WRONLY | O_CREAT | O_TRUNC, error);
+}
+
+int64_t ReadDrive(FileHandle drive, void* buffer, size_t length, ErrorCode& error) {
+    // O_DIRECT reads whole sectors: the last, partial one is asked in full
+    // (chunk buffers have room for it) and only what was asked is counted.
+    size_t ask = (length + IO_ALIGN - 1) / IO_ALIGN * IO_ALIGN;
+    ssize_t got;
+    do {
+        got = read(static_cast<int>(drive), buffer, ask);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        error = static_cast<ErrorCode>(errno);
+        return -1;
+    }
+    return static_cast<size_t>(got) < length ? got : static_cast<int64_t>(length);
+}
+
+int64_t WriteImage(FileHandle image, const void* buffer, size_t length, ErrorCode& error) {
+    ssize_t put;
+    do {
+        put = write(static_cast<int>(image), buffer, length);
+    } while (put < 0 && errno == EINTR);
+    if (put < 0) {
+        error = static_cast<ErrorCode>(errno);
+        return -1;
+    }
+    if (put == 0 && length > 0) {
+        error = ENOSPC;
+        return -1;
+    }
+    return put;
+}
+
+bool SetImageSize(FileHandle image, uint64_t size, ErrorCode& error) {
+    int fd = static_cast<int>(image);
+    if (!IsRegularFile(fd)) return true;
+    if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
+        error = static_cast<ErrorCode>(errno);
+        return false;
+    }
+    return true;
+}
+
+bool FlushImage(FileHandle image, ErrorCode& error) {
+    int fd = static_cast<int>(image);
+    if (fsync(fd) == 0) return true;
+    // A character device such as /dev/null has nothing to synchronize.
+    if (errno == EINVAL && !IsRegularFile(fd)) return true;
+    error = static_cast<ErrorCode>(errno);
+    return false;
+}
+
+bool CloseFile(FileHandle file, ErrorCode& error) {
+    if (close(static_cast<int>(file)) != 0) {
+        error = static_cast<ErrorCode>(errno);
+        return false;
+    }
+    return true;
+}
+
+void* ObtainBuffer(size_t length, ErrorCode& error) {
+    void* buffer = nullptr;
+    int failure = posix_memalign(&buffer, IO_ALIGN, length);
+    if (failure != 0) {
+        error = static_cast<ErrorCode>(failure);
+        return nullptr;
+    }
+    return buffer;
+}
+
+void ReleaseBuffer(void* buffer, size_t /*length*/) { free(buffer); }
+
+bool StartThread(ThreadProc proc, void* argument, ThreadHandle& thread, ErrorCode& error) {
+    auto* start = new ThreadStart{proc, argument};
+    pthread_t id;
+    int failure = pthread_create(&id, nullptr, RunThread, start);
+    if (failure != 0) {
+        delete start;
+        error = static_cast<ErrorCode>(failure);
+        return false;
+    }
+    thread = static_cast<ThreadHandle>(id);
+    return true;
+}
+
+void WaitThread(ThreadHandle thread) { pthread_join(static_cast<pthread_t>(thread), nullptr); }
+
+void WriteStdout(const std::string& bytes) {
+    fwrite(bytes.data(), 1, bytes.size(), stdout);
+    fflush(stdout);
+}
+
+void Pause() {
+    WriteStdout("Press any key to continue . . . ");
+    struct termios saved {};
+    bool raw_mode = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (raw_mode) {
+        struct termios raw = saved;
+        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        raw.c_cc[VMIN] = 1;
+        raw.c_cc[VTIME] = 0;
+        tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    }
+    char key = 0;
+    ssize_t ignored = read(STDIN_FILENO, &key, 1);  // 0 at end of input: nothing to wait for
+    (void)ignored;
+    if (raw_mode) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    WriteStdout("\n");
+}

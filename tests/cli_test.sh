@@ -1,0 +1,161 @@
+#!/usr/bin/env bash
+# End to end: the real korvex on real files and devices, every image compared
+# byte for byte with its drive. Usage: cli_test.sh path/to/korvex
+set -u
+korvex=$(realpath "$1")
+work=$(mktemp -d)
+chmod 755 "$work"
+loop=""
+cleanup() {
+    [ -n "$loop" ] && losetup -d "$loop" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work" || exit 1
+
+passed=0 failed=0 skipped=0
+pass() { passed=$((passed + 1)); }
+fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
+skip() { skipped=$((skipped + 1)); echo "SKIP: $*"; }
+# expect NAME COMMAND...: the command succeeds.
+expect() {
+    local name=$1
+    shift
+    if "$@"; then pass; else fail "$name"; fi
+}
+
+MIB=1048576
+CHUNK=$((64 * MIB))
+
+# run ARGS...: korvex's output, as UTF-8, in out.txt; its status in $status.
+run() {
+    "$korvex" "$@" </dev/null >out.gbk
+    status=$?
+    iconv -f GBK -t UTF-8 out.gbk >out.txt
+}
+
+plan_text() {  # plan_text DRIVE IMAGE BYTES
+    printf '驱动器: %s\n镜像文件: %s\n驱动器大小: %d MB\n缓存大小: 64 MB\n分块: %d 个\n' \
+        "$1" "$2" $(($3 / MIB)) $((($3 + CHUNK - 1) / CHUNK))
+}
+
+# The marks line: as many W as R, one of each per chunk, no W before its R.
+marks_ok() {  # marks_ok LINE CHUNKS
+    local line=$1 chunks=$2 reads=0 writes=0 i
+    for ((i = 0; i < ${#line}; i++)); do
+        case ${line:i:1} in
+            R) reads=$((reads + 1)) ;;
+            W) writes=$((writes + 1)); [ $writes -le $reads ] || return 1 ;;
+            *) return 1 ;;
+        esac
+    done
+    [ $reads -eq "$chunks" ] && [ $writes -eq "$chunks" ]
+}
+
+# dump_ok DRIVE IMAGE BYTES: a complete dump with the full transcript.
+dump_ok() {
+    local drive=$1 image=$2 bytes=$3
+    run "$drive" "$image"
+    [ $status -eq 0 ] || { echo "exit $status"; cat out.txt; return 1; }
+    { plan_text "$drive" "$image" "$bytes"; printf '\n开始转储...\n'; } >want.txt
+    head -n 7 out.txt | cmp -s - want.txt || { echo "plan or start differs:"; cat out.txt; return 1; }
+    [ "$(wc -l <out.txt)" -eq 9 ] && [ "$(sed -n 9p out.txt)" = "转储完成！" ] || { cat out.txt; return 1; }
+    marks_ok "$(sed -n 8p out.txt)" $(((bytes + CHUNK - 1) / CHUNK)) || { echo "marks: $(sed -n 8p out.txt)"; return 1; }
+    [ "$(stat -c %s "$image")" -eq "$bytes" ] || { echo "image size $(stat -c %s "$image")"; return 1; }
+    cmp -s "$drive" "$image" || { echo "image differs from drive"; return 1; }
+}
+
+# fails_with CODE_LINE: exit 1, the last line is the given error, no completion.
+fails_with() {
+    [ $status -eq 1 ] || { echo "exit $status"; return 1; }
+    ! grep -q '转储完成' out.txt || { echo "completion after a failure"; return 1; }
+    tail -n 1 out.txt | grep -qx "[RW]*$1" || { echo "last line: $(tail -n 1 out.txt)"; return 1; }
+}
+
+# --- Usage ---------------------------------------------------------------
+usage_ok() {
+    printf 'Korvex 1.0 - copies a whole drive into an ISO or IMG image file\n\nUsage: Korvex [Drive] [ISO|IMG File Path]\n使用方法: Korvex [驱动器] [ISO|IMG 文件地址]\n\n\nPress any key to continue . . . \n' |
+        iconv -f UTF-8 -t GBK >usage.gbk
+    "$korvex" "$@" </dev/null >out.gbk && cmp -s out.gbk usage.gbk
+}
+expect "usage with no arguments" usage_ok
+expect "usage with one argument" usage_ok onlyone
+expect "usage waits for one key on a pipe" bash -c "printf 'xy' | '$korvex' >/dev/null"
+
+# --- Invalid drives ------------------------------------------------------
+mkdir folder
+for drive in nosuchdrive "" folder /dev/null; do
+    run "$drive" out.img
+    printf '驱动器: %s\n镜像文件: out.img\n错误，不是有效的驱动器\n' "$drive" >want.txt
+    expect "invalid drive '$drive'" bash -c "[ $status -eq 1 ] && cmp -s out.txt want.txt && [ ! -e out.img ]"
+done
+
+# --- Complete dumps of files of every awkward size -----------------------
+head -c $((129 * MIB)) /dev/urandom >random.bin
+for bytes in 0 1 511 4096 $((MIB - 1)) $CHUNK $((CHUNK + 512)) $((100 * MIB + 512)) $((129 * MIB)); do
+    head -c $bytes random.bin >drive.bin
+    rm -f image.img
+    expect "dump of $bytes bytes" dump_ok drive.bin image.img $bytes
+done
+expect "image is private (0600)" bash -c "[ \"\$(stat -c %a image.img)\" = 600 ]"
+
+head -c $((3 * MIB + 512)) random.bin >drive.bin
+head -c $((5 * MIB)) /dev/zero >image.img
+expect "an existing, larger image is replaced" dump_ok drive.bin image.img $((3 * MIB + 512))
+run drive.bin image.img extra arguments
+expect "arguments after the second are ignored" bash -c "[ $status -eq 0 ] && cmp -s drive.bin image.img"
+
+# --- Failure paths -------------------------------------------------------
+run drive.bin missing/dir/image.img
+{ plan_text drive.bin missing/dir/image.img $((3 * MIB + 512)); printf '\n开始转储...\n错误，无法创建镜像文件2\n'; } >want.txt
+expect "image folder missing: create error 2" bash -c "[ $status -eq 1 ] && cmp -s out.txt want.txt"
+
+cp drive.bin before.bin
+ln drive.bin drive-link.bin
+for same in drive.bin ./drive.bin drive-link.bin; do
+    run drive.bin "$same"
+    expect "image path '$same' names the drive: refused" fails_with "错误，无法创建镜像文件22"
+    expect "drive '$same' unchanged" cmp -s drive.bin before.bin
+done
+
+run drive.bin /dev/full
+expect "full disk: write error 28" fails_with "错误，无法写入镜像28"
+
+head -c $((129 * MIB)) random.bin >big.bin
+(ulimit -f $((CHUNK / 1024)); trap '' XFSZ; "$korvex" big.bin limited.img </dev/null >out.gbk)
+status=$?
+iconv -f GBK -t UTF-8 out.gbk >out.txt
+expect "write failure on the second chunk: error 27" fails_with "错误，无法写入镜像27"
+expect "two W before the write error" bash -c "[ \"\$(grep -o W out.txt | wc -l)\" -eq 2 ]"
+expect "first chunk written" bash -c "[ \"\$(stat -c %s limited.img)\" -eq $CHUNK ] && cmp -s -n $CHUNK big.bin limited.img"
+
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+    as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
+    mkdir open && chmod 777 open
+    head -c $MIB random.bin >secret.bin && chmod 600 secret.bin
+    as_nobody "$korvex" secret.bin open/image.img </dev/null >out.gbk
+    status=$?
+    iconv -f GBK -t UTF-8 out.gbk >out.txt
+    { plan_text secret.bin open/image.img $MIB; printf '错误，无法打开驱动器13\n'; } >want.txt
+    expect "drive sized but not opened: open error 13" bash -c "[ $status -eq 1 ] && cmp -s out.txt want.txt"
+    expect "no image created when the drive cannot be opened" test ! -e open/image.img
+else
+    skip "unprivileged open: needs root and setpriv"
+fi
+
+# --- A block device ------------------------------------------------------
+if [ "$(id -u)" -eq 0 ] && command -v losetup >/dev/null && head -c $((100 * MIB + 512)) random.bin >loop.bin &&
+    loop=$(losetup -f --show loop.bin 2>/dev/null); then
+    expect "dump of a loop device" dump_ok "$loop" loop.img $((100 * MIB + 512))
+    expect "loop image equals its file" cmp -s loop.bin loop.img
+    as_nobody "$korvex" "$loop" open/loop.img </dev/null >out.gbk
+    status=$?
+    iconv -f GBK -t UTF-8 out.gbk >out.txt
+    { plan_text "$loop" open/loop.img $((100 * MIB + 512)); printf '错误，无法打开驱动器13\n'; } >want.txt
+    expect "block device sized from sysfs, then open error 13" bash -c "[ $status -eq 1 ] && cmp -s out.txt want.txt"
+else
+    skip "loop device: needs root and a free loop device"
+fi
+
+echo "$passed passed, $failed failed, $skipped skipped"
+[ $failed -eq 0 ]

@@ -1,0 +1,149 @@
+// Whole dumps through the fake platform: what reaches the image and the
+// console on the complete path and on every failure path.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "dump/dump.h"
+#include "dump/messages.h"
+#include "tests/fake_platform.h"
+
+namespace {
+constexpr uint64_t CHUNK = CHUNK_BYTES;
+
+bool Dump(uint64_t drive_size) {
+    ResetFake(drive_size);
+    return DumpDrive("drive", "out.img");
+}
+
+// Dumps with the faults that configure() sets on a fresh fake.
+template <typename Configure>
+bool DumpWith(uint64_t drive_size, Configure configure) {
+    ResetFake(drive_size);
+    configure(*Fake);
+    return DumpDrive("drive", "out.img");
+}
+
+std::string Line(const char* message, uint32_t code) {
+    return message + std::to_string(code) + "\n";
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The marks between the start line and the completion line: as many "W" as
+// "R", and never a "W" before its "R".
+void ExpectMarks(const std::string& marks, int chunks) {
+    int reads = 0, writes = 0;
+    for (char mark : marks) {
+        ASSERT_TRUE(mark == 'R' || mark == 'W') << marks;
+        (mark == 'R' ? reads : writes)++;
+        ASSERT_LE(writes, reads) << marks;
+    }
+    EXPECT_EQ(reads, chunks);
+    EXPECT_EQ(writes, chunks);
+}
+
+void ExpectCleanEnd() {
+    EXPECT_EQ(Fake->live_buffers, 0) << "a chunk buffer was not released";
+    EXPECT_FALSE(Fake->misaligned_io);
+}
+
+TEST(Dump, CopiesEveryByteWithTheFullTranscript) {
+    for (uint64_t size : {uint64_t{0}, uint64_t{1}, uint64_t{511}, uint64_t{4096}, MIB - 1, CHUNK,
+                          CHUNK + 512, 2 * CHUNK + 1}) {
+        SCOPED_TRACE(size);
+        ASSERT_TRUE(Dump(size));
+        EXPECT_TRUE(ImageMatchesDrive());
+        const std::string& console = Fake->console;
+        std::string start = std::string("\n") + MSG_START + "\n";
+        std::string done = std::string("\n") + MSG_DONE + "\n";
+        size_t marks_at = console.find(start) + start.size();
+        ASSERT_NE(console.find(start), std::string::npos);
+        ASSERT_GE(console.size(), marks_at + done.size());
+        EXPECT_EQ(console.substr(console.size() - done.size()), done);
+        ExpectMarks(console.substr(marks_at, console.size() - done.size() - marks_at),
+                    CountChunks(size));
+        ExpectCleanEnd();
+    }
+}
+
+TEST(Dump, ShortTransfersAreContinued) {
+    ASSERT_TRUE(DumpWith(2 * CHUNK + 512, [](FakeState& f) { f.max_read = 5 * MIB + 512; }));
+    EXPECT_TRUE(ImageMatchesDrive());
+    ASSERT_TRUE(DumpWith(CHUNK + 4096, [](FakeState& f) { f.max_write = 3 * MIB; }));
+    EXPECT_TRUE(ImageMatchesDrive());
+    ExpectCleanEnd();
+}
+
+TEST(Dump, HoldsAtMostThreeBuffersAndReusesThem) {
+    ASSERT_TRUE(DumpWith(8 * CHUNK, [](FakeState& f) { f.write_delay_ms = 30; }));
+    EXPECT_TRUE(ImageMatchesDrive());
+    EXPECT_LE(Fake->peak_buffers, 3);
+    EXPECT_LE(Fake->obtained_buffers, 3);
+    ExpectCleanEnd();
+}
+
+TEST(Dump, WriteFailureOnTheSecondChunkStopsTheReader) {
+    EXPECT_FALSE(DumpWith(6 * CHUNK, [](FakeState& f) { f.fail_write_number = 2; }));
+    EXPECT_TRUE(ImageMatches(CHUNK));
+    EXPECT_EQ(Fake->image.size(), CHUNK) << "the size is not set after a failure";
+    const std::string& console = Fake->console;
+    EXPECT_TRUE(Contains(console, Line(MSG_WRITE_FAILED, 27)));
+    EXPECT_FALSE(Contains(console, MSG_DONE));
+    EXPECT_EQ(std::count(console.begin(), console.end(), 'W'), 2);
+    EXPECT_LT(std::count(console.begin(), console.end(), 'R'), 6) << "the reader went on";
+    ExpectCleanEnd();
+}
+
+TEST(Dump, ReadFailuresStopTheDumpAfterWhatWasRead) {
+    // A read error at the second chunk; a drive that ends before its size.
+    EXPECT_FALSE(DumpWith(3 * CHUNK, [](FakeState& f) { f.fail_read_from = CHUNK; }));
+    EXPECT_TRUE(Contains(Fake->console, "R" + Line(MSG_READ_FAILED, 23)) ||
+                Contains(Fake->console, Line(MSG_READ_FAILED, 23)));
+    EXPECT_TRUE(ImageMatches(CHUNK)) << "the chunk read before the failure is written";
+    EXPECT_FALSE(Contains(Fake->console, MSG_DONE));
+    ExpectCleanEnd();
+
+    EXPECT_FALSE(DumpWith(2 * CHUNK, [](FakeState& f) { f.drive_ends_at = CHUNK + 4096; }));
+    EXPECT_TRUE(Contains(Fake->console, Line(MSG_READ_FAILED, 5)));
+    EXPECT_FALSE(Contains(Fake->console, MSG_DONE));
+    ExpectCleanEnd();
+}
+
+TEST(Dump, EachFailureHasItsLineAndNoCompletion) {
+    const struct {
+        const char* name;
+        void (*configure)(FakeState&);
+        std::string line;
+    } cases[] = {
+        {"open", [](FakeState& f) { f.open_error = 13; }, Line(MSG_OPEN_FAILED, 13)},
+        {"create", [](FakeState& f) { f.create_error = 2; }, Line(MSG_CREATE_FAILED, 2)},
+        {"image is the drive", [](FakeState& f) { f.image_is_drive = true; },
+         Line(MSG_CREATE_FAILED, 22)},
+        {"thread", [](FakeState& f) { f.thread_error = 11; }, Line(MSG_THREAD_FAILED, 11)},
+        {"memory", [](FakeState& f) { f.fail_obtain_number = 2; }, Line(MSG_NO_MEMORY, 12)},
+        {"size", [](FakeState& f) { f.size_error = 28; }, Line(MSG_WRITE_FAILED, 28)},
+        {"flush", [](FakeState& f) { f.flush_error = 5; }, Line(MSG_WRITE_FAILED, 5)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_FALSE(DumpWith(2 * CHUNK + 512, c.configure));
+        const std::string& console = Fake->console;
+        EXPECT_TRUE(Contains(console, c.line)) << console;
+        std::string after = console.substr(console.find(c.line) + c.line.size());
+        EXPECT_EQ(after.find_first_not_of('W'), std::string::npos) << "only the writer's marks follow";
+        EXPECT_FALSE(Contains(console, MSG_DONE));
+        ExpectCleanEnd();
+    }
+}
+
+TEST(Dump, NothingIsCreatedBeforeTheDriveOpensOrOverTheDrive) {
+    EXPECT_FALSE(DumpWith(CHUNK, [](FakeState& f) { f.open_error = 13; }));
+    EXPECT_FALSE(Fake->image_exists);
+    EXPECT_FALSE(Contains(Fake->console, MSG_START));
+    EXPECT_FALSE(DumpWith(CHUNK, [](FakeState& f) { f.image_is_drive = true; }));
+    EXPECT_FALSE(Fake->image_exists);
+}
+}  // namespace

@@ -1,0 +1,55 @@
+// An in-memory drive and image behind platform.h, with faults to inject.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct FakeState {
+    // The drive: "drive" names it; its data is Pattern(offset) for offset < size.
+    std::string drive_name = "drive";
+    uint64_t drive_size = 0;
+    uint64_t drive_ends_at = UINT64_MAX;  // reads return 0 from here on
+    uint64_t fail_read_from = UINT64_MAX;  // a read starting at or past this fails
+    size_t max_read = SIZE_MAX;             // longer reads come back short
+    uint64_t drive_position = 0;
+
+    // The image.
+    std::vector<uint8_t> image;
+    uint64_t image_position = 0;
+    bool image_exists = false;
+    bool image_is_drive = false;
+    int fail_write_number = 0;  // this write call (from 1) fails
+    size_t max_write = SIZE_MAX;
+    int write_delay_ms = 0;
+    int writes = 0;
+    bool misaligned_io = false;  // a transfer broke the unbuffered-I/O rules
+
+    // Calls that fail with the given code (0: they succeed).
+    uint32_t open_error = 0, create_error = 0, thread_error = 0;
+    uint32_t size_error = 0, flush_error = 0;
+    int fail_obtain_number = 0;  // this buffer (from 1) cannot be obtained
+
+    // Buffers.
+    std::atomic<int> live_buffers{0}, peak_buffers{0}, obtained_buffers{0};
+
+    // Console.
+    std::mutex console_lock;
+    std::string console;
+    bool paused = false;
+};
+
+extern FakeState* Fake;
+
+// A new fake with a drive of drive_size bytes.
+void ResetFake(uint64_t drive_size);
+
+uint8_t Pattern(uint64_t offset);
+
+// True when the image's first length bytes are the drive's.
+bool ImageMatches(uint64_t length);
+
+// True when the image holds exactly the drive's bytes, size included.
+bool ImageMatchesDrive();

@@ -1,0 +1,60 @@
+// Every message's GBK bytes, converted back, are the Chinese text they stand for.
+#include <gtest/gtest.h>
+#include <iconv.h>
+
+#include <string>
+
+#include "dump/messages.h"
+
+namespace {
+std::string GbkToUtf8(const std::string& gbk) {
+    iconv_t converter = iconv_open("UTF-8", "GBK");
+    EXPECT_NE(converter, reinterpret_cast<iconv_t>(-1));
+    std::string in = gbk, out(gbk.size() * 4, '\0');
+    char* from = in.data();
+    char* to = out.data();
+    size_t left = in.size(), room = out.size();
+    size_t converted = iconv(converter, &from, &left, &to, &room);
+    iconv_close(converter);
+    EXPECT_NE(converted, static_cast<size_t>(-1)) << "not valid GBK";
+    out.resize(out.size() - room);
+    return out;
+}
+
+struct Message {
+    const char* bytes;
+    const char* text;
+    size_t gbk_length;
+};
+
+TEST(Messages, EachIsItsChineseTextInGbk) {
+    const Message messages[] = {
+        {MSG_USAGE_ZH, "使用方法: Korvex [驱动器] [ISO|IMG 文件地址]", 44},
+        {MSG_DRIVE, "驱动器: ", 8},
+        {MSG_IMAGE, "镜像文件: ", 10},
+        {MSG_INVALID_DRIVE, "错误，不是有效的驱动器", 22},
+        {MSG_DRIVE_SIZE, "驱动器大小: ", 12},
+        {MSG_CACHE_SIZE, "缓存大小: ", 10},
+        {MSG_CHUNKS, "分块: ", 6},
+        {MSG_MB, " MB", 3},
+        {MSG_CHUNKS_UNIT, " 个", 3},
+        {MSG_OPEN_FAILED, "错误，无法打开驱动器", 20},
+        {MSG_START, "开始转储...", 11},
+        {MSG_CREATE_FAILED, "错误，无法创建镜像文件", 22},
+        {MSG_READ_FAILED, "错误，无法读取驱动器", 20},
+        {MSG_NO_MEMORY, "错误，内存不足", 14},
+        {MSG_THREAD_FAILED, "错误，无法创建写入线程", 22},
+        {MSG_WRITE_FAILED, "错误，无法写入镜像", 18},
+        {MSG_DONE, "转储完成！", 10},
+    };
+    for (const Message& message : messages) {
+        EXPECT_EQ(std::string(message.bytes).size(), message.gbk_length) << message.text;
+        EXPECT_EQ(GbkToUtf8(message.bytes), message.text);
+    }
+}
+
+TEST(Messages, AsciiLinesAreAscii) {
+    for (const char* line : {MSG_BANNER, MSG_USAGE, MARK_READ, MARK_WRITE})
+        for (const char* c = line; *c; ++c) EXPECT_LT(static_cast<unsigned char>(*c), 0x80) << line;
+}
+}  // namespace

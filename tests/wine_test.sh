@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# korvex.exe end to end under Wine, on a drive letter backed by an image file.
+# Usage: wine_test.sh KORVEX32.EXE [KORVEX64.EXE]
+# The 32-bit build is the product; where this kernel cannot run 32-bit
+# programs at all, the 64-bit build of the same sources stands in, so that
+# the Windows platform layer is still exercised. Exits 77 (skipped) where
+# Wine cannot run either.
+set -u
+exe32=$(realpath "$1")
+exe64=${2:+$(realpath "$2")}
+work=$(mktemp -d)
+trap 'wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
+export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+MIB=1048576
+
+wine64=$(command -v wine64 || echo /usr/lib/wine/wine64)
+usage_runs() { timeout 300 "$1" "$2" </dev/null 2>/dev/null | grep -q '^Usage: Korvex'; }
+if usage_runs wine "$exe32"; then
+    wine=wine exe=$exe32
+    echo "testing the 32-bit korvex.exe"
+elif [ -n "$exe64" ] && usage_runs "$wine64" "$exe64"; then
+    wine=$wine64 exe=$exe64
+    echo "note: this kernel cannot run 32-bit programs (Wine's 32-bit loader fails);"
+    echo "      testing the 64-bit build of the same sources instead"
+else
+    echo "SKIP: Wine cannot run korvex.exe on this machine"
+    exit 77
+fi
+
+mkdir -p "$work/k" "$work/out"
+ln -s "$work/k" "$WINEPREFIX/dosdevices/k:"
+ln -s "$work/out" "$WINEPREFIX/dosdevices/j:"
+
+passed=0 failed=0
+check() {  # check NAME COMMAND...
+    local name=$1
+    shift
+    if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $name"; fi
+}
+
+# run ARGS...: output as UTF-8 with its CR LF line ends in out.txt, status in $status.
+run() {
+    timeout 600 "$wine" "$exe" "$@" </dev/null 2>/dev/null >"$work/out.gbk"
+    status=$?
+    iconv -f GBK -t UTF-8 "$work/out.gbk" >"$work/out.txt"
+}
+
+crlf() { sed 's/$/\r/'; }
+
+# dump_ok BYTES: the k: drive of that size imaged byte for byte, exact transcript.
+dump_ok() {
+    local bytes=$1 chunks=$((($1 + 64 * MIB - 1) / (64 * MIB)))
+    head -c "$bytes" /dev/urandom >"$work/drive.bin"
+    ln -sfn "$work/drive.bin" "$WINEPREFIX/dosdevices/k::"
+    rm -f "$work/out/e.img"
+    run k: 'j:\e.img'
+    printf '驱动器: k:\n镜像文件: j:\\e.img\n驱动器大小: %d MB\n缓存大小: 64 MB\n分块: %d 个\n\n开始转储...\n' \
+        $((bytes / MIB)) $chunks | crlf >"$work/want.txt"
+    [ $status -eq 0 ] || { echo "exit $status"; cat "$work/out.txt"; return 1; }
+    head -n 7 "$work/out.txt" | cmp -s - "$work/want.txt" || { cat "$work/out.txt"; return 1; }
+    local marks
+    marks=$(sed -n 8p "$work/out.txt" | tr -d '\r')
+    [ "$(tr -cd R <<<"$marks" | wc -c)" -eq $chunks ] && [ "$(tr -cd W <<<"$marks" | wc -c)" -eq $chunks ] &&
+        [ "${marks//[RW]/}" = "" ] || { echo "marks: $marks"; return 1; }
+    [ "$(sed -n 9p "$work/out.txt")" = $'转储完成！\r' ] || { cat "$work/out.txt"; return 1; }
+    cmp "$work/drive.bin" "$work/out/e.img"
+}
+
+check "100 MiB + 512 B drive imaged byte for byte" dump_ok $((100 * MIB + 512))
+check "drive under 1 MiB" dump_ok $((300 * 1024 + 512))
+
+timeout 300 "$wine" "$exe" </dev/null 2>/dev/null >"$work/usage.gbk"
+status=$?
+printf 'Korvex 1.0 - copies a whole drive into an ISO or IMG image file\n\nUsage: Korvex [Drive] [ISO|IMG File Path]\n使用方法: Korvex [驱动器] [ISO|IMG 文件地址]\n\n\n' |
+    crlf | iconv -f UTF-8 -t GBK >"$work/want.gbk"
+check "usage block, then pause, exit 0" bash -c "[ $status -eq 0 ] && head -c $(stat -c %s "$work/want.gbk") '$work/usage.gbk' | cmp -s - '$work/want.gbk'"
+
+run q: 'j:\e.img'
+printf '驱动器: q:\n镜像文件: j:\\e.img\n错误，不是有效的驱动器\n' | crlf >"$work/want.txt"
+check "unknown drive letter" bash -c "[ $status -eq 1 ] && cmp -s '$work/out.txt' '$work/want.txt'"
+
+run k: 'j:\missing\e.img'
+check "image folder missing: create error 3" bash -c "[ $status -eq 1 ] && tail -n 1 '$work/out.txt' | grep -qx $'错误，无法创建镜像文件3\r'"
+
+echo "$passed passed, $failed failed"
+[ $failed -eq 0 ]
