@@ -16,8 +16,8 @@ extern int32_t ChunkCount;
 // tail shorter than a chunk (or than a MiB) is still read.
 int32_t CountChunks(uint64_t total);
 
-// length rounded up to the unbuffered-I/O boundary.
-uint64_t RoundUpToSector(uint64_t length);
+// length rounded up to a multiple of unit.
+uint64_t RoundUp(uint64_t length, uint64_t unit);
 
 // Echoes both arguments, sizes the drive, sets ChunkCount and prints the
 // plan. False, after the invalid-drive line, when the drive has no size.

@@ -16,17 +16,20 @@ void CloseQuietly(FileHandle file) {
 
 // A short read is asked again for the rest; no data before the planned end
 // means the drive ended early (unplugged, shrunk) and is a failure, never
-// padding.
+// padding. Only the last chunk's want is not a whole number of read units,
+// and its round-up still fits the buffer; what it reads past want lies past
+// the drive's planned end and is cut by the final size.
 bool ReadWhole(FileHandle drive, char* data, uint32_t want, ErrorCode& error) {
-    uint32_t got = 0;
+    uint64_t ask = RoundUp(want, DriveReadUnit());
+    uint64_t got = 0;
     while (got < want) {
-        int64_t read = ReadDrive(drive, data + got, want - got, error);
+        int64_t read = ReadDrive(drive, data + got, ask - got, error);
         if (read < 0) return false;
         if (read == 0) {
             error = EndOfDriveCode();
             return false;
         }
-        got += static_cast<uint32_t>(read);
+        got += static_cast<uint64_t>(read);
     }
     return true;
 }

@@ -10,7 +10,7 @@ int32_t CountChunks(uint64_t total) {
     return static_cast<int32_t>((total + CHUNK_BYTES - 1) / CHUNK_BYTES);
 }
 
-uint64_t RoundUpToSector(uint64_t length) { return (length + IO_ALIGN - 1) / IO_ALIGN * IO_ALIGN; }
+uint64_t RoundUp(uint64_t length, uint64_t unit) { return (length + unit - 1) / unit * unit; }
 
 bool PlanDump(const std::string& drive, const std::string& image, uint64_t& total) {
     PrintLine(MSG_DRIVE + drive);

@@ -26,7 +26,7 @@ uint32_t WriterThread(void* image) {
         // The last chunk's tail past the drive's end is cut by the final
         // size; only the sector padding that unbuffered I/O needs is written.
         if (!WriteWhole(handle, static_cast<const char*>(chunk.buffer),
-                        RoundUpToSector(chunk.bytes), error)) {
+                        RoundUp(chunk.bytes, IO_ALIGN), error)) {
             FailChunkQueue(FailureLine(MSG_WRITE_FAILED, error));
             return 0;
         }

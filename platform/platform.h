@@ -48,6 +48,11 @@ bool IsSameFile(FileHandle drive, const std::string& path);
 // from offset 0; -1 on failure.
 FileHandle CreateImage(const std::string& path, ErrorCode& error);
 
+// The unit the drive's last read is rounded up to: a volume's tail is whole
+// sectors and a read past its end fails on Windows; O_DIRECT on Linux reads
+// whole 4096-byte blocks and returns short at the end of a device or file.
+size_t DriveReadUnit();
+
 // Reads up to length bytes at the current position into an IO_ALIGN-aligned
 // buffer; returns the bytes read, 0 at the end of the drive, -1 on an error.
 // Fewer than asked with no error is not the end: ask again for the rest.

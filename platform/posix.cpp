@@ -101,19 +101,18 @@ FileHandle CreateImage(const std::string& path, ErrorCode& error) {
     return OpenUnbuffered(path, O_WRONLY | O_CREAT | O_TRUNC, error);
 }
 
+size_t DriveReadUnit() { return IO_ALIGN; }
+
 int64_t ReadDrive(FileHandle drive, void* buffer, size_t length, ErrorCode& error) {
-    // O_DIRECT reads whole sectors: the last, partial one is asked in full
-    // (chunk buffers have room for it) and only what was asked is counted.
-    size_t ask = (length + IO_ALIGN - 1) / IO_ALIGN * IO_ALIGN;
     ssize_t got;
     do {
-        got = read(static_cast<int>(drive), buffer, ask);
+        got = read(static_cast<int>(drive), buffer, length);
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
         error = static_cast<ErrorCode>(errno);
         return -1;
     }
-    return static_cast<size_t>(got) < length ? got : static_cast<int64_t>(length);
+    return got;
 }
 
 int64_t WriteImage(FileHandle image, const void* buffer, size_t length, ErrorCode& error) {

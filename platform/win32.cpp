@@ -12,8 +12,9 @@
 
 namespace {
 constexpr DWORD SHARE_READ_WRITE = FILE_SHARE_READ | FILE_SHARE_WRITE;
-// Volumes are read in sectors of at least 512 bytes; only the last read of
-// a drive may be shorter than IO_ALIGN.
+// Volumes are read in sectors of at least 512 bytes, and the last read asks
+// for exactly what remains: past the volume's end it would fail with
+// ERROR_INVALID_PARAMETER. Only that read may be shorter than IO_ALIGN.
 constexpr uint64_t SECTOR = 512;
 
 HANDLE ToHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
@@ -24,6 +25,8 @@ FileHandle FromHandle(HANDLE handle) {
 // The image's own path: its final size is set through a second, buffered
 // handle, since an unbuffered one moves only to sector multiples.
 std::string ImagePath;
+// The drive's device path, to refuse an image path that names the volume.
+std::string DrivePath;
 
 bool IsDevicePath(const std::string& path) { return path.rfind("\\\\.\\", 0) == 0; }
 
@@ -115,10 +118,13 @@ FileHandle OpenDrive(const std::string& device_path, ErrorCode& error) {
     // or a volume without a file system refuses it and needs none.
     DWORD returned = 0;
     DeviceIoControl(drive, FSCTL_ALLOW_EXTENDED_DASD_IO, nullptr, 0, nullptr, 0, &returned, nullptr);
+    DrivePath = device_path;
     return FromHandle(drive);
 }
 
 bool IsSameFile(FileHandle drive, const std::string& path) {
+    // A volume handle has no file index to compare; its path does.
+    if (lstrcmpiA(path.c_str(), DrivePath.c_str()) == 0) return true;
     HANDLE image = CreateFileA(path.c_str(), 0, SHARE_READ_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (image == INVALID_HANDLE_VALUE) return false;
@@ -143,9 +149,9 @@ FileHandle CreateImage(const std::string& path, ErrorCode& error) {
     return FromHandle(image);
 }
 
+size_t DriveReadUnit() { return SECTOR; }
+
 int64_t ReadDrive(FileHandle drive, void* buffer, size_t length, ErrorCode& error) {
-    // Asks for exactly what is wanted: a volume's last tail is a whole number
-    // of sectors, and a read past its end fails with ERROR_INVALID_PARAMETER.
     if (!UnbufferedTransferIsAligned(ToHandle(drive), buffer, length, SECTOR, error)) return -1;
     DWORD got = 0;
     if (!ReadFile(ToHandle(drive), buffer, static_cast<DWORD>(length), &got, nullptr)) {

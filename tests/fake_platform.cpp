@@ -80,6 +80,8 @@ FileHandle CreateImage(const std::string&, ErrorCode& error) {
     return IMAGE;
 }
 
+size_t DriveReadUnit() { return 512; }
+
 int64_t ReadDrive(FileHandle drive, void* buffer, size_t length, ErrorCode& error) {
     if (drive != DRIVE || reinterpret_cast<uintptr_t>(buffer) % 512 != 0) Fake->misaligned_io = true;
     uint64_t& at = Fake->drive_position;
