@@ -12,7 +12,7 @@ std::deque<Chunk> ChunkQueue;
 
 namespace {
 std::mutex QueueLock;
-std::condition_variable ChunkArrived;  // the queue is no longer empty, or closed
+std::condition_variable DataArrived;  // a chunk was queued or filled further, or closed
 std::condition_variable RoomFreed;     // the queue is no longer full, or failed
 std::vector<void*> FreeBuffers;
 bool Closed = false;
@@ -51,22 +51,43 @@ bool AppendChunk(Chunk chunk) {
     RoomFreed.wait(lock, [] { return Failed || ChunkQueue.size() < QUEUE_BOUND; });
     if (Failed) return false;
     ChunkQueue.push_back(chunk);
-    ChunkArrived.notify_one();
+    DataArrived.notify_one();
     return true;
+}
+
+bool ChunkFilled(uint32_t filled) {
+    std::lock_guard<std::mutex> lock(QueueLock);
+    ChunkQueue.back().filled = filled;
+    DataArrived.notify_one();
+    return !Failed;
 }
 
 void CloseChunkQueue() {
     std::lock_guard<std::mutex> lock(QueueLock);
     Closed = true;
-    ChunkArrived.notify_one();
+    DataArrived.notify_one();
 }
 
 bool WaitFrontChunk(Chunk& chunk) {
     std::unique_lock<std::mutex> lock(QueueLock);
-    ChunkArrived.wait(lock, [] { return Closed || !ChunkQueue.empty(); });
+    DataArrived.wait(lock, [] { return Closed || !ChunkQueue.empty(); });
     if (ChunkQueue.empty()) return false;
     chunk = ChunkQueue.front();
     return true;
+}
+
+namespace {
+uint64_t Writable(const Chunk& chunk) {
+    if (chunk.filled >= chunk.bytes) return RoundUp(chunk.bytes, IO_ALIGN);
+    return chunk.filled / IO_ALIGN * IO_ALIGN;
+}
+}  // namespace
+
+bool WaitWritable(uint64_t written, uint64_t& writable) {
+    std::unique_lock<std::mutex> lock(QueueLock);
+    DataArrived.wait(lock, [&] { return Closed || Writable(ChunkQueue.front()) > written; });
+    writable = Writable(ChunkQueue.front());
+    return writable > written;
 }
 
 void RemoveFrontChunk() {

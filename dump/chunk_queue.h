@@ -1,11 +1,14 @@
-// The hand-over of filled chunks from the reader (main thread) to the writer.
+// The hand-over of chunks from the reader (main thread) to the writer.
 //
 // One producer, one consumer. The queue is bounded: it holds at most
 // QUEUE_BOUND chunks, counting the one the writer is writing (it stays at the
-// front until written), and the reader takes a buffer only once there is
-// room, so no more than QUEUE_BOUND buffers are in flight at once. The reader waits while the queue is
-// full, the writer while it is empty; each is woken by the other's move, so
-// there is no polling delay anywhere.
+// front until written) and the one the reader is filling (it is queued
+// before its first read, and its filled count grows as the reads land, so
+// the writer can start on a chunk while the rest of it is read). The reader
+// takes a buffer only once there is room, so no more than QUEUE_BOUND
+// buffers are in flight at once. The reader waits while the queue is full,
+// the writer while it has nothing to write; each is woken by the other's
+// move, so there is no polling delay anywhere.
 //
 // Buffers written by the writer go back to a free list that the reader takes
 // from before it asks the platform for a new one: a dump allocates at most
@@ -20,10 +23,12 @@
 
 constexpr size_t QUEUE_BOUND = 3;
 
-// A buffer of CHUNK_BYTES holding bytes of drive data from its start.
+// A buffer of CHUNK_BYTES that is to hold bytes of drive data from its
+// start, of which the first filled are read.
 struct Chunk {
     void* buffer;
     uint32_t bytes;
+    uint32_t filled;
 };
 
 // Empties the queue and its failure mark for a new dump.
@@ -42,12 +47,22 @@ bool WaitForRoom(const char* mark);
 // chunk not taken, once the writer has failed.
 bool AppendChunk(Chunk chunk);
 
-// Reader: no more chunks will come. A writer waiting on an empty queue ends.
+// Reader: the chunk it appended last now holds filled bytes. False once the
+// writer has failed.
+bool ChunkFilled(uint32_t filled);
+
+// Reader: no more reads will come. A writer waiting for data ends.
 void CloseChunkQueue();
 
 // Writer: the front chunk, left in place, waiting while the queue is empty.
 // False when the queue is closed and empty.
 bool WaitFrontChunk(Chunk& chunk);
+
+// Writer: waits until more than written bytes of the front chunk can be
+// written and sets writable to that length: whole IO_ALIGN blocks, and at
+// the end of the chunk its bytes rounded up to one. False when the reader
+// stopped before filling it.
+bool WaitWritable(uint64_t written, uint64_t& writable);
 
 // Writer: drops the front entry, whose buffer it has released.
 void RemoveFrontChunk();

@@ -14,22 +14,26 @@ void CloseQuietly(FileHandle file) {
     CloseFile(file, ignored);
 }
 
-// A short read is asked again for the rest; no data before the planned end
-// means the drive ended early (unplugged, shrunk) and is a failure, never
-// padding. Only the last chunk's want is not a whole number of read units,
-// and its round-up still fits the buffer; what it reads past want lies past
-// the drive's planned end and is cut by the final size.
-bool ReadWhole(FileHandle drive, char* data, uint32_t want, ErrorCode& error) {
+// Reads one queued chunk, TRANSFER_BYTES at a time, telling the writer of
+// each piece as it lands. A short read is asked again for the rest; no data
+// before the planned end means the drive ended early (unplugged, shrunk)
+// and is a failure, never padding. Only the last chunk's want is not a whole
+// number of read units; its round-up still fits the buffer, and what it
+// reads past want lies past the drive's planned end and is cut by the final
+// size. False after a read failure (reported here) or once the writer failed.
+bool ReadChunk(FileHandle drive, char* data, uint32_t want) {
     uint64_t ask = RoundUp(want, DriveReadUnit());
     uint64_t got = 0;
     while (got < want) {
-        int64_t read = ReadDrive(drive, data + got, ask - got, error);
-        if (read < 0) return false;
-        if (read == 0) {
-            error = EndOfDriveCode();
+        ErrorCode error = 0;
+        int64_t read = ReadDrive(drive, data + got, std::min<uint64_t>(TRANSFER_BYTES, ask - got), error);
+        if (read == 0) error = EndOfDriveCode();
+        if (read <= 0) {
+            PrintFailure(MSG_READ_FAILED, error);
             return false;
         }
         got += static_cast<uint64_t>(read);
+        if (!ChunkFilled(static_cast<uint32_t>(std::min<uint64_t>(got, want)))) return false;
     }
     return true;
 }
@@ -47,16 +51,13 @@ bool ReadChunks(FileHandle drive, uint64_t total) {
             PrintFailure(MSG_NO_MEMORY, error);
             return false;
         }
-        if (!ReadWhole(drive, static_cast<char*>(buffer), want, error)) {
-            PrintFailure(MSG_READ_FAILED, error);
+        // A refused append means the writer has failed and said so. Once
+        // queued, the buffer is the queue's, whatever happens to its reads.
+        if (!AppendChunk({buffer, want, 0})) {
             ReleaseChunkBuffer(buffer);
             return false;
         }
-        // A refused append means the writer has failed and said so.
-        if (!AppendChunk({buffer, want})) {
-            ReleaseChunkBuffer(buffer);
-            return false;
-        }
+        if (!ReadChunk(drive, static_cast<char*>(buffer), want)) return false;
         offset += want;
     }
     return true;

@@ -15,6 +15,25 @@ bool WriteWhole(FileHandle image, const char* data, uint64_t length, ErrorCode& 
     }
     return true;
 }
+
+// Writes the front chunk as its reads land. The last chunk's tail past the
+// drive's end is cut by the final size; only the padding to a whole block
+// that unbuffered I/O needs is written. False when the chunk was not
+// written: a failed write (reported here) or a reader that stopped.
+bool WriteChunk(FileHandle image, const Chunk& chunk) {
+    const char* data = static_cast<const char*>(chunk.buffer);
+    uint64_t written = 0, writable = 0;
+    while (written < RoundUp(chunk.bytes, IO_ALIGN)) {
+        if (!WaitWritable(written, writable)) return false;
+        ErrorCode error = 0;
+        if (!WriteWhole(image, data + written, writable - written, error)) {
+            FailChunkQueue(FailureLine(MSG_WRITE_FAILED, error));
+            return false;
+        }
+        written = writable;
+    }
+    return true;
+}
 }  // namespace
 
 uint32_t WriterThread(void* image) {
@@ -22,14 +41,7 @@ uint32_t WriterThread(void* image) {
     Chunk chunk{};
     for (int32_t written = 0; written < ChunkCount && WaitFrontChunk(chunk); ++written) {
         PrintMark(MARK_WRITE);
-        ErrorCode error = 0;
-        // The last chunk's tail past the drive's end is cut by the final
-        // size; only the sector padding that unbuffered I/O needs is written.
-        if (!WriteWhole(handle, static_cast<const char*>(chunk.buffer),
-                        RoundUp(chunk.bytes, IO_ALIGN), error)) {
-            FailChunkQueue(FailureLine(MSG_WRITE_FAILED, error));
-            return 0;
-        }
+        if (!WriteChunk(handle, chunk)) return 0;
         ReleaseChunkBuffer(chunk.buffer);
         RemoveFrontChunk();
     }

@@ -86,7 +86,7 @@ TEST(Dump, HoldsAtMostThreeBuffersAndReusesThem) {
 }
 
 TEST(Dump, WriteFailureOnTheSecondChunkStopsTheReader) {
-    EXPECT_FALSE(DumpWith(6 * CHUNK, [](FakeState& f) { f.fail_write_number = 2; }));
+    EXPECT_FALSE(DumpWith(6 * CHUNK, [](FakeState& f) { f.fail_write_from = CHUNK; }));
     EXPECT_TRUE(ImageMatches(CHUNK));
     EXPECT_EQ(Fake->image.size(), CHUNK) << "the size is not set after a failure";
     const std::string& console = Fake->console;

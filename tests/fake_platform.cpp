@@ -104,7 +104,7 @@ int64_t WriteImage(FileHandle image, const void* buffer, size_t length, ErrorCod
     if (image != IMAGE || !Aligned(buffer, length)) Fake->misaligned_io = true;
     if (Fake->write_delay_ms > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(Fake->write_delay_ms));
-    if (++Fake->writes == Fake->fail_write_number) {
+    if (Fake->image_position >= Fake->fail_write_from) {
         error = 27;
         return -1;
     }

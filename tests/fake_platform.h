@@ -21,10 +21,9 @@ struct FakeState {
     uint64_t image_position = 0;
     bool image_exists = false;
     bool image_is_drive = false;
-    int fail_write_number = 0;  // this write call (from 1) fails
+    uint64_t fail_write_from = UINT64_MAX;  // a write starting at or past this fails
     size_t max_write = SIZE_MAX;
     int write_delay_ms = 0;
-    int writes = 0;
     bool misaligned_io = false;  // a transfer broke the unbuffered-I/O rules
 
     // Calls that fail with the given code (0: they succeed).

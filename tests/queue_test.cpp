@@ -13,7 +13,7 @@ namespace {
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
-Chunk Numbered(uint32_t n) { return {nullptr, n}; }
+Chunk Numbered(uint32_t n) { return {nullptr, n, 0}; }
 
 void Pause(std::mt19937& random) {
     if (random() % 4 == 0) std::this_thread::sleep_for(microseconds(random() % 200));
