@@ -38,18 +38,25 @@ void* ObtainChunkBuffer(ErrorCode& error) {
     return ObtainBuffer(CHUNK_BYTES, error);
 }
 
+namespace {
+// Waits, holding lock, until the queue has room or the writer has failed;
+// true when there is room to use.
+bool AwaitRoom(std::unique_lock<std::mutex>& lock) {
+    RoomFreed.wait(lock, [] { return Failed || ChunkQueue.size() < QUEUE_BOUND; });
+    return !Failed;
+}
+}  // namespace
+
 bool WaitForRoom(const char* mark) {
     std::unique_lock<std::mutex> lock(QueueLock);
-    RoomFreed.wait(lock, [] { return Failed || ChunkQueue.size() < QUEUE_BOUND; });
-    if (Failed) return false;
+    if (!AwaitRoom(lock)) return false;
     PrintMark(mark);
     return true;
 }
 
 bool AppendChunk(Chunk chunk) {
     std::unique_lock<std::mutex> lock(QueueLock);
-    RoomFreed.wait(lock, [] { return Failed || ChunkQueue.size() < QUEUE_BOUND; });
-    if (Failed) return false;
+    if (!AwaitRoom(lock)) return false;
     ChunkQueue.push_back(chunk);
     DataArrived.notify_one();
     return true;
