@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <malloc.h>
 #include <cstring>
 #include <thread>
 
@@ -41,6 +42,15 @@ bool ImageMatchesDrive() {
 
 namespace {
 constexpr FileHandle DRIVE = 3, IMAGE = 4;
+
+// The Windows C runtime has no aligned_alloc.
+#ifdef _WIN32
+void* AlignedAlloc(size_t length) { return _aligned_malloc(length, IO_ALIGN); }
+void AlignedFree(void* buffer) { _aligned_free(buffer); }
+#else
+void* AlignedAlloc(size_t length) { return std::aligned_alloc(IO_ALIGN, length); }
+void AlignedFree(void* buffer) { std::free(buffer); }
+#endif
 
 bool Aligned(const void* buffer, size_t length) {
     return reinterpret_cast<uintptr_t>(buffer) % IO_ALIGN == 0 && length % IO_ALIGN == 0;
@@ -141,12 +151,12 @@ void* ObtainBuffer(size_t length, ErrorCode& error) {
     int peak = Fake->peak_buffers.load();
     while (live > peak && !Fake->peak_buffers.compare_exchange_weak(peak, live)) {
     }
-    return std::aligned_alloc(IO_ALIGN, length);
+    return AlignedAlloc(length);
 }
 
 void ReleaseBuffer(void* buffer, size_t) {
     --Fake->live_buffers;
-    std::free(buffer);
+    AlignedFree(buffer);
 }
 
 bool StartThread(ThreadProc proc, void* argument, ThreadHandle& thread, ErrorCode& error) {

@@ -66,6 +66,14 @@ dump_ok() {
     cmp "$work/drive.bin" "$work/out/e.img"
 }
 
+# The engine's own tests, built for Windows beside korvex.exe.
+engine_tests="$(dirname "$exe")/tests/engine_tests.exe"
+engine_ok() {
+    timeout 600 "$wine" "$engine_tests" >"$work/engine.txt" 2>&1 || { cat "$work/engine.txt"; return 1; }
+    grep -q PASSED "$work/engine.txt"
+}
+[ -f "$engine_tests" ] && check "engine tests under Wine" engine_ok
+
 check "100 MiB + 512 B drive imaged byte for byte" dump_ok $((100 * MIB + 512))
 check "drive under 1 MiB" dump_ok $((300 * 1024 + 512))
 
