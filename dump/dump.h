@@ -7,9 +7,9 @@
 // The size of every chunk buffer.
 constexpr uint32_t CHUNK_BYTES = 0x4000000;  // 64 MiB
 constexpr uint64_t MIB = 1048576;
-// Reads and writes ask for at most this much: a chunk is handed to the
-// writer in these pieces as they are read, so that at either end of a dump
-// one device waits for a piece, not for a whole chunk.
+// Reads ask for at most this much, and the writer is told of each piece as
+// it lands and writes whatever has landed since its last write: at either
+// end of a dump one device waits for a piece, not for a whole chunk.
 constexpr uint32_t TRANSFER_BYTES = 16 * MIB;
 
 // Chunks in the current dump: written by the plan before the writer starts,

@@ -22,8 +22,9 @@ bool WriteWhole(FileHandle image, const char* data, uint64_t length, ErrorCode& 
 // written: a failed write (reported here) or a reader that stopped.
 bool WriteChunk(FileHandle image, const Chunk& chunk) {
     const char* data = static_cast<const char*>(chunk.buffer);
+    const uint64_t end = RoundUp(chunk.bytes, IO_ALIGN);
     uint64_t written = 0, writable = 0;
-    while (written < RoundUp(chunk.bytes, IO_ALIGN)) {
+    while (written < end) {
         if (!WaitWritable(written, writable)) return false;
         ErrorCode error = 0;
         if (!WriteWhole(image, data + written, writable - written, error)) {
