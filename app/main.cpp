@@ -3,11 +3,14 @@
 // reported failure. Arguments after the second are ignored.
 #include "app/usage.h"
 #include "dump/dump.h"
+#include "platform/platform.h"
 
 int main(int argc, char** argv) {
-    if (argc <= 2) {
+    StartPlatform();
+    std::vector<std::string> arguments = CommandLine(argc, argv);
+    if (arguments.size() <= 2) {
         ShowUsage();
         return 0;
     }
-    return DumpDrive(argv[1], argv[2]) ? 0 : 1;
+    return DumpDrive(arguments[1], arguments[2]) ? 0 : 1;
 }

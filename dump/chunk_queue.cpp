@@ -12,7 +12,7 @@ std::deque<Chunk> ChunkQueue;
 
 namespace {
 std::mutex QueueLock;
-std::condition_variable DataArrived;  // a chunk was queued or filled further, or closed
+std::condition_variable DataArrived;  // a chunk was queued or filled further, closed, or failed
 std::condition_variable RoomFreed;     // the queue is no longer full, or failed
 std::vector<void*> FreeBuffers;
 bool Closed = false;
@@ -75,17 +75,18 @@ void CloseChunkQueue() {
     DataArrived.notify_one();
 }
 
-bool WaitFrontChunk(Chunk& chunk) {
+bool WaitFrontChunk(Chunk& chunk, const char* mark) {
     std::unique_lock<std::mutex> lock(QueueLock);
-    DataArrived.wait(lock, [] { return Closed || !ChunkQueue.empty(); });
-    if (ChunkQueue.empty()) return false;
+    DataArrived.wait(lock, [] { return Closed || Failed || !ChunkQueue.empty(); });
+    if (Failed || ChunkQueue.empty()) return false;
     chunk = ChunkQueue.front();
+    PrintMark(mark);
     return true;
 }
 
 namespace {
 uint64_t Writable(const Chunk& chunk) {
-    if (chunk.filled >= chunk.bytes) return RoundUp(chunk.bytes, IO_ALIGN);
+    if (chunk.filled >= chunk.bytes) return chunk.bytes;
     return chunk.filled / IO_ALIGN * IO_ALIGN;
 }
 }  // namespace
@@ -113,6 +114,7 @@ void FailChunkQueue(const std::string& line) {
     PrintLine(line);
     Failed = true;
     RoomFreed.notify_one();
+    DataArrived.notify_one();
 }
 
 bool ChunkQueueFailed() {

@@ -39,8 +39,9 @@ void ResetChunkQueue();
 void* ObtainChunkBuffer(ErrorCode& error);
 
 // Reader: waits until the queue can take another chunk, then prints mark.
-// The mark is printed under the queue's lock, so it can never follow the
-// writer's error line. False, with nothing printed, once the writer failed.
+// Marks and failure lines are printed under the queue's lock, and no mark
+// once a failure is marked, so a mark never follows an error line. False,
+// with nothing printed, once either side failed.
 bool WaitForRoom(const char* mark);
 
 // Reader: queues the chunk, waiting while the queue is full. False, with the
@@ -54,14 +55,15 @@ bool ChunkFilled(uint32_t filled);
 // Reader: no more reads will come. A writer waiting for data ends.
 void CloseChunkQueue();
 
-// Writer: the front chunk, left in place, waiting while the queue is empty.
-// False when the queue is closed and empty.
-bool WaitFrontChunk(Chunk& chunk);
+// Writer: the front chunk, left in place, waiting while the queue is empty;
+// then prints mark. False, with nothing printed, when the queue is closed
+// and empty or a failure is marked.
+bool WaitFrontChunk(Chunk& chunk, const char* mark);
 
 // Writer: waits until more than written bytes of the front chunk can be
 // written and sets writable to that length: whole IO_ALIGN blocks, and at
-// the end of the chunk its bytes rounded up to one. False when the reader
-// stopped before filling it.
+// the end of the chunk all its bytes. False when the reader stopped before
+// filling it.
 bool WaitWritable(uint64_t written, uint64_t& writable);
 
 // Writer: drops the front entry, whose buffer it has released.
@@ -70,8 +72,9 @@ void RemoveFrontChunk();
 // Either side: puts a buffer back on the free list.
 void ReleaseChunkBuffer(void* buffer);
 
-// Writer: its write failed; prints line (under the queue's lock, see
-// WaitForRoom). A reader waiting for room returns at once.
+// Either side: it failed; prints line (under the queue's lock, see
+// WaitForRoom) and marks the failure. The other side stops at its next
+// step: a reader waiting for room, a writer waiting for a chunk.
 void FailChunkQueue(const std::string& line);
 
 bool ChunkQueueFailed();

@@ -1,5 +1,5 @@
 // Second phase of a dump: open, create, read on this thread while the writer
-// writes, then give the image its final size and make it durable.
+// writes, then make the image durable.
 #include <algorithm>
 
 #include "dump/chunk_queue.h"
@@ -19,8 +19,8 @@ void CloseQuietly(FileHandle file) {
 // before the planned end means the drive ended early (unplugged, shrunk)
 // and is a failure, never padding. Only the last chunk's want is not a whole
 // number of read units; its round-up still fits the buffer, and what it
-// reads past want lies past the drive's planned end and is cut by the final
-// size. False after a read failure (reported here) or once the writer failed.
+// reads past want lies past the drive's planned end and is never written.
+// False after a read failure (reported here) or once the writer failed.
 bool ReadChunk(FileHandle drive, char* data, uint32_t want) {
     uint64_t ask = RoundUp(want, DriveReadUnit());
     uint64_t got = 0;
@@ -29,7 +29,7 @@ bool ReadChunk(FileHandle drive, char* data, uint32_t want) {
         int64_t read = ReadDrive(drive, data + got, std::min<uint64_t>(TRANSFER_BYTES, ask - got), error);
         if (read == 0) error = EndOfDriveCode();
         if (read <= 0) {
-            PrintFailure(MSG_READ_FAILED, error);
+            FailChunkQueue(FailureLine(MSG_READ_FAILED, error));
             return false;
         }
         got += static_cast<uint64_t>(read);
@@ -48,7 +48,7 @@ bool ReadChunks(FileHandle drive, uint64_t total) {
         ErrorCode error = 0;
         void* buffer = ObtainChunkBuffer(error);
         if (buffer == nullptr) {
-            PrintFailure(MSG_NO_MEMORY, error);
+            FailChunkQueue(FailureLine(MSG_NO_MEMORY, error));
             return false;
         }
         // A refused append means the writer has failed and said so. Once
@@ -83,9 +83,9 @@ bool CopyChunks(FileHandle drive, FileHandle image, uint64_t total) {
 
 // Unbuffered writes leave the file's size and allocation to the file
 // system's own time; the image is only called done once both are stable.
-bool FinishImage(FileHandle image, uint64_t total) {
+bool FinishImage(FileHandle image) {
     ErrorCode error = 0;
-    if (!SetImageSize(image, total, error) || !FlushImage(image, error)) {
+    if (!FlushImage(image, error)) {
         PrintFailure(MSG_WRITE_FAILED, error);
         CloseQuietly(image);
         return false;
@@ -97,14 +97,16 @@ bool FinishImage(FileHandle image, uint64_t total) {
     return true;
 }
 
-// Creating an image over the drive itself would empty it before the first
-// read, so that path is refused before anything is touched.
-FileHandle CreateImageBeside(FileHandle drive, const std::string& path, ErrorCode& error) {
-    if (IsSameFile(drive, path)) {
+// Creating an image over the drive, or anywhere its writes could land on the
+// drive, would harm the drive before or during the first read, so such a
+// path is refused before anything is created or emptied.
+FileHandle CreateImageBeside(FileHandle drive, const std::string& path, uint64_t total,
+                             ErrorCode& error) {
+    if (SharesStorage(drive, path)) {
         error = InvalidParameterCode();
         return -1;
     }
-    return CreateImage(path, error);
+    return CreateImage(path, total, error);
 }
 
 bool CopyDrive(const std::string& drive_text, const std::string& image_path, uint64_t total) {
@@ -116,7 +118,7 @@ bool CopyDrive(const std::string& drive_text, const std::string& image_path, uin
     }
     PrintLine("");
     PrintLine(MSG_START);
-    FileHandle image = CreateImageBeside(drive, image_path, error);
+    FileHandle image = CreateImageBeside(drive, image_path, total, error);
     if (image < 0) {
         PrintFailure(MSG_CREATE_FAILED, error);
         CloseQuietly(drive);
@@ -124,7 +126,7 @@ bool CopyDrive(const std::string& drive_text, const std::string& image_path, uin
     }
     bool done = CopyChunks(drive, image, total);
     if (done) {
-        done = FinishImage(image, total);
+        done = FinishImage(image);
     } else {
         CloseQuietly(image);
     }

@@ -13,8 +13,8 @@ int32_t CountChunks(uint64_t total) {
 uint64_t RoundUp(uint64_t length, uint64_t unit) { return (length + unit - 1) / unit * unit; }
 
 bool PlanDump(const std::string& drive, const std::string& image, uint64_t& total) {
-    PrintLine(MSG_DRIVE + drive);
-    PrintLine(MSG_IMAGE + image);
+    PrintLine(MSG_DRIVE + ConsoleText(drive));
+    PrintLine(MSG_IMAGE + ConsoleText(image));
     if (!QueryDriveSize(drive, total)) {
         PrintLine(MSG_INVALID_DRIVE);
         return false;

@@ -6,9 +6,12 @@
 #include "dump/messages.h"
 
 namespace {
-bool WriteWhole(FileHandle image, const char* data, uint64_t length, ErrorCode& error) {
+using WriteCall = int64_t (*)(FileHandle, const void*, size_t, ErrorCode&);
+
+bool WriteWhole(WriteCall write, FileHandle image, const char* data, uint64_t length,
+                ErrorCode& error) {
     while (length > 0) {
-        int64_t written = WriteImage(image, data, length, error);
+        int64_t written = write(image, data, length, error);
         if (written < 0) return false;
         data += written;
         length -= static_cast<uint64_t>(written);
@@ -16,18 +19,20 @@ bool WriteWhole(FileHandle image, const char* data, uint64_t length, ErrorCode& 
     return true;
 }
 
-// Writes the front chunk as its reads land. The last chunk's tail past the
-// drive's end is cut by the final size; only the padding to a whole block
-// that unbuffered I/O needs is written. False when the chunk was not
-// written: a failed write (reported here) or a reader that stopped.
+// Writes the front chunk as its reads land, whole blocks unbuffered. Only
+// the drive's last chunk can end short of a block; those bytes go through
+// the tail write, so that nothing past the drive's end is ever written.
+// False when the chunk was not written: a failed write (reported here) or a
+// reader that stopped.
 bool WriteChunk(FileHandle image, const Chunk& chunk) {
     const char* data = static_cast<const char*>(chunk.buffer);
-    const uint64_t end = RoundUp(chunk.bytes, IO_ALIGN);
     uint64_t written = 0, writable = 0;
-    while (written < end) {
+    while (written < chunk.bytes) {
         if (!WaitWritable(written, writable)) return false;
+        uint64_t blocks = writable / IO_ALIGN * IO_ALIGN;
         ErrorCode error = 0;
-        if (!WriteWhole(image, data + written, writable - written, error)) {
+        if (!WriteWhole(WriteImage, image, data + written, blocks - written, error) ||
+            !WriteWhole(WriteImageTail, image, data + blocks, writable - blocks, error)) {
             FailChunkQueue(FailureLine(MSG_WRITE_FAILED, error));
             return false;
         }
@@ -40,8 +45,7 @@ bool WriteChunk(FileHandle image, const Chunk& chunk) {
 uint32_t WriterThread(void* image) {
     FileHandle handle = reinterpret_cast<FileHandle>(image);
     Chunk chunk{};
-    for (int32_t written = 0; written < ChunkCount && WaitFrontChunk(chunk); ++written) {
-        PrintMark(MARK_WRITE);
+    for (int32_t written = 0; written < ChunkCount && WaitFrontChunk(chunk, MARK_WRITE); ++written) {
         if (!WriteChunk(handle, chunk)) return 0;
         ReleaseChunkBuffer(chunk.buffer);
         RemoveFrontChunk();

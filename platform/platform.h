@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // An open drive or image: a file descriptor or a HANDLE, widened.
 using FileHandle = intptr_t;
@@ -25,28 +26,50 @@ using ThreadProc = uint32_t (*)(void* argument);
 // 4096 covers every sector size in use (512 and 4096).
 constexpr size_t IO_ALIGN = 4096;
 
+// Readies the process before anything else runs: on Linux descriptors 0 to
+// 2 are kept open (on /dev/null where closed), so that no drive or image can
+// take one and receive the console's bytes, and SIGPIPE is ignored, so that
+// a closed console never ends a dump; on Windows a missing medium fails its
+// call rather than raise a dialog that an unattended run would wait on.
+void StartPlatform();
+
+// The command line, the program's name first, in the form every operation
+// below takes paths in: the bytes as given on Linux, UTF-8 of the wide
+// command line on Windows, so that a name in any script survives.
+std::vector<std::string> CommandLine(int argc, char** argv);
+
+// An argument as the console shows it: on Windows its system code page form,
+// the bytes a narrow command line would have given.
+std::string ConsoleText(const std::string& argument);
+
 // Error codes the engine reports for conditions the OS itself does not flag.
 // A read that returns no data before the drive's planned end.
 ErrorCode EndOfDriveCode();
-// An image path that names the drive itself.
+// An image path that shares storage with the drive.
 ErrorCode InvalidParameterCode();
 
 // Sets total to the drive's exact size in bytes. Returns false when the text
 // names no drive; such a failure has no code worth printing.
 bool QueryDriveSize(const std::string& drive, uint64_t& total);
 
-// The path a drive is opened by (Windows prefixes "\\.\" to the drive text).
+// The path a drive is opened by (Windows prefixes "\\.\" to the drive text,
+// less the trailing backslash of a spelling such as "E:\").
 std::string DevicePath(const std::string& drive);
 
-// Opens the drive for unbuffered reading from offset 0; -1 on failure.
+// Opens the drive for unbuffered reading from offset 0, on Windows with its
+// volume locked against other writers where the system grants that; -1 on
+// failure.
 FileHandle OpenDrive(const std::string& device_path, ErrorCode& error);
 
-// True when path already exists and is the very file or device open as drive.
-bool IsSameFile(FileHandle drive, const std::string& path);
+// True when writing path could change the drive: it is the drive, lies on
+// it, or shares storage with it (a partition of it, the disk or the file
+// that holds it). A relation the system does not reveal counts as none.
+bool SharesStorage(FileHandle drive, const std::string& path);
 
 // Creates the image anew (an existing file is emptied) for unbuffered writing
-// from offset 0; -1 on failure.
-FileHandle CreateImage(const std::string& path, ErrorCode& error);
+// from offset 0, with total bytes reserved for a file, so that an image that
+// cannot fit fails here rather than late; -1 on failure.
+FileHandle CreateImage(const std::string& path, uint64_t total, ErrorCode& error);
 
 // The unit the drive's last read is rounded up to: a volume's tail is whole
 // sectors and a read past its end fails on Windows; O_DIRECT on Linux reads
@@ -63,9 +86,12 @@ int64_t ReadDrive(FileHandle drive, void* buffer, size_t length, ErrorCode& erro
 // Fewer than asked with no error means write the rest again.
 int64_t WriteImage(FileHandle image, const void* buffer, size_t length, ErrorCode& error);
 
-// Gives the image exactly size bytes, cut or extended, where the image is a
-// regular file; a device keeps its own size. False on failure.
-bool SetImageSize(FileHandle image, uint64_t size, ErrorCode& error);
+// Writes the image's last length bytes, fewer than IO_ALIGN, after what was
+// written so far, through the system's cache: unbuffered writes are whole
+// blocks, and a block past the drive's end would lengthen a pipe's stream,
+// overrun a device of the drive's size or break a file-size limit. Returns
+// the bytes written (at least 1), or -1; no unbuffered write follows it.
+int64_t WriteImageTail(FileHandle image, const void* buffer, size_t length, ErrorCode& error);
 
 // Brings the image's data and size to stable storage. False on failure.
 bool FlushImage(FileHandle image, ErrorCode& error);
@@ -87,6 +113,7 @@ void WaitThread(ThreadHandle thread);
 
 // Hands bytes to standard output in one call and flushes them, so that a
 // line is never split by the other thread's marks and marks show at once.
+// The console is a report: a closed or failing one is no failure of a dump.
 void WriteStdout(const std::string& bytes);
 
 // Prints the "press any key" prompt and waits for one key; returns at once

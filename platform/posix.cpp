@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -58,6 +59,21 @@ void* RunThread(void* start) {
 }
 }  // namespace
 
+void StartPlatform() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        // The lowest free descriptor is fd itself, as every lower one is open.
+        open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    }
+    signal(SIGPIPE, SIG_IGN);
+}
+
+std::vector<std::string> CommandLine(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+std::string ConsoleText(const std::string& argument) { return argument; }
+
 ErrorCode EndOfDriveCode() { return EIO; }
 ErrorCode InvalidParameterCode() { return EINVAL; }
 
@@ -88,17 +104,21 @@ FileHandle OpenDrive(const std::string& device_path, ErrorCode& error) {
     return OpenUnbuffered(device_path, O_RDONLY, error);
 }
 
-bool IsSameFile(FileHandle drive, const std::string& path) {
-    struct stat image {}, source {};
-    if (stat(path.c_str(), &image) != 0 || fstat(static_cast<int>(drive), &source) != 0) return false;
-    if (S_ISBLK(image.st_mode) && S_ISBLK(source.st_mode)) return image.st_rdev == source.st_rdev;
-    return image.st_dev == source.st_dev && image.st_ino == source.st_ino;
-}
-
-FileHandle CreateImage(const std::string& path, ErrorCode& error) {
+FileHandle CreateImage(const std::string& path, uint64_t total, ErrorCode& error) {
     // 0600: a raw image holds everything on the drive, deleted files and
     // other users' data included.
-    return OpenUnbuffered(path, O_WRONLY | O_CREAT | O_TRUNC, error);
+    int fd = OpenUnbuffered(path, O_WRONLY | O_CREAT | O_TRUNC, error);
+    if (fd < 0 || total == 0 || !IsRegularFile(fd)) return fd;
+    // fallocate reserves without writing; posix_fallocate would write zeros
+    // where the file system cannot reserve. Where it cannot, the dump goes on.
+    if (fallocate(fd, 0, 0, static_cast<off_t>(total)) == 0 || errno == EOPNOTSUPP) return fd;
+    error = static_cast<ErrorCode>(errno);
+    // Whatever part of the reservation was made is given back: an image
+    // that cannot fit is not left at full size.
+    int ignored = ftruncate(fd, 0);
+    (void)ignored;
+    close(fd);
+    return -1;
 }
 
 size_t DriveReadUnit() { return IO_ALIGN; }
@@ -131,14 +151,14 @@ int64_t WriteImage(FileHandle image, const void* buffer, size_t length, ErrorCod
     return put;
 }
 
-bool SetImageSize(FileHandle image, uint64_t size, ErrorCode& error) {
+int64_t WriteImageTail(FileHandle image, const void* buffer, size_t length, ErrorCode& error) {
     int fd = static_cast<int>(image);
-    if (!IsRegularFile(fd)) return true;
-    if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || ((flags & O_DIRECT) != 0 && fcntl(fd, F_SETFL, flags & ~O_DIRECT) != 0)) {
         error = static_cast<ErrorCode>(errno);
-        return false;
+        return -1;
     }
-    return true;
+    return WriteImage(image, buffer, length, error);
 }
 
 bool FlushImage(FileHandle image, ErrorCode& error) {

@@ -125,9 +125,25 @@ head -c $((129 * MIB)) random.bin >big.bin
 (ulimit -f $((CHUNK / 1024)); trap '' XFSZ; "$korvex" big.bin limited.img </dev/null >out.gbk)
 status=$?
 iconv -f GBK -t UTF-8 out.gbk >out.txt
-expect "write failure on the second chunk: error 27" fails_with "错误，无法写入镜像27"
-expect "two W before the write error" bash -c "[ \"\$(grep -o W out.txt | wc -l)\" -eq 2 ]"
-expect "first chunk written" bash -c "[ \"\$(stat -c %s limited.img)\" -eq $CHUNK ] && cmp -s -n $CHUNK big.bin limited.img"
+expect "past a file-size limit: refused at creation with 27" fails_with "错误，无法创建镜像文件27"
+expect "no mark and an empty image" bash -c "! grep -q R out.txt && [ \"\$(stat -c %s limited.img)\" -eq 0 ]"
+
+# Nothing past the drive's end: an exact fit under a file-size limit, and a
+# pipe's stream that is exactly the drive, also with the console closed.
+head -c 5120 random.bin >fit.bin
+(ulimit -f 5; trap '' XFSZ; "$korvex" fit.bin fit.img </dev/null >out.gbk)
+expect "an image that exactly fits the file-size limit" bash -c "[ $? -eq 0 ] && cmp -s fit.bin fit.img"
+head -c 1000 random.bin >small.bin
+mkfifo pipe
+for console in open closed; do
+    cat pipe >stream.bin &
+    if [ $console = open ]; then "$korvex" small.bin pipe </dev/null >/dev/null; else "$korvex" small.bin pipe <&- >&-; fi
+    status=$?
+    wait
+    expect "a FIFO gets exactly the drive's bytes, console $console" bash -c "[ $status -eq 0 ] && cmp small.bin stream.bin"
+done
+"$korvex" big.bin piped.img </dev/null | head -n 1 >/dev/null
+expect "a console closed mid-dump: the dump completes" bash -c "[ ${PIPESTATUS[0]} -eq 0 ] && cmp -s big.bin piped.img"
 
 if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
     as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
@@ -153,6 +169,48 @@ if [ "$(id -u)" -eq 0 ] && command -v losetup >/dev/null && head -c $((100 * MIB
     iconv -f GBK -t UTF-8 out.gbk >out.txt
     { plan_text "$loop" open/loop.img $((100 * MIB + 512)); printf '错误，无法打开驱动器13\n'; } >want.txt
     expect "block device sized from sysfs, then open error 13" bash -c "[ $status -eq 1 ] && cmp -s out.txt want.txt"
+
+    # Images that share storage with the drive, refused before anything is
+    # touched: its backing file, a second loop device over that file (as a
+    # partition would be, where the kernel scans partition tables), a file
+    # system on the drive.
+    cp loop.bin loop-before.bin
+    loop2=$(losetup -f --show --offset $MIB loop.bin)
+    for target in loop.bin "$loop2"; do
+        run "$loop" "$target"
+        expect "image '$target' shares the drive's storage: refused" fails_with "错误，无法创建镜像文件22"
+        expect "drive unchanged after '$target'" cmp -s loop.bin loop-before.bin
+    done
+    run "$loop2" "$loop"
+    expect "a device that holds the drive: refused" fails_with "错误，无法创建镜像文件22"
+    losetup -d "$loop2"
+    head -c $((1001 * 512)) random.bin >sectors.bin
+    head -c $((1001 * 512)) /dev/zero >target.bin
+    loop2=$(losetup -f --show target.bin)
+    run sectors.bin "$loop2"
+    expect "a device of the drive's size as the image" bash -c "[ $status -eq 0 ] && cmp -s sectors.bin $loop2"
+    losetup -d "$loop2"
+    mkdir mnt
+    if mkfs.ext4 -q "$loop" 2>/dev/null && mount "$loop" mnt; then
+        run "$loop" mnt/self.img
+        expect "an image on the drive's own file system: refused" fails_with "错误，无法创建镜像文件22"
+        expect "nothing created on the drive's file system" test ! -e mnt/self.img
+        umount mnt
+    else
+        skip "file system on the drive: mkfs.ext4 or mount failed"
+    fi
+    # An image that cannot fit fails at once, before the first read.
+    if mount -t tmpfs -o size=$((50 * MIB)) tmpfs mnt; then
+        started=$(date +%s%N)
+        run loop.bin mnt/big.img
+        took=$((($(date +%s%N) - started) / 1000000))
+        expect "no room for the image: create error 28 before the first read" fails_with "错误，无法创建镜像文件28"
+        expect "refused in under a second (${took} ms), the image not at full size" \
+            bash -c "[ $took -lt 1000 ] && ! grep -q R out.txt && [ \$(stat -c %s mnt/big.img) -eq 0 ]"
+        umount mnt
+    else
+        skip "a small file system: mount failed"
+    fi
 else
     skip "loop device: needs root and a free loop device"
 fi

@@ -57,6 +57,14 @@ bool Aligned(const void* buffer, size_t length) {
 }
 }  // namespace
 
+void StartPlatform() {}
+
+std::vector<std::string> CommandLine(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+std::string ConsoleText(const std::string& argument) { return argument; }
+
 ErrorCode EndOfDriveCode() { return 5; }
 ErrorCode InvalidParameterCode() { return 22; }
 
@@ -77,9 +85,9 @@ FileHandle OpenDrive(const std::string& device_path, ErrorCode& error) {
     return DRIVE;
 }
 
-bool IsSameFile(FileHandle drive, const std::string&) { return drive == DRIVE && Fake->image_is_drive; }
+bool SharesStorage(FileHandle drive, const std::string&) { return drive == DRIVE && Fake->image_is_drive; }
 
-FileHandle CreateImage(const std::string&, ErrorCode& error) {
+FileHandle CreateImage(const std::string&, uint64_t total, ErrorCode& error) {
     if (Fake->create_error != 0) {
         error = Fake->create_error;
         return -1;
@@ -87,6 +95,7 @@ FileHandle CreateImage(const std::string&, ErrorCode& error) {
     Fake->image.clear();
     Fake->image_position = 0;
     Fake->image_exists = true;
+    Fake->reserved = total;
     return IMAGE;
 }
 
@@ -110,8 +119,8 @@ int64_t ReadDrive(FileHandle drive, void* buffer, size_t length, ErrorCode& erro
     return static_cast<int64_t>(count);
 }
 
-int64_t WriteImage(FileHandle image, const void* buffer, size_t length, ErrorCode& error) {
-    if (image != IMAGE || !Aligned(buffer, length)) Fake->misaligned_io = true;
+namespace {
+int64_t Write(const void* buffer, size_t length, ErrorCode& error) {
     if (Fake->write_delay_ms > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(Fake->write_delay_ms));
     if (Fake->image_position >= Fake->fail_write_from) {
@@ -125,14 +134,19 @@ int64_t WriteImage(FileHandle image, const void* buffer, size_t length, ErrorCod
     Fake->image_position = end;
     return static_cast<int64_t>(count);
 }
+}  // namespace
 
-bool SetImageSize(FileHandle, uint64_t size, ErrorCode& error) {
-    if (Fake->size_error != 0) {
-        error = Fake->size_error;
-        return false;
-    }
-    Fake->image.resize(size);
-    return true;
+int64_t WriteImage(FileHandle image, const void* buffer, size_t length, ErrorCode& error) {
+    if (image != IMAGE || !Aligned(buffer, length) || Fake->tail_written) Fake->misaligned_io = true;
+    return Write(buffer, length, error);
+}
+
+int64_t WriteImageTail(FileHandle image, const void* buffer, size_t length, ErrorCode& error) {
+    if (image != IMAGE || length >= IO_ALIGN ||
+        (!Fake->tail_written && Fake->image_position % IO_ALIGN != 0))
+        Fake->misaligned_io = true;
+    Fake->tail_written = true;
+    return Write(buffer, length, error);
 }
 
 bool FlushImage(FileHandle, ErrorCode& error) {

@@ -25,10 +25,12 @@ struct FakeState {
     size_t max_write = SIZE_MAX;
     int write_delay_ms = 0;
     bool misaligned_io = false;  // a transfer broke the unbuffered-I/O rules
+    bool tail_written = false;   // the last bytes went through the cache
+    uint64_t reserved = 0;       // bytes reserved at creation
 
     // Calls that fail with the given code (0: they succeed).
     uint32_t open_error = 0, create_error = 0, thread_error = 0;
-    uint32_t size_error = 0, flush_error = 0;
+    uint32_t flush_error = 0;
     int fail_obtain_number = 0;  // this buffer (from 1) cannot be obtained
 
     // Buffers.

@@ -33,7 +33,7 @@ TEST(ChunkQueue, KeepsOrderUnderConcurrentAppendAndRemove) {
     std::mt19937 random(2);
     uint32_t expected = 0;
     Chunk chunk{};
-    while (WaitFrontChunk(chunk)) {
+    while (WaitFrontChunk(chunk, "")) {
         ASSERT_EQ(chunk.bytes, expected++);
         Pause(random);
         RemoveFrontChunk();
@@ -68,15 +68,26 @@ TEST(ChunkQueue, WriterFailureReleasesAWaitingReader) {
     EXPECT_FALSE(AppendChunk(Numbered(4))) << "appends after a failure are refused at once";
 }
 
+TEST(ChunkQueue, ReaderFailureReleasesAWaitingWriter) {
+    ResetChunkQueue();
+    std::thread writer([] {
+        Chunk chunk{};
+        EXPECT_FALSE(WaitFrontChunk(chunk, "W"));
+    });
+    std::this_thread::sleep_for(milliseconds(20));
+    FailChunkQueue("failed");
+    writer.join();
+}
+
 TEST(ChunkQueue, ClosingEndsAWaitingWriterOnlyOnceDrained) {
     ResetChunkQueue();
     ASSERT_TRUE(AppendChunk(Numbered(7)));
     std::thread writer([] {
         Chunk chunk{};
-        ASSERT_TRUE(WaitFrontChunk(chunk)) << "a chunk queued before the close is still written";
+        ASSERT_TRUE(WaitFrontChunk(chunk, "")) << "a chunk queued before the close is still written";
         EXPECT_EQ(chunk.bytes, 7u);
         RemoveFrontChunk();
-        EXPECT_FALSE(WaitFrontChunk(chunk));
+        EXPECT_FALSE(WaitFrontChunk(chunk, ""));
     });
     std::this_thread::sleep_for(milliseconds(20));
     CloseChunkQueue();
