@@ -1,7 +1,12 @@
-// Windows: the drive is a volume such as E:, opened as the device "\\.\E:".
-// Every code is taken from GetLastError right after the failing call,
-// before a CloseHandle on the way out can replace it.
+// Windows: the drive is a volume such as E: (or a whole disk, PhysicalDrive1),
+// opened as the device "\\.\E:". Every code is taken from GetLastError right
+// after the failing call, before a CloseHandle on the way out can replace it.
+//
+// Paths travel through the engine as UTF-8 of the wide command line and are
+// opened with the wide calls, in the "\\?\" form, so that a name in any
+// script and a path past MAX_PATH both reach the file system unchanged.
 #include <windows.h>
+#include <process.h>
 #include <winioctl.h>
 
 #include <cstdio>
@@ -9,6 +14,11 @@
 #include <string>
 
 #include "platform/platform.h"
+
+// msvcrt's own splitting of the wide command line, by the rules that built
+// the narrow argv; CommandLineToArgvW would bring in shell32.
+extern "C" int __cdecl __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env, int expand,
+                                      int* start_info);
 
 namespace {
 constexpr DWORD SHARE_READ_WRITE = FILE_SHARE_READ | FILE_SHARE_WRITE;
@@ -22,13 +32,51 @@ FileHandle FromHandle(HANDLE handle) {
     return handle == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<FileHandle>(handle);
 }
 
-// The image's own path: its final size is set through a second, buffered
-// handle, since an unbuffered one moves only to sector multiples.
-std::string ImagePath;
-// The drive's device path, to refuse an image path that names the volume.
-std::string DrivePath;
+std::wstring Wide(const std::string& text, UINT code_page = CP_UTF8) {
+    int length = MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
+    return wide;
+}
 
-bool IsDevicePath(const std::string& path) { return path.rfind("\\\\.\\", 0) == 0; }
+std::string Narrow(const std::wstring& wide, UINT code_page = CP_UTF8) {
+    int length = WideCharToMultiByte(code_page, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                     0, nullptr, nullptr);
+    std::string text(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(code_page, 0, wide.data(), static_cast<int>(wide.size()), &text[0], length,
+                        nullptr, nullptr);
+    return text;
+}
+
+bool IsDevicePath(const std::wstring& path) { return path.rfind(L"\\\\.\\", 0) == 0; }
+
+// The absolute "\\?\" form, which lifts MAX_PATH and skips the rewriting of
+// trailing dots and blanks; device paths stay as given.
+std::wstring LongPath(const std::string& path) {
+    std::wstring wide = Wide(path);
+    if (IsDevicePath(wide) || wide.rfind(L"\\\\?\\", 0) == 0) return wide;
+    DWORD length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (length == 0) return wide;
+    std::wstring full(length, L'\0');
+    full.resize(GetFullPathNameW(wide.c_str(), length, &full[0], nullptr));
+    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+// "E:\" and "E:/" name the volume E:, not its root folder.
+std::string DriveName(const std::string& drive) {
+    if (drive.size() == 3 && drive[1] == ':' && (drive[2] == '\\' || drive[2] == '/'))
+        return drive.substr(0, 2);
+    return drive;
+}
+
+bool IsLetter(const std::string& drive) { return drive.size() == 2 && drive[1] == ':'; }
+
+// The image's own path: its last bytes go through a second, buffered handle.
+std::wstring ImagePath;
+// The drive as opened, to refuse an image that shares its storage.
+std::wstring DrivePath;
+std::string DriveText;
 
 bool Position(HANDLE file, uint64_t& position) {
     LARGE_INTEGER zero{}, now{};
@@ -55,28 +103,108 @@ bool UnbufferedTransferIsAligned(HANDLE file, const void* buffer, size_t length,
     return true;
 }
 
-// The exact length of the volume. GetDiskFreeSpaceEx counts only what the
-// file system offers the caller (less under quotas; on FAT without the
-// reserved sectors and the FATs), so the volume itself is asked first.
-bool VolumeLength(const std::string& drive, uint64_t& length) {
-    HANDLE volume = CreateFileA(DevicePath(drive).c_str(), GENERIC_READ, SHARE_READ_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    if (volume == INVALID_HANDLE_VALUE) return false;
-    GET_LENGTH_INFORMATION info{};
+bool Control(HANDLE device, DWORD code, void* out = nullptr, DWORD out_size = 0) {
     DWORD returned = 0;
+    return DeviceIoControl(device, code, nullptr, 0, out, out_size, &returned, nullptr) != 0;
+}
+
+// The exact length, asked of the device itself: the disk driver's length,
+// then the partition's, then a file's size (a letter that Wine backs with
+// an image file).
+bool DeviceLength(HANDLE device, uint64_t& length) {
+    GET_LENGTH_INFORMATION info{};
+    PARTITION_INFORMATION_EX partition{};
     LARGE_INTEGER file_size{};
-    bool known = false;
-    if (DeviceIoControl(volume, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &info, sizeof info,
-                        &returned, nullptr)) {
+    if (Control(device, IOCTL_DISK_GET_LENGTH_INFO, &info, sizeof info)) {
         length = static_cast<uint64_t>(info.Length.QuadPart);
-        known = true;
-    } else if (GetFileSizeEx(volume, &file_size) && file_size.QuadPart > 0) {
-        // A drive letter backed by an image file, as Wine maps one.
+    } else if (Control(device, IOCTL_DISK_GET_PARTITION_INFO_EX, &partition, sizeof partition)) {
+        length = static_cast<uint64_t>(partition.PartitionLength.QuadPart);
+    } else if (GetFileSizeEx(device, &file_size) && file_size.QuadPart > 0) {
         length = static_cast<uint64_t>(file_size.QuadPart);
-        known = true;
+    } else {
+        return false;
     }
-    CloseHandle(volume);
+    return true;
+}
+
+// The volume a path lies on, by its volume name where the system has one,
+// else by its mount point ("K:\"); empty when unknown.
+std::wstring VolumeOf(const std::wstring& path) {
+    wchar_t found[MAX_PATH + 1] = {}, name[MAX_PATH + 1] = {};
+    if (!GetVolumePathNameW(path.c_str(), found, MAX_PATH)) return L"";
+    // A "\\?\" path gives a "\\?\K:\" mount point, which has no volume name.
+    std::wstring mount = found;
+    if (mount.rfind(L"\\\\?\\", 0) == 0 && mount.size() > 5 && mount[5] == L':') mount.erase(0, 4);
+    if (GetVolumeNameForVolumeMountPointW(mount.c_str(), name, MAX_PATH)) return name;
+    return mount;
+}
+
+bool SameText(const std::wstring& a, const std::wstring& b) {
+    return !a.empty() && CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// The disk a volume lies on; false for a volume that spans disks or for an
+// unknown one.
+bool DiskOfVolume(const std::wstring& volume, DWORD& disk) {
+    std::wstring device = volume;
+    if (!device.empty() && device.back() == L'\\') device.pop_back();
+    HANDLE handle = CreateFileW(device.c_str(), 0, SHARE_READ_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    VOLUME_DISK_EXTENTS extents{};
+    bool known = Control(handle, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, &extents, sizeof extents) &&
+                 extents.NumberOfDiskExtents == 1;
+    CloseHandle(handle);
+    disk = extents.Extents[0].DiskNumber;
     return known;
+}
+
+// A whole disk as the drive: the image may not lie on any volume of it.
+bool OnDriveDisk(HANDLE drive, const std::wstring& image_volume) {
+    STORAGE_DEVICE_NUMBER number{};
+    DWORD disk = 0;
+    return Control(drive, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number) &&
+           number.DeviceType == FILE_DEVICE_DISK && DiskOfVolume(image_volume, disk) &&
+           disk == number.DeviceNumber;
+}
+
+bool SameFile(HANDLE drive, const std::wstring& path) {
+    HANDLE image = CreateFileW(path.c_str(), 0, SHARE_READ_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (image == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION mine{}, theirs{};
+    bool same = GetFileInformationByHandle(image, &mine) && GetFileInformationByHandle(drive, &theirs) &&
+                mine.dwVolumeSerialNumber == theirs.dwVolumeSerialNumber &&
+                mine.nFileIndexHigh == theirs.nFileIndexHigh && mine.nFileIndexLow == theirs.nFileIndexLow;
+    CloseHandle(image);
+    return same;
+}
+
+// A volume as the image: Windows refuses writes into a mounted volume's
+// extents part-way through, so it is locked and dismounted first, and
+// anything that is not a volume (a PhysicalDrive) is refused.
+bool TakeOverVolume(HANDLE image, ErrorCode& error) {
+    VOLUME_DISK_EXTENTS extents{};
+    if (Control(image, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, &extents, sizeof extents) ||
+        GetLastError() == ERROR_MORE_DATA) {
+        if (Control(image, FSCTL_LOCK_VOLUME) && Control(image, FSCTL_DISMOUNT_VOLUME)) return true;
+    }
+    error = GetLastError();
+    return false;
+}
+
+// Where a file system keeps no allocation of its own, the dump goes on.
+bool ReservationUnsupported(DWORD code) {
+    return code == ERROR_INVALID_PARAMETER || code == ERROR_NOT_SUPPORTED ||
+           code == ERROR_INVALID_FUNCTION || code == ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+bool Reserve(HANDLE image, uint64_t total, ErrorCode& error) {
+    FILE_ALLOCATION_INFO allocation{};
+    allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(total);
+    if (total == 0 || SetFileInformationByHandle(image, FileAllocationInfo, &allocation, sizeof allocation))
+        return true;
+    error = GetLastError();
+    return ReservationUnsupported(error);
 }
 
 struct ThreadStart {
@@ -84,31 +212,55 @@ struct ThreadStart {
     void* argument;
 };
 
-DWORD WINAPI RunThread(LPVOID start) {
+unsigned __stdcall RunThread(void* start) {
     ThreadStart copy = *static_cast<ThreadStart*>(start);
     delete static_cast<ThreadStart*>(start);
     return copy.proc(copy.argument);
 }
 }  // namespace
 
+void StartPlatform() { SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX); }
+
+std::vector<std::string> CommandLine(int argc, char** argv) {
+    int count = 0, start_info = 0;
+    wchar_t** wide = nullptr;
+    wchar_t** environment = nullptr;
+    if (__wgetmainargs(&count, &wide, &environment, 0, &start_info) != 0 || wide == nullptr)
+        return std::vector<std::string>(argv, argv + argc);
+    std::vector<std::string> arguments;
+    for (int n = 0; n < count; ++n) arguments.push_back(Narrow(wide[n]));
+    return arguments;
+}
+
+std::string ConsoleText(const std::string& argument) { return Narrow(Wide(argument), CP_ACP); }
+
 ErrorCode EndOfDriveCode() { return ERROR_HANDLE_EOF; }
 ErrorCode InvalidParameterCode() { return ERROR_INVALID_PARAMETER; }
 
 bool QueryDriveSize(const std::string& drive, uint64_t& total) {
     // An empty text would ask about the current directory's volume.
+    if (drive.empty()) return false;
+    HANDLE device = CreateFileW(Wide(DevicePath(drive)).c_str(), GENERIC_READ, SHARE_READ_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    if (device != INVALID_HANDLE_VALUE) {
+        bool known = DeviceLength(device, total);
+        CloseHandle(device);
+        if (known) return true;
+    }
+    // Without the rights to open the volume, or where no length query
+    // answers, the file system's capacity stands in; the root is asked, as
+    // a bare "E:" means the current folder on E:, which may be gone.
     ULARGE_INTEGER free_to_caller{}, capacity{}, free_total{};
-    if (drive.empty() || !GetDiskFreeSpaceExA(drive.c_str(), &free_to_caller, &capacity, &free_total))
+    if (!GetDiskFreeSpaceExW(Wide(DriveName(drive) + "\\").c_str(), &free_to_caller, &capacity, &free_total))
         return false;
-    // Without the rights to open the volume its capacity stands in, and the
-    // open that follows reports the refusal.
-    if (!VolumeLength(drive, total)) total = capacity.QuadPart;
+    total = capacity.QuadPart;
     return true;
 }
 
-std::string DevicePath(const std::string& drive) { return "\\\\.\\" + drive; }
+std::string DevicePath(const std::string& drive) { return "\\\\.\\" + DriveName(drive); }
 
 FileHandle OpenDrive(const std::string& device_path, ErrorCode& error) {
-    HANDLE drive = CreateFileA(device_path.c_str(), GENERIC_READ, SHARE_READ_WRITE, nullptr,
+    HANDLE drive = CreateFileW(Wide(device_path).c_str(), GENERIC_READ, SHARE_READ_WRITE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
     if (drive == INVALID_HANDLE_VALUE) {
         error = GetLastError();
@@ -116,36 +268,42 @@ FileHandle OpenDrive(const std::string& device_path, ErrorCode& error) {
     }
     // Lets the reads reach the sectors past the file system's end; a file
     // or a volume without a file system refuses it and needs none.
-    DWORD returned = 0;
-    DeviceIoControl(drive, FSCTL_ALLOW_EXTENDED_DASD_IO, nullptr, 0, nullptr, 0, &returned, nullptr);
-    DrivePath = device_path;
+    Control(drive, FSCTL_ALLOW_EXTENDED_DASD_IO);
+    // The lock flushes the file system's cache to the volume and keeps other
+    // writers out until the handle closes, so the image is of a still
+    // volume. Open files or the system volume refuse it; the dump goes on.
+    Control(drive, FSCTL_LOCK_VOLUME);
+    DrivePath = Wide(device_path);
+    DriveText = device_path.substr(4);
     return FromHandle(drive);
 }
 
-bool IsSameFile(FileHandle drive, const std::string& path) {
-    // A volume handle has no file index to compare; its path does.
-    if (lstrcmpiA(path.c_str(), DrivePath.c_str()) == 0) return true;
-    HANDLE image = CreateFileA(path.c_str(), 0, SHARE_READ_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (image == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION mine{}, theirs{};
-    bool same = GetFileInformationByHandle(image, &mine) &&
-                GetFileInformationByHandle(ToHandle(drive), &theirs) &&
-                mine.dwVolumeSerialNumber == theirs.dwVolumeSerialNumber &&
-                mine.nFileIndexHigh == theirs.nFileIndexHigh &&
-                mine.nFileIndexLow == theirs.nFileIndexLow;
-    CloseHandle(image);
-    return same;
+bool SharesStorage(FileHandle drive, const std::string& path) {
+    std::wstring image = LongPath(path);
+    if (SameText(image, DrivePath) || SameFile(ToHandle(drive), image)) return true;
+    // "\\.\F:" is the volume whose root is "F:\".
+    std::wstring image_volume = VolumeOf(IsDevicePath(image) ? image.substr(4) + L"\\" : image);
+    if (IsLetter(DriveText)) return SameText(image_volume, VolumeOf(Wide(DriveText + "\\")));
+    return OnDriveDisk(ToHandle(drive), image_volume);
 }
 
-FileHandle CreateImage(const std::string& path, ErrorCode& error) {
-    HANDLE image = CreateFileA(path.c_str(), GENERIC_WRITE, SHARE_READ_WRITE, nullptr,
-                               CREATE_ALWAYS, FILE_FLAG_NO_BUFFERING, nullptr);
+FileHandle CreateImage(const std::string& path, uint64_t total, ErrorCode& error) {
+    std::wstring wide = LongPath(path);
+    bool device = IsDevicePath(wide);
+    HANDLE image = CreateFileW(wide.c_str(), device ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE,
+                               SHARE_READ_WRITE, nullptr, device ? OPEN_EXISTING : CREATE_ALWAYS,
+                               FILE_FLAG_NO_BUFFERING, nullptr);
     if (image == INVALID_HANDLE_VALUE) {
         error = GetLastError();
         return -1;
     }
-    ImagePath = path;
+    // FAT refuses an allocation past 4 GiB - 1 at once, and a full disk
+    // refuses one past its free space: the dump then fails before it reads.
+    if (!(device ? TakeOverVolume(image, error) : Reserve(image, total, error))) {
+        CloseHandle(image);
+        return -1;
+    }
+    ImagePath = wide;
     return FromHandle(image);
 }
 
@@ -175,21 +333,42 @@ int64_t WriteImage(FileHandle image, const void* buffer, size_t length, ErrorCod
     return put;
 }
 
-bool SetImageSize(FileHandle /*image*/, uint64_t size, ErrorCode& error) {
-    if (IsDevicePath(ImagePath)) return true;
-    HANDLE sized = CreateFileA(ImagePath.c_str(), GENERIC_WRITE, SHARE_READ_WRITE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (sized == INVALID_HANDLE_VALUE) {
+int64_t WriteImageTail(FileHandle image, const void* buffer, size_t length, ErrorCode& error) {
+    uint64_t position = 0;
+    if (!Position(ToHandle(image), position)) {
         error = GetLastError();
-        return false;
+        return -1;
     }
-    LARGE_INTEGER end{};
-    end.QuadPart = static_cast<LONGLONG>(size);
-    bool done = SetFilePointerEx(sized, end, nullptr, FILE_BEGIN) && SetEndOfFile(sized) &&
-                FlushFileBuffers(sized);
+    // A locked volume takes no second handle; its tail is whole sectors,
+    // as a drive's size always is, and goes through the unbuffered one.
+    if (IsDevicePath(ImagePath)) {
+        DWORD put = 0;
+        if (length % SECTOR != 0 || !WriteFile(ToHandle(image), buffer, static_cast<DWORD>(length), &put, nullptr)) {
+            error = length % SECTOR != 0 ? ERROR_INVALID_PARAMETER : GetLastError();
+            return -1;
+        }
+        return put;
+    }
+    HANDLE cached = CreateFileW(ImagePath.c_str(), GENERIC_WRITE, SHARE_READ_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (cached == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+        return -1;
+    }
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(position);
+    DWORD put = 0;
+    bool done = SetFilePointerEx(cached, at, nullptr, FILE_BEGIN) &&
+                WriteFile(cached, buffer, static_cast<DWORD>(length), &put, nullptr) && FlushFileBuffers(cached);
     if (!done) error = GetLastError();
-    CloseHandle(sized);
-    return done;
+    CloseHandle(cached);
+    if (!done) return -1;
+    at.QuadPart += put;
+    if (!SetFilePointerEx(ToHandle(image), at, nullptr, FILE_BEGIN)) {
+        error = GetLastError();
+        return -1;
+    }
+    return put;
 }
 
 bool FlushImage(FileHandle image, ErrorCode& error) {
@@ -219,13 +398,14 @@ void ReleaseBuffer(void* buffer, size_t /*length*/) { VirtualFree(buffer, 0, MEM
 
 bool StartThread(ThreadProc proc, void* argument, ThreadHandle& thread, ErrorCode& error) {
     auto* start = new ThreadStart{proc, argument};
-    HANDLE handle = CreateThread(nullptr, 0, RunThread, start, 0, nullptr);
-    if (handle == nullptr) {
+    // _beginthreadex, not CreateThread: the thread calls the C runtime.
+    uintptr_t handle = _beginthreadex(nullptr, 0, RunThread, start, 0, nullptr);
+    if (handle == 0) {
         error = GetLastError();
         delete start;
         return false;
     }
-    thread = reinterpret_cast<ThreadHandle>(handle);
+    thread = static_cast<ThreadHandle>(handle);
     return true;
 }
 

@@ -47,15 +47,15 @@ run() {
 
 crlf() { sed 's/$/\r/'; }
 
-# dump_ok BYTES: the k: drive of that size imaged byte for byte, exact transcript.
+# dump_ok BYTES [DRIVE]: the k: drive of that size imaged byte for byte, exact transcript.
 dump_ok() {
-    local bytes=$1 chunks=$((($1 + 64 * MIB - 1) / (64 * MIB)))
+    local bytes=$1 chunks=$((($1 + 64 * MIB - 1) / (64 * MIB))) drive=${2:-k:}
     head -c "$bytes" /dev/urandom >"$work/drive.bin"
     ln -sfn "$work/drive.bin" "$WINEPREFIX/dosdevices/k::"
     rm -f "$work/out/e.img"
-    run k: 'j:\e.img'
-    printf '驱动器: k:\n镜像文件: j:\\e.img\n驱动器大小: %d MB\n缓存大小: 64 MB\n分块: %d 个\n\n开始转储...\n' \
-        $((bytes / MIB)) $chunks | crlf >"$work/want.txt"
+    run "$drive" 'j:\e.img'
+    printf '驱动器: %s\n镜像文件: j:\\e.img\n驱动器大小: %d MB\n缓存大小: 64 MB\n分块: %d 个\n\n开始转储...\n' \
+        "$drive" $((bytes / MIB)) $chunks | crlf >"$work/want.txt"
     [ $status -eq 0 ] || { echo "exit $status"; cat "$work/out.txt"; return 1; }
     head -n 7 "$work/out.txt" | cmp -s - "$work/want.txt" || { cat "$work/out.txt"; return 1; }
     local marks
@@ -76,6 +76,20 @@ engine_ok() {
 
 check "100 MiB + 512 B drive imaged byte for byte" dump_ok $((100 * MIB + 512))
 check "drive under 1 MiB" dump_ok $((300 * 1024 + 512))
+check "k:\\ dumps the volume like k:" dump_ok $((MIB + 512)) 'k:\'
+
+# A folder named outside the system code page, under a path past MAX_PATH;
+# Wine reads the Unix command line in the locale's encoding.
+long=$(printf 'folder-%.0s' {1..10})
+deep="$work/out/$long/$long/$long/$long/한국어"
+mkdir -p "$deep"
+LC_ALL=C.UTF-8 run k: "j:\\$long\\$long\\$long\\$long\\한국어\\e.img"
+check "a Korean folder under a path of 300 characters" bash -c "[ $status -eq 0 ] && cmp -s '$work/drive.bin' '$deep/e.img'"
+
+# The image on the drive's own volume: the k: folder is the volume of k:.
+run K: 'K:\e.img'
+check "an image on the drive's volume: refused with 87, nothing created" \
+    bash -c "[ $status -eq 1 ] && tail -n 1 '$work/out.txt' | grep -qx $'错误，无法创建镜像文件87\r' && [ ! -e '$work/k/e.img' ]"
 
 timeout 300 "$wine" "$exe" </dev/null 2>/dev/null >"$work/usage.gbk"
 status=$?
