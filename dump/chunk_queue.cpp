@@ -1,5 +1,6 @@
 #include "dump/chunk_queue.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -17,11 +18,22 @@ std::condition_variable RoomFreed;     // the queue is no longer full, or failed
 std::vector<void*> FreeBuffers;
 bool Closed = false;
 bool Failed = false;
+// Chunks are numbered from 0 in drive order. The front chunk's number, and
+// for each consumer how many it has finished, which is also the number of
+// the chunk it is on: the queue's front is the lower of those.
+uint64_t FrontNumber = 0;
+uint64_t Finished[CONSUMERS] = {};
+
+// The consumer's chunk's place in the queue; the queue's size when it has
+// taken every queued chunk.
+size_t Place(Consumer consumer) { return static_cast<size_t>(Finished[consumer] - FrontNumber); }
 }  // namespace
 
 void ResetChunkQueue() {
     std::lock_guard<std::mutex> lock(QueueLock);
     ChunkQueue.clear();
+    FrontNumber = 0;
+    std::fill(std::begin(Finished), std::end(Finished), 0);
     Closed = false;
     Failed = false;
 }
@@ -58,29 +70,29 @@ bool AppendChunk(Chunk chunk) {
     std::unique_lock<std::mutex> lock(QueueLock);
     if (!AwaitRoom(lock)) return false;
     ChunkQueue.push_back(chunk);
-    DataArrived.notify_one();
+    DataArrived.notify_all();
     return true;
 }
 
 bool ChunkFilled(uint32_t filled) {
     std::lock_guard<std::mutex> lock(QueueLock);
     ChunkQueue.back().filled = filled;
-    DataArrived.notify_one();
+    DataArrived.notify_all();
     return !Failed;
 }
 
 void CloseChunkQueue() {
     std::lock_guard<std::mutex> lock(QueueLock);
     Closed = true;
-    DataArrived.notify_one();
+    DataArrived.notify_all();
 }
 
-bool WaitFrontChunk(Chunk& chunk, const char* mark) {
+bool WaitNextChunk(Consumer consumer, Chunk& chunk, const char* mark) {
     std::unique_lock<std::mutex> lock(QueueLock);
-    DataArrived.wait(lock, [] { return Closed || Failed || !ChunkQueue.empty(); });
-    if (Failed || ChunkQueue.empty()) return false;
-    chunk = ChunkQueue.front();
-    PrintMark(mark);
+    DataArrived.wait(lock, [&] { return Closed || Failed || Place(consumer) < ChunkQueue.size(); });
+    if (Failed || Place(consumer) >= ChunkQueue.size()) return false;
+    chunk = ChunkQueue[Place(consumer)];
+    if (mark != nullptr) PrintMark(mark);
     return true;
 }
 
@@ -91,17 +103,24 @@ uint64_t Writable(const Chunk& chunk) {
 }
 }  // namespace
 
-bool WaitWritable(uint64_t written, uint64_t& writable) {
+bool WaitReady(Consumer consumer, uint64_t done, uint64_t& ready) {
     std::unique_lock<std::mutex> lock(QueueLock);
-    DataArrived.wait(lock, [&] { return Closed || Writable(ChunkQueue.front()) > written; });
-    writable = Writable(ChunkQueue.front());
-    return writable > written;
+    // The place is asked anew after each wait: the other consumer may have
+    // let the front go meanwhile.
+    DataArrived.wait(lock, [&] { return Closed || Writable(ChunkQueue[Place(consumer)]) > done; });
+    ready = Writable(ChunkQueue[Place(consumer)]);
+    return ready > done;
 }
 
-void RemoveFrontChunk() {
+void FinishChunk(Consumer consumer) {
     std::lock_guard<std::mutex> lock(QueueLock);
-    ChunkQueue.pop_front();
-    RoomFreed.notify_one();
+    ++Finished[consumer];
+    while (!ChunkQueue.empty() && FrontNumber < *std::min_element(std::begin(Finished), std::end(Finished))) {
+        FreeBuffers.push_back(ChunkQueue.front().buffer);
+        ChunkQueue.pop_front();
+        ++FrontNumber;
+        RoomFreed.notify_one();
+    }
 }
 
 void ReleaseChunkBuffer(void* buffer) {
@@ -114,7 +133,7 @@ void FailChunkQueue(const std::string& line) {
     PrintLine(line);
     Failed = true;
     RoomFreed.notify_one();
-    DataArrived.notify_one();
+    DataArrived.notify_all();
 }
 
 bool ChunkQueueFailed() {

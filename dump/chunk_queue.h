@@ -1,18 +1,20 @@
-// The hand-over of chunks from the reader (main thread) to the writer.
+// The hand-over of chunks from the reader (main thread) to the writer and
+// the hasher.
 //
-// One producer, one consumer. The queue is bounded: it holds at most
-// QUEUE_BOUND chunks, counting the one the writer is writing (it stays at the
-// front until written) and the one the reader is filling (it is queued
-// before its first read, and its filled count grows as the reads land, so
-// the writer can start on a chunk while the rest of it is read). The reader
+// One producer, two consumers, each taking every chunk in drive order. The
+// queue is bounded: it holds at most QUEUE_BOUND chunks, counting the ones
+// the writer or the hasher is still on (a chunk stays queued until both are
+// done with it) and the one the reader is filling (it is queued before its
+// first read, and its filled count grows as the reads land, so the
+// consumers can start on a chunk while the rest of it is read). The reader
 // takes a buffer only once there is room, so no more than QUEUE_BOUND
 // buffers are in flight at once. The reader waits while the queue is full,
-// the writer while it has nothing to write; each is woken by the other's
-// move, so there is no polling delay anywhere.
+// a consumer while it has nothing to take; each is woken by the others'
+// moves, so there is no polling delay anywhere.
 //
-// Buffers written by the writer go back to a free list that the reader takes
-// from before it asks the platform for a new one: a dump allocates at most
-// QUEUE_BOUND buffers however long the drive.
+// Buffers both consumers are done with go back to a free list that the
+// reader takes from before it asks the platform for a new one: a dump
+// allocates at most QUEUE_BOUND buffers however long the drive.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +24,9 @@
 #include "platform/platform.h"
 
 constexpr size_t QUEUE_BOUND = 3;
+
+// The threads that take the reader's chunks.
+enum Consumer { WRITER, HASHER, CONSUMERS };
 
 // A buffer of CHUNK_BYTES that is to hold bytes of drive data from its
 // start, of which the first filled are read.
@@ -55,30 +60,30 @@ bool ChunkFilled(uint32_t filled);
 // Reader: no more reads will come. A writer waiting for data ends.
 void CloseChunkQueue();
 
-// Writer: the front chunk, left in place, waiting while the queue is empty;
-// then prints mark. False, with nothing printed, when the queue is closed
-// and empty or a failure is marked.
-bool WaitFrontChunk(Chunk& chunk, const char* mark);
+// Consumer: its next chunk, waiting while there is none; then prints mark
+// (nullptr: none). False, with nothing printed, when the queue is closed and
+// that consumer has taken every chunk, or a failure is marked.
+bool WaitNextChunk(Consumer consumer, Chunk& chunk, const char* mark);
 
-// Writer: waits until more than written bytes of the front chunk can be
-// written and sets writable to that length: whole IO_ALIGN blocks, and at
-// the end of the chunk all its bytes. False when the reader stopped before
-// filling it.
-bool WaitWritable(uint64_t written, uint64_t& writable);
+// Consumer: waits until more than done bytes of its chunk can be taken and
+// sets ready to that length: whole IO_ALIGN blocks, and at the end of the
+// chunk all its bytes. False when the reader stopped before filling it.
+bool WaitReady(Consumer consumer, uint64_t done, uint64_t& ready);
 
-// Writer: drops the front entry, whose buffer it has released.
-void RemoveFrontChunk();
+// Consumer: done with its chunk. The buffer goes to the free list once both
+// consumers are done with it.
+void FinishChunk(Consumer consumer);
 
-// Either side: puts a buffer back on the free list.
+// Reader: puts a buffer it could not queue back on the free list.
 void ReleaseChunkBuffer(void* buffer);
 
-// Either side: it failed; prints line (under the queue's lock, see
-// WaitForRoom) and marks the failure. The other side stops at its next
-// step: a reader waiting for room, a writer waiting for a chunk.
+// Any thread: it failed; prints line (under the queue's lock, see
+// WaitForRoom) and marks the failure. The others stop at their next step: a
+// reader waiting for room, a consumer waiting for a chunk.
 void FailChunkQueue(const std::string& line);
 
 bool ChunkQueueFailed();
 
-// After the writer has ended: hands every buffer still queued or free back
-// to the platform.
+// After the consumers have ended: hands every buffer still queued or free
+// back to the platform.
 void DropChunkBuffers();

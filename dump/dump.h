@@ -28,5 +28,6 @@ uint64_t RoundUp(uint64_t length, uint64_t unit);
 bool PlanDump(const std::string& drive, const std::string& image, uint64_t& total);
 
 // Copies the whole drive into the image. True only when the image is
-// complete, sized and flushed; every failure has printed its line.
+// complete and flushed, with its fingerprint beside a file image; every
+// failure has printed its line.
 bool DumpDrive(const std::string& drive, const std::string& image);

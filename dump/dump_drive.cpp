@@ -1,10 +1,13 @@
 // Second phase of a dump: open, create, read on this thread while the writer
-// writes, then make the image durable.
+// writes and the hasher hashes, then make the image durable and put its
+// fingerprint beside it.
 #include <algorithm>
 
 #include "dump/chunk_queue.h"
 #include "dump/console.h"
 #include "dump/dump.h"
+#include "dump/fingerprint.h"
+#include "dump/hasher.h"
 #include "dump/messages.h"
 #include "dump/writer.h"
 
@@ -63,22 +66,25 @@ bool ReadChunks(FileHandle drive, uint64_t total) {
     return true;
 }
 
-// The writer is always waited for, whatever ended the reading, so that it
-// never runs on against a queue or image that is gone.
-bool CopyChunks(FileHandle drive, FileHandle image, uint64_t total) {
+// The consumers are always waited for, whatever ended the reading, so that
+// neither runs on against a queue, image or hash that is gone.
+bool CopyChunks(FileHandle drive, FileHandle image, HashHandle hash, uint64_t total) {
     ResetChunkQueue();
-    ThreadHandle writer = 0;
+    ThreadHandle writer = 0, hasher = 0;
     ErrorCode error = 0;
     if (!StartThread(WriterThread, reinterpret_cast<void*>(image), writer, error)) {
         PrintFailure(MSG_THREAD_FAILED, error);
         return false;
     }
-    bool read_all = ReadChunks(drive, total);
+    bool hashing = StartThread(HasherThread, reinterpret_cast<void*>(hash), hasher, error);
+    if (!hashing) FailChunkQueue(FailureLine(MSG_THREAD_FAILED, error));
+    bool read_all = hashing && ReadChunks(drive, total);
     CloseChunkQueue();
     WaitThread(writer);
-    bool written_all = !ChunkQueueFailed();
+    if (hashing) WaitThread(hasher);
+    bool taken_all = !ChunkQueueFailed();
     DropChunkBuffers();
-    return read_all && written_all;
+    return read_all && taken_all;
 }
 
 // Unbuffered writes leave the file's size and allocation to the file
@@ -99,14 +105,31 @@ bool FinishImage(FileHandle image) {
 
 // Creating an image over the drive, or anywhere its writes could land on the
 // drive, would harm the drive before or during the first read, so such a
-// path is refused before anything is created or emptied.
-FileHandle CreateImageBeside(FileHandle drive, const std::string& path, uint64_t total,
-                             ErrorCode& error) {
+// path is refused before anything is created, emptied or removed. -1 after
+// the failure's line.
+FileHandle CreateImageFor(FileHandle drive, const std::string& path, uint64_t total, bool fingerprinted) {
     if (SharesStorage(drive, path)) {
-        error = InvalidParameterCode();
+        PrintFailure(MSG_CREATE_FAILED, InvalidParameterCode());
         return -1;
     }
-    return CreateImage(path, total, error);
+    if (fingerprinted && !RemoveFingerprint(path)) return -1;
+    ErrorCode error = 0;
+    FileHandle image = CreateImage(path, total, error);
+    if (image < 0) PrintFailure(MSG_CREATE_FAILED, error);
+    return image;
+}
+
+// After a complete copy: the digest, the image made durable, and only then
+// the fingerprint that vouches for it.
+bool FinishDump(FileHandle image, HashHandle hash, const std::string& path, bool fingerprinted) {
+    ErrorCode error = 0;
+    uint8_t digest[DIGEST_BYTES] = {};
+    if (!FinishHash(hash, digest, error)) {
+        PrintFailure(MSG_HASH_FAILED, error);
+        CloseQuietly(image);
+        return false;
+    }
+    return FinishImage(image) && (!fingerprinted || WriteFingerprint(path, digest));
 }
 
 bool CopyDrive(const std::string& drive_text, const std::string& image_path, uint64_t total) {
@@ -118,17 +141,20 @@ bool CopyDrive(const std::string& drive_text, const std::string& image_path, uin
     }
     PrintLine("");
     PrintLine(MSG_START);
-    FileHandle image = CreateImageBeside(drive, image_path, total, error);
-    if (image < 0) {
-        PrintFailure(MSG_CREATE_FAILED, error);
-        CloseQuietly(drive);
-        return false;
-    }
-    bool done = CopyChunks(drive, image, total);
-    if (done) {
-        done = FinishImage(image);
-    } else {
+    bool fingerprinted = !NamesDevice(image_path);
+    HashHandle hash = 0;
+    FileHandle image = -1;
+    bool done = false;
+    // A hash service that cannot even start is told before the image exists.
+    if (!StartHash(hash, error)) {
+        PrintFailure(MSG_HASH_FAILED, error);
+    } else if ((image = CreateImageFor(drive, image_path, total, fingerprinted)) < 0) {
+        DropHash(hash);
+    } else if (!CopyChunks(drive, image, hash, total)) {
+        DropHash(hash);
         CloseQuietly(image);
+    } else {
+        done = FinishDump(image, hash, image_path, fingerprinted);
     }
     CloseQuietly(drive);
     if (done) {

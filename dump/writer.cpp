@@ -28,7 +28,7 @@ bool WriteChunk(FileHandle image, const Chunk& chunk) {
     const char* data = static_cast<const char*>(chunk.buffer);
     uint64_t written = 0, writable = 0;
     while (written < chunk.bytes) {
-        if (!WaitWritable(written, writable)) return false;
+        if (!WaitReady(WRITER, written, writable)) return false;
         uint64_t blocks = writable / IO_ALIGN * IO_ALIGN;
         ErrorCode error = 0;
         if (!WriteWhole(WriteImage, image, data + written, blocks - written, error) ||
@@ -45,10 +45,9 @@ bool WriteChunk(FileHandle image, const Chunk& chunk) {
 uint32_t WriterThread(void* image) {
     FileHandle handle = reinterpret_cast<FileHandle>(image);
     Chunk chunk{};
-    for (int32_t written = 0; written < ChunkCount && WaitFrontChunk(chunk, MARK_WRITE); ++written) {
+    for (int32_t written = 0; written < ChunkCount && WaitNextChunk(WRITER, chunk, MARK_WRITE); ++written) {
         if (!WriteChunk(handle, chunk)) return 0;
-        ReleaseChunkBuffer(chunk.buffer);
-        RemoveFrontChunk();
+        FinishChunk(WRITER);
     }
     return 0;
 }

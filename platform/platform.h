@@ -105,6 +105,34 @@ void* ObtainBuffer(size_t length, ErrorCode& error);
 // Returns a buffer from ObtainBuffer to the system.
 void ReleaseBuffer(void* buffer, size_t length);
 
+// The system's SHA-256 of the drive's bytes, in progress.
+using HashHandle = intptr_t;
+constexpr size_t DIGEST_BYTES = 32;
+
+// Starts a SHA-256 with the system's own service. False when it cannot.
+bool StartHash(HashHandle& hash, ErrorCode& error);
+
+// Adds length bytes, in order after those added before. False on failure.
+bool HashBytes(HashHandle hash, const void* data, size_t length, ErrorCode& error);
+
+// Sets digest to the hash of every byte added and ends it. False on failure;
+// the hash is ended either way.
+bool FinishHash(HashHandle hash, uint8_t (&digest)[DIGEST_BYTES], ErrorCode& error);
+
+// Ends an unfinished hash.
+void DropHash(HashHandle hash);
+
+// True when path names an existing device, FIFO or "\\.\" path rather
+// than a file (or a file yet to be made): such an image has no fingerprint.
+bool NamesDevice(const std::string& path);
+
+// Removes the file at path; true when there is none there now.
+bool RemoveFile(const std::string& path, ErrorCode& error);
+
+// Creates path anew (mode 0600 on Linux) holding bytes, written in one call,
+// brought to stable storage and closed. False at the first failing step.
+bool WriteSmallFile(const std::string& path, const std::string& bytes, ErrorCode& error);
+
 // Starts proc(argument) on a new thread. False when it cannot be started.
 bool StartThread(ThreadProc proc, void* argument, ThreadHandle& thread, ErrorCode& error);
 

@@ -2,6 +2,8 @@
 // path; the device path is the drive text itself.
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -45,6 +47,15 @@ bool IsRegularFile(int fd) {
     struct stat status {};
     return fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
 }
+
+// OpenSSL's reason for its last failure; a failure it did not record (such
+// as a context it could not allocate) reads as out of memory.
+ErrorCode CryptoError() {
+    unsigned long code = ERR_get_error();
+    return code != 0 ? static_cast<ErrorCode>(ERR_GET_REASON(code)) : ENOMEM;
+}
+
+EVP_MD_CTX* ToContext(HashHandle hash) { return reinterpret_cast<EVP_MD_CTX*>(hash); }
 
 struct ThreadStart {
     ThreadProc proc;
@@ -105,6 +116,16 @@ FileHandle OpenDrive(const std::string& device_path, ErrorCode& error) {
 }
 
 FileHandle CreateImage(const std::string& path, uint64_t total, ErrorCode& error) {
+    // A FIFO refuses O_DIRECT only once its open has met the reader, and
+    // that refused open ends the reader's stream: the retry would then wait
+    // for a reader forever. Pipes and character devices have no cache to
+    // bypass, so they are opened without it from the start.
+    struct stat status {};
+    if (stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISBLK(status.st_mode)) {
+        int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (fd < 0) error = static_cast<ErrorCode>(errno);
+        return fd;
+    }
     // 0600: a raw image holds everything on the drive, deleted files and
     // other users' data included.
     int fd = OpenUnbuffered(path, O_WRONLY | O_CREAT | O_TRUNC, error);
@@ -176,6 +197,66 @@ bool CloseFile(FileHandle file, ErrorCode& error) {
         return false;
     }
     return true;
+}
+
+bool StartHash(HashHandle& hash, ErrorCode& error) {
+    // EVP picks the CPU's SHA instructions where there are any.
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    if (context == nullptr || EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
+        error = CryptoError();
+        EVP_MD_CTX_free(context);
+        return false;
+    }
+    hash = reinterpret_cast<HashHandle>(context);
+    return true;
+}
+
+bool HashBytes(HashHandle hash, const void* data, size_t length, ErrorCode& error) {
+    if (EVP_DigestUpdate(ToContext(hash), data, length) == 1) return true;
+    error = CryptoError();
+    return false;
+}
+
+bool FinishHash(HashHandle hash, uint8_t (&digest)[DIGEST_BYTES], ErrorCode& error) {
+    unsigned int length = 0;
+    bool done = EVP_DigestFinal_ex(ToContext(hash), digest, &length) == 1 && length == DIGEST_BYTES;
+    if (!done) error = CryptoError();
+    EVP_MD_CTX_free(ToContext(hash));
+    return done;
+}
+
+void DropHash(HashHandle hash) { EVP_MD_CTX_free(ToContext(hash)); }
+
+bool NamesDevice(const std::string& path) {
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode);
+}
+
+bool RemoveFile(const std::string& path, ErrorCode& error) {
+    if (unlink(path.c_str()) == 0 || errno == ENOENT) return true;
+    error = static_cast<ErrorCode>(errno);
+    return false;
+}
+
+bool WriteSmallFile(const std::string& path, const std::string& bytes, ErrorCode& error) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = static_cast<ErrorCode>(errno);
+        return false;
+    }
+    ssize_t put = write(fd, bytes.data(), bytes.size());
+    if (put != static_cast<ssize_t>(bytes.size())) {
+        error = put < 0 ? static_cast<ErrorCode>(errno) : ENOSPC;
+    } else if (fsync(fd) != 0) {
+        error = static_cast<ErrorCode>(errno);
+    } else if (close(fd) != 0) {
+        error = static_cast<ErrorCode>(errno);
+        return false;
+    } else {
+        return true;
+    }
+    close(fd);
+    return false;
 }
 
 void* ObtainBuffer(size_t length, ErrorCode& error) {

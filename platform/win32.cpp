@@ -6,8 +6,10 @@
 // opened with the wide calls, in the "\\?\" form, so that a name in any
 // script and a path past MAX_PATH both reach the file system unchanged.
 #include <windows.h>
+#include <bcrypt.h>
 #include <process.h>
 #include <winioctl.h>
+#include <winternl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -207,6 +209,18 @@ bool Reserve(HANDLE image, uint64_t total, ErrorCode& error) {
     return ReservationUnsupported(error);
 }
 
+// A CNG hash and the provider it came from, both closed at its end.
+struct CngHash {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+};
+
+CngHash* ToHash(HashHandle hash) { return reinterpret_cast<CngHash*>(hash); }
+
+// CNG reports an NTSTATUS; the line shows the Win32 code it stands for, as
+// every other line does.
+ErrorCode FromStatus(NTSTATUS status) { return RtlNtStatusToDosError(status); }
+
 struct ThreadStart {
     ThreadProc proc;
     void* argument;
@@ -385,6 +399,73 @@ bool CloseFile(FileHandle file, ErrorCode& error) {
         return false;
     }
     return true;
+}
+
+bool StartHash(HashHandle& hash, ErrorCode& error) {
+    auto* cng = new CngHash;
+    NTSTATUS status = BCryptOpenAlgorithmProvider(&cng->algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    // With no object buffer given, CNG keeps the hash object itself.
+    if (BCRYPT_SUCCESS(status)) status = BCryptCreateHash(cng->algorithm, &cng->hash, nullptr, 0, nullptr, 0, 0);
+    if (!BCRYPT_SUCCESS(status)) {
+        error = FromStatus(status);
+        DropHash(reinterpret_cast<HashHandle>(cng));
+        return false;
+    }
+    hash = reinterpret_cast<HashHandle>(cng);
+    return true;
+}
+
+bool HashBytes(HashHandle hash, const void* data, size_t length, ErrorCode& error) {
+    NTSTATUS status = BCryptHashData(ToHash(hash)->hash, static_cast<PUCHAR>(const_cast<void*>(data)),
+                                     static_cast<ULONG>(length), 0);
+    if (BCRYPT_SUCCESS(status)) return true;
+    error = FromStatus(status);
+    return false;
+}
+
+bool FinishHash(HashHandle hash, uint8_t (&digest)[DIGEST_BYTES], ErrorCode& error) {
+    NTSTATUS status = BCryptFinishHash(ToHash(hash)->hash, digest, DIGEST_BYTES, 0);
+    if (!BCRYPT_SUCCESS(status)) error = FromStatus(status);
+    DropHash(hash);
+    return BCRYPT_SUCCESS(status);
+}
+
+void DropHash(HashHandle hash) {
+    CngHash* cng = ToHash(hash);
+    if (cng->hash != nullptr) BCryptDestroyHash(cng->hash);
+    if (cng->algorithm != nullptr) BCryptCloseAlgorithmProvider(cng->algorithm, 0);
+    delete cng;
+}
+
+// "NUL" and the like come back from GetFullPathNameW as "\\.\NUL".
+bool NamesDevice(const std::string& path) { return IsDevicePath(LongPath(path)); }
+
+bool RemoveFile(const std::string& path, ErrorCode& error) {
+    if (DeleteFileW(LongPath(path).c_str())) return true;
+    error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool WriteSmallFile(const std::string& path, const std::string& bytes, ErrorCode& error) {
+    HANDLE file = CreateFileW(LongPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+        return false;
+    }
+    DWORD put = 0;
+    bool done = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr) &&
+                FlushFileBuffers(file);
+    if (!done) error = GetLastError();
+    if (done && put != bytes.size()) {
+        error = ERROR_DISK_FULL;
+        done = false;
+    }
+    if (!CloseHandle(file) && done) {
+        error = GetLastError();
+        done = false;
+    }
+    return done;
 }
 
 void* ObtainBuffer(size_t length, ErrorCode& error) {

@@ -63,6 +63,8 @@ dump_ok() {
     marks_ok "$(sed -n 8p out.txt)" $(((bytes + CHUNK - 1) / CHUNK)) || { echo "marks: $(sed -n 8p out.txt)"; return 1; }
     [ "$(stat -c %s "$image")" -eq "$bytes" ] || { echo "image size $(stat -c %s "$image")"; return 1; }
     cmp -s "$drive" "$image" || { echo "image differs from drive"; return 1; }
+    (cd "$(dirname "$image")" && sha256sum -c --status "$(basename "$image").sha256") ||
+        { echo "fingerprint: $(cat "$image.sha256")"; return 1; }
 }
 
 # fails_with CODE_LINE: exit 1, the last line is the given error, no completion.
@@ -120,6 +122,11 @@ done
 
 run drive.bin /dev/full
 expect "full disk: write error 28" fails_with "错误，无法写入镜像28"
+run drive.bin /dev/null
+expect "a device image gets no fingerprint" bash -c "[ $status -eq 0 ] && [ ! -e /dev/null.sha256 ]"
+mkdir folder.img.sha256
+run drive.bin folder.img
+expect "a fingerprint that cannot be written: its error, code 21" fails_with "错误，无法写入校验文件21"
 
 head -c $((129 * MIB)) random.bin >big.bin
 (ulimit -f $((CHUNK / 1024)); trap '' XFSZ; "$korvex" big.bin limited.img </dev/null >out.gbk)
@@ -140,7 +147,8 @@ for console in open closed; do
     if [ $console = open ]; then "$korvex" small.bin pipe </dev/null >/dev/null; else "$korvex" small.bin pipe <&- >&-; fi
     status=$?
     wait
-    expect "a FIFO gets exactly the drive's bytes, console $console" bash -c "[ $status -eq 0 ] && cmp small.bin stream.bin"
+    expect "a FIFO gets exactly the drive's bytes, console $console, no fingerprint" \
+        bash -c "[ $status -eq 0 ] && cmp small.bin stream.bin && [ ! -e pipe.sha256 ]"
 done
 "$korvex" big.bin piped.img </dev/null | head -n 1 >/dev/null
 expect "a console closed mid-dump: the dump completes" bash -c "[ ${PIPESTATUS[0]} -eq 0 ] && cmp -s big.bin piped.img"
@@ -201,12 +209,14 @@ if [ "$(id -u)" -eq 0 ] && command -v losetup >/dev/null && head -c $((100 * MIB
     fi
     # An image that cannot fit fails at once, before the first read.
     if mount -t tmpfs -o size=$((50 * MIB)) tmpfs mnt; then
+        echo stale >mnt/big.img.sha256
         started=$(date +%s%N)
         run loop.bin mnt/big.img
         took=$((($(date +%s%N) - started) / 1000000))
         expect "no room for the image: create error 28 before the first read" fails_with "错误，无法创建镜像文件28"
         expect "refused in under a second (${took} ms), the image not at full size" \
             bash -c "[ $took -lt 1000 ] && ! grep -q R out.txt && [ \$(stat -c %s mnt/big.img) -eq 0 ]"
+        expect "the old fingerprint is gone with the old image" test ! -e mnt/big.img.sha256
         umount mnt
     else
         skip "a small file system: mount failed"

@@ -28,6 +28,11 @@ std::string Line(const char* message, uint32_t code) {
     return message + std::to_string(code) + "\n";
 }
 
+constexpr char FINGERPRINT[] = "out.img.sha256";
+
+// The fingerprint of this drive, as sha256sum writes its line.
+std::string Fingerprint() { return DriveDigestHex() + "  out.img\n"; }
+
 bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
@@ -57,6 +62,7 @@ TEST(Dump, CopiesEveryByteWithTheFullTranscript) {
         ASSERT_TRUE(Dump(size));
         EXPECT_TRUE(ImageMatchesDrive()) << "not a byte more or less than the drive is written";
         EXPECT_EQ(Fake->reserved, size);
+        EXPECT_EQ(Fake->files[FINGERPRINT], Fingerprint()) << "every drive byte hashed once, in order";
         const std::string& console = Fake->console;
         std::string start = std::string("\n") + MSG_START + "\n";
         std::string done = std::string("\n") + MSG_DONE + "\n";
@@ -78,12 +84,17 @@ TEST(Dump, ShortTransfersAreContinued) {
     ExpectCleanEnd();
 }
 
-TEST(Dump, HoldsAtMostThreeBuffersAndReusesThem) {
-    ASSERT_TRUE(DumpWith(8 * CHUNK, [](FakeState& f) { f.write_delay_ms = 30; }));
-    EXPECT_TRUE(ImageMatchesDrive());
-    EXPECT_LE(Fake->peak_buffers, 3);
-    EXPECT_LE(Fake->obtained_buffers, 3);
-    ExpectCleanEnd();
+TEST(Dump, HoldsAtMostThreeBuffersAndReusesThemBehindASlowWriterOrHasher) {
+    for (bool slow_writer : {true, false}) {
+        ASSERT_TRUE(DumpWith(5 * CHUNK + 512, [&](FakeState& f) {
+            (slow_writer ? f.write_delay_ms : f.hash_delay_ms) = 30;
+        }));
+        EXPECT_TRUE(ImageMatchesDrive());
+        EXPECT_EQ(Fake->files[FINGERPRINT], Fingerprint());
+        EXPECT_LE(Fake->peak_buffers, 3);
+        EXPECT_LE(Fake->obtained_buffers, 3);
+        ExpectCleanEnd();
+    }
 }
 
 TEST(Dump, WriteFailureOnTheSecondChunkStopsTheReader) {
@@ -127,6 +138,12 @@ TEST(Dump, EachFailureHasItsLineAndNoCompletion) {
         {"memory", [](FakeState& f) { f.fail_obtain_number = 2; }, Line(MSG_NO_MEMORY, 12)},
         {"tail write", [](FakeState& f) { f.fail_write_from = 2 * CHUNK; }, Line(MSG_WRITE_FAILED, 27)},
         {"read", [](FakeState& f) { f.fail_read_from = CHUNK; }, Line(MSG_READ_FAILED, 23)},
+        {"hash start", [](FakeState& f) { f.hash_start_error = 38; }, Line(MSG_HASH_FAILED, 38)},
+        {"hash", [](FakeState& f) { f.hash_error = 31; }, Line(MSG_HASH_FAILED, 31)},
+        {"hasher thread", [](FakeState& f) { f.thread_error = 11, f.fail_thread_number = 2; },
+         Line(MSG_THREAD_FAILED, 11)},
+        {"old fingerprint", [](FakeState& f) { f.remove_error = 21; }, Line(MSG_FINGERPRINT_FAILED, 21)},
+        {"fingerprint", [](FakeState& f) { f.small_file_error = 28; }, Line(MSG_FINGERPRINT_FAILED, 28)},
         {"flush", [](FakeState& f) { f.flush_error = 5; }, Line(MSG_WRITE_FAILED, 5)},
     };
     for (const auto& c : cases) {
@@ -137,6 +154,7 @@ TEST(Dump, EachFailureHasItsLineAndNoCompletion) {
         EXPECT_EQ(console.substr(console.find(c.line) + c.line.size()), "")
             << "no mark follows an error line";
         EXPECT_FALSE(Contains(console, MSG_DONE));
+        EXPECT_EQ(Fake->files.count(FINGERPRINT), 0u) << "no fingerprint beside a failed image";
         ExpectCleanEnd();
     }
 }
@@ -147,5 +165,17 @@ TEST(Dump, NothingIsCreatedBeforeTheDriveOpensOrOverTheDrive) {
     EXPECT_FALSE(Contains(Fake->console, MSG_START));
     EXPECT_FALSE(DumpWith(CHUNK, [](FakeState& f) { f.image_is_drive = true; }));
     EXPECT_FALSE(Fake->image_exists);
+    EXPECT_FALSE(DumpWith(CHUNK, [](FakeState& f) { f.hash_start_error = 38; }));
+    EXPECT_FALSE(Fake->image_exists) << "a hash that cannot start is told before the image exists";
+}
+
+TEST(Dump, AnOldFingerprintGoesOnlyWithTheImageItVouchedFor) {
+    auto stale = [](FakeState& f) { f.files[FINGERPRINT] = "stale"; };
+    EXPECT_FALSE(DumpWith(CHUNK, [&](FakeState& f) { stale(f), f.image_is_drive = true; }));
+    EXPECT_EQ(Fake->files[FINGERPRINT], "stale") << "the refused dump left the old image, and its fingerprint";
+    EXPECT_FALSE(DumpWith(2 * CHUNK, [&](FakeState& f) { stale(f), f.fail_read_from = CHUNK; }));
+    EXPECT_EQ(Fake->files.count(FINGERPRINT), 0u);
+    ASSERT_TRUE(DumpWith(CHUNK, [&](FakeState& f) { stale(f), f.image_is_device = true; }));
+    EXPECT_EQ(Fake->files[FINGERPRINT], "stale") << "a device image has no fingerprint to make or remove";
 }
 }  // namespace

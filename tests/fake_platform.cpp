@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <malloc.h>
 #include <cstring>
@@ -43,6 +44,28 @@ bool ImageMatchesDrive() {
 namespace {
 constexpr FileHandle DRIVE = 3, IMAGE = 4;
 
+// FNV-1a over 8-byte words, order-sensitive; the engine hands over pieces
+// that are whole blocks but for the last, so any split gives one value.
+struct StandInHash {
+    uint64_t state = 14695981039346656037ull;
+    uint64_t length = 0;
+    void Add(const uint8_t* data, size_t count) {
+        for (size_t at = 0; at < count; at += 8) {
+            uint64_t word = 0;
+            std::memcpy(&word, data + at, std::min<size_t>(8, count - at));
+            state = (state ^ word) * 1099511628211ull;
+        }
+        length += count;
+    }
+    std::string Hex() const {
+        char text[65];
+        std::snprintf(text, sizeof text, "%016llx%016llx%016llx%016llx",
+                      static_cast<unsigned long long>(state), static_cast<unsigned long long>(length),
+                      static_cast<unsigned long long>(~state), static_cast<unsigned long long>(~length));
+        return text;
+    }
+};
+
 // The Windows C runtime has no aligned_alloc.
 #ifdef _WIN32
 void* AlignedAlloc(size_t length) { return _aligned_malloc(length, IO_ALIGN); }
@@ -56,6 +79,16 @@ bool Aligned(const void* buffer, size_t length) {
     return reinterpret_cast<uintptr_t>(buffer) % IO_ALIGN == 0 && length % IO_ALIGN == 0;
 }
 }  // namespace
+
+std::string DriveDigestHex() {
+    StandInHash hash;
+    std::vector<uint8_t> sector(512);
+    for (uint64_t at = 0; at < Fake->drive_size; at += 512) {
+        std::fill(sector.begin(), sector.end(), Pattern(at));
+        hash.Add(sector.data(), std::min<uint64_t>(512, Fake->drive_size - at));
+    }
+    return hash.Hex();
+}
 
 void StartPlatform() {}
 
@@ -173,8 +206,59 @@ void ReleaseBuffer(void* buffer, size_t) {
     AlignedFree(buffer);
 }
 
+bool StartHash(HashHandle& hash, ErrorCode& error) {
+    if (Fake->hash_start_error != 0) {
+        error = Fake->hash_start_error;
+        return false;
+    }
+    hash = reinterpret_cast<HashHandle>(new StandInHash);
+    return true;
+}
+
+bool HashBytes(HashHandle hash, const void* data, size_t length, ErrorCode& error) {
+    if (Fake->hash_delay_ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(Fake->hash_delay_ms));
+    if (Fake->hash_error != 0 && Fake->hashed_bytes > 0) {
+        error = Fake->hash_error;
+        return false;
+    }
+    reinterpret_cast<StandInHash*>(hash)->Add(static_cast<const uint8_t*>(data), length);
+    Fake->hashed_bytes += length;
+    return true;
+}
+
+bool FinishHash(HashHandle hash, uint8_t (&digest)[DIGEST_BYTES], ErrorCode&) {
+    std::string hex = reinterpret_cast<StandInHash*>(hash)->Hex();
+    for (size_t n = 0; n < DIGEST_BYTES; ++n)
+        digest[n] = static_cast<uint8_t>(std::stoi(hex.substr(2 * n, 2), nullptr, 16));
+    DropHash(hash);
+    return true;
+}
+
+void DropHash(HashHandle hash) { delete reinterpret_cast<StandInHash*>(hash); }
+
+bool NamesDevice(const std::string&) { return Fake->image_is_device; }
+
+bool RemoveFile(const std::string& path, ErrorCode& error) {
+    if (Fake->remove_error != 0) {
+        error = Fake->remove_error;
+        return false;
+    }
+    Fake->files.erase(path);
+    return true;
+}
+
+bool WriteSmallFile(const std::string& path, const std::string& bytes, ErrorCode& error) {
+    if (Fake->small_file_error != 0) {
+        error = Fake->small_file_error;
+        return false;
+    }
+    Fake->files[path] = bytes;
+    return true;
+}
+
 bool StartThread(ThreadProc proc, void* argument, ThreadHandle& thread, ErrorCode& error) {
-    if (Fake->thread_error != 0) {
+    if (Fake->thread_error != 0 && ++Fake->threads_started == Fake->fail_thread_number) {
         error = Fake->thread_error;
         return false;
     }

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -28,9 +29,21 @@ struct FakeState {
     bool tail_written = false;   // the last bytes went through the cache
     uint64_t reserved = 0;       // bytes reserved at creation
 
+    bool image_is_device = false;
+
+    // The hash, a stand-in for SHA-256: what it was given, in order.
+    uint64_t hashed_bytes = 0;
+    int hash_delay_ms = 0;
+
+    // Small files by path: the fingerprint beside the image.
+    std::map<std::string, std::string> files;
+
     // Calls that fail with the given code (0: they succeed).
     uint32_t open_error = 0, create_error = 0, thread_error = 0;
-    uint32_t flush_error = 0;
+    uint32_t flush_error = 0, hash_start_error = 0, hash_error = 0;
+    uint32_t remove_error = 0, small_file_error = 0;
+    int fail_thread_number = 1;  // with thread_error: this start (from 1) fails
+    int threads_started = 0;
     int fail_obtain_number = 0;  // this buffer (from 1) cannot be obtained
 
     // Buffers.
@@ -54,3 +67,6 @@ bool ImageMatches(uint64_t length);
 
 // True when the image holds exactly the drive's bytes, size included.
 bool ImageMatchesDrive();
+
+// The stand-in hash's hex digest of the drive's bytes, as a fingerprint shows it.
+std::string DriveDigestHex();

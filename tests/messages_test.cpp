@@ -46,6 +46,8 @@ TEST(Messages, EachIsItsChineseTextInGbk) {
         {MSG_THREAD_FAILED, "错误，无法创建写入线程", 22},
         {MSG_WRITE_FAILED, "错误，无法写入镜像", 18},
         {MSG_DONE, "转储完成！", 10},
+        {MSG_HASH_FAILED, "错误，无法计算校验和", 20},
+        {MSG_FINGERPRINT_FAILED, "错误，无法写入校验文件", 22},
     };
     for (const Message& message : messages) {
         EXPECT_EQ(std::string(message.bytes).size(), message.gbk_length) << message.text;

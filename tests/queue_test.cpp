@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <chrono>
 #include <random>
 #include <thread>
@@ -19,7 +20,8 @@ void Pause(std::mt19937& random) {
     if (random() % 4 == 0) std::this_thread::sleep_for(microseconds(random() % 200));
 }
 
-TEST(ChunkQueue, KeepsOrderUnderConcurrentAppendAndRemove) {
+// Both consumers see every chunk in order, whatever their pace.
+TEST(ChunkQueue, KeepsOrderForBothConsumersUnderConcurrentAppendAndRemove) {
     ResetChunkQueue();
     constexpr uint32_t COUNT = 5000;
     std::thread reader([] {
@@ -30,16 +32,23 @@ TEST(ChunkQueue, KeepsOrderUnderConcurrentAppendAndRemove) {
         }
         CloseChunkQueue();
     });
-    std::mt19937 random(2);
-    uint32_t expected = 0;
-    Chunk chunk{};
-    while (WaitFrontChunk(chunk, "")) {
-        ASSERT_EQ(chunk.bytes, expected++);
-        Pause(random);
-        RemoveFrontChunk();
-    }
+    auto consume = [](Consumer consumer, uint32_t seed, uint32_t& taken) {
+        std::mt19937 random(seed);
+        Chunk chunk{};
+        while (WaitNextChunk(consumer, chunk, nullptr)) {
+            ASSERT_EQ(chunk.bytes, taken++);
+            Pause(random);
+            FinishChunk(consumer);
+        }
+    };
+    uint32_t written = 0, hashed = 0;
+    std::thread hasher(consume, HASHER, 3, std::ref(hashed));
+    consume(WRITER, 2, written);
+    hasher.join();
     reader.join();
-    EXPECT_EQ(expected, COUNT);
+    EXPECT_EQ(written, COUNT);
+    EXPECT_EQ(hashed, COUNT);
+    DropChunkBuffers();
 }
 
 TEST(ChunkQueue, ReaderWaitsWhileThreeAreQueued) {
@@ -52,9 +61,13 @@ TEST(ChunkQueue, ReaderWaitsWhileThreeAreQueued) {
     });
     std::this_thread::sleep_for(milliseconds(100));
     EXPECT_FALSE(appended) << "a fourth chunk was queued";
-    RemoveFrontChunk();
+    FinishChunk(WRITER);
+    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_FALSE(appended) << "the front chunk was let go before the hasher was done";
+    FinishChunk(HASHER);
     reader.join();
     EXPECT_TRUE(appended);
+    DropChunkBuffers();
 }
 
 TEST(ChunkQueue, WriterFailureReleasesAWaitingReader) {
@@ -68,11 +81,11 @@ TEST(ChunkQueue, WriterFailureReleasesAWaitingReader) {
     EXPECT_FALSE(AppendChunk(Numbered(4))) << "appends after a failure are refused at once";
 }
 
-TEST(ChunkQueue, ReaderFailureReleasesAWaitingWriter) {
+TEST(ChunkQueue, ReaderFailureReleasesAWaitingConsumer) {
     ResetChunkQueue();
     std::thread writer([] {
         Chunk chunk{};
-        EXPECT_FALSE(WaitFrontChunk(chunk, "W"));
+        EXPECT_FALSE(WaitNextChunk(HASHER, chunk, nullptr));
     });
     std::this_thread::sleep_for(milliseconds(20));
     FailChunkQueue("failed");
@@ -84,10 +97,10 @@ TEST(ChunkQueue, ClosingEndsAWaitingWriterOnlyOnceDrained) {
     ASSERT_TRUE(AppendChunk(Numbered(7)));
     std::thread writer([] {
         Chunk chunk{};
-        ASSERT_TRUE(WaitFrontChunk(chunk, "")) << "a chunk queued before the close is still written";
+        ASSERT_TRUE(WaitNextChunk(WRITER, chunk, nullptr)) << "a chunk queued before the close is still written";
         EXPECT_EQ(chunk.bytes, 7u);
-        RemoveFrontChunk();
-        EXPECT_FALSE(WaitFrontChunk(chunk, ""));
+        FinishChunk(WRITER);
+        EXPECT_FALSE(WaitNextChunk(WRITER, chunk, nullptr));
     });
     std::this_thread::sleep_for(milliseconds(20));
     CloseChunkQueue();

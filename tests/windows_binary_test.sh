@@ -6,7 +6,7 @@ file "$exe" | grep -q 'PE32 executable (console) Intel 80386' || { file "$exe"; 
 dlls=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
 for dll in $dlls; do
     case $dll in
-        kernel32.dll | msvcrt.dll | user32.dll | advapi32.dll | ntdll.dll) ;;
+        kernel32.dll | msvcrt.dll | user32.dll | advapi32.dll | ntdll.dll | bcrypt.dll) ;;
         *) echo "needs a DLL that Windows does not ship: $dll"; exit 1 ;;
     esac
 done

@@ -63,7 +63,9 @@ dump_ok() {
     [ "$(tr -cd R <<<"$marks" | wc -c)" -eq $chunks ] && [ "$(tr -cd W <<<"$marks" | wc -c)" -eq $chunks ] &&
         [ "${marks//[RW]/}" = "" ] || { echo "marks: $marks"; return 1; }
     [ "$(sed -n 9p "$work/out.txt")" = $'转储完成！\r' ] || { cat "$work/out.txt"; return 1; }
-    cmp "$work/drive.bin" "$work/out/e.img"
+    cmp "$work/drive.bin" "$work/out/e.img" || return 1
+    # The system's SHA-256 (CNG), in sha256sum's own line, LF-ended.
+    printf '%s  e.img\n' "$(sha256sum <"$work/drive.bin" | cut -c1-64)" | cmp - "$work/out/e.img.sha256"
 }
 
 # The engine's own tests, built for Windows beside korvex.exe.

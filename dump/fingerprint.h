@@ -1,0 +1,21 @@
+// The fingerprint beside a file image: IMAGE.sha256, one line as sha256sum
+// writes it, so that `sha256sum -c` checks the image wherever it is copied.
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+
+// The fingerprint's path: the image path as given, with ".sha256" appended.
+std::string FingerprintPath(const std::string& image);
+
+// 64 lowercase hex digits, two blanks, the image's file name (after the
+// last "/", "\" or drive colon) and an LF, on every system alike.
+std::string FingerprintLine(const uint8_t (&digest)[DIGEST_BYTES], const std::string& image);
+
+// Removes an earlier fingerprint, so that it never stands beside a new
+// image that may yet fail. False after the failure's line.
+bool RemoveFingerprint(const std::string& image);
+
+// Writes the fingerprint, durable. False after the failure's line.
+bool WriteFingerprint(const std::string& image, const uint8_t (&digest)[DIGEST_BYTES]);
