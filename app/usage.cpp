@@ -8,7 +8,7 @@ void ShowUsage() {
     PrintLine(MSG_BANNER);
     PrintLine("");
     PrintLine(MSG_USAGE);
-    PrintLine(MSG_USAGE_ZH);
+    PrintMessage(MSG_USAGE_ZH);
     PrintLine("");
     PrintLine("");
     Pause();

@@ -8,6 +8,10 @@
 
 void PrintLine(const std::string& text);
 
+// A message of messages.h in the console's encoding (see ConsoleMessage).
+std::string Message(const char* message);
+void PrintMessage(const char* message);
+
 // A failed call: the message directly followed by the code in decimal.
 std::string FailureLine(const char* message, ErrorCode code);
 void PrintFailure(const char* message, ErrorCode code);

@@ -140,7 +140,7 @@ bool CopyDrive(const std::string& drive_text, const std::string& image_path, uin
         return false;
     }
     PrintLine("");
-    PrintLine(MSG_START);
+    PrintMessage(MSG_START);
     bool fingerprinted = !NamesDevice(image_path);
     HashHandle hash = 0;
     FileHandle image = -1;
@@ -159,7 +159,7 @@ bool CopyDrive(const std::string& drive_text, const std::string& image_path, uin
     CloseQuietly(drive);
     if (done) {
         PrintLine("");
-        PrintLine(MSG_DONE);
+        PrintMessage(MSG_DONE);
     }
     return done;
 }

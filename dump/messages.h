@@ -1,6 +1,9 @@
-// Every text the program prints, as the GBK (code page 936) bytes it writes
-// unconverted; each beside its Chinese text. Commas and the exclamation mark
-// are full-width (GBK A3 AC, A3 A1); colons, blanks and dots are ASCII.
+// Every text the program prints, as GBK (code page 936) bytes, each beside
+// its Chinese text: the one table of texts. The Windows console and a
+// Linux console in a GB locale are given these bytes unconverted; any other
+// Linux console gets them converted to UTF-8 (ConsoleMessage). Commas and
+// the exclamation mark are full-width (GBK A3 AC, A3 A1); colons, blanks
+// and dots are ASCII.
 #pragma once
 
 constexpr char MSG_BANNER[] = "Korvex 1.0 - copies a whole drive into an ISO or IMG image file";

@@ -13,15 +13,15 @@ int32_t CountChunks(uint64_t total) {
 uint64_t RoundUp(uint64_t length, uint64_t unit) { return (length + unit - 1) / unit * unit; }
 
 bool PlanDump(const std::string& drive, const std::string& image, uint64_t& total) {
-    PrintLine(MSG_DRIVE + ConsoleText(drive));
-    PrintLine(MSG_IMAGE + ConsoleText(image));
+    PrintLine(Message(MSG_DRIVE) + ConsoleText(drive));
+    PrintLine(Message(MSG_IMAGE) + ConsoleText(image));
     if (!QueryDriveSize(drive, total)) {
-        PrintLine(MSG_INVALID_DRIVE);
+        PrintMessage(MSG_INVALID_DRIVE);
         return false;
     }
     ChunkCount = CountChunks(total);
-    PrintLine(MSG_DRIVE_SIZE + std::to_string(total / MIB) + MSG_MB);
-    PrintLine(MSG_CACHE_SIZE + std::to_string(CHUNK_BYTES / MIB) + MSG_MB);
-    PrintLine(MSG_CHUNKS + std::to_string(ChunkCount) + MSG_CHUNKS_UNIT);
+    PrintLine(Message(MSG_DRIVE_SIZE) + std::to_string(total / MIB) + MSG_MB);
+    PrintLine(Message(MSG_CACHE_SIZE) + std::to_string(CHUNK_BYTES / MIB) + MSG_MB);
+    PrintLine(Message(MSG_CHUNKS) + std::to_string(ChunkCount) + Message(MSG_CHUNKS_UNIT));
     return true;
 }

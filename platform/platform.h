@@ -29,8 +29,9 @@ constexpr size_t IO_ALIGN = 4096;
 // Readies the process before anything else runs: on Linux descriptors 0 to
 // 2 are kept open (on /dev/null where closed), so that no drive or image can
 // take one and receive the console's bytes, and SIGPIPE is ignored, so that
-// a closed console never ends a dump; on Windows a missing medium fails its
-// call rather than raise a dialog that an unattended run would wait on.
+// a closed console never ends a dump, and the locale's character set picks
+// the console's encoding; on Windows a missing medium fails its call rather
+// than raise a dialog that an unattended run would wait on.
 void StartPlatform();
 
 // The command line, the program's name first, in the form every operation
@@ -41,6 +42,11 @@ std::vector<std::string> CommandLine(int argc, char** argv);
 // An argument as the console shows it: on Windows its system code page form,
 // the bytes a narrow command line would have given.
 std::string ConsoleText(const std::string& argument);
+
+// A text of messages.h, held as GBK bytes, in the console's encoding: GBK
+// on Windows and under a GB locale on Linux (GBK, GB18030, GB2312), UTF-8
+// under every other Linux locale, "C" included.
+std::string ConsoleMessage(const char* message);
 
 // Error codes the engine reports for conditions the OS itself does not flag.
 // A read that returns no data before the drive's planned end.

@@ -1,6 +1,8 @@
 // Linux: the drive is a block device or a regular image file, named by its
 // path; the device path is the drive text itself.
 #include <fcntl.h>
+#include <iconv.h>
+#include <langinfo.h>
 #include <linux/fs.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -11,7 +13,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +52,18 @@ bool IsRegularFile(int fd) {
     return fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
 }
 
+// Set once at start-up, before any other thread runs.
+bool ConsoleIsGb = false;
+
+// "GBK", "gb18030", "GB2312" and their spellings with - or _ (glibc names
+// GB2312's codeset EUC-CN as well).
+bool IsGbCodeset(const char* codeset) {
+    std::string name;
+    for (const char* c = codeset; *c != '\0'; ++c)
+        if (*c != '-' && *c != '_') name += static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
+    return name == "GBK" || name == "GB18030" || name == "GB2312" || name == "EUCCN";
+}
+
 // OpenSSL's reason for its last failure; a failure it did not record (such
 // as a context it could not allocate) reads as out of memory.
 ErrorCode CryptoError() {
@@ -77,6 +93,8 @@ void StartPlatform() {
         open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
     }
     signal(SIGPIPE, SIG_IGN);
+    setlocale(LC_CTYPE, "");
+    ConsoleIsGb = IsGbCodeset(nl_langinfo(CODESET));
 }
 
 std::vector<std::string> CommandLine(int argc, char** argv) {
@@ -84,6 +102,23 @@ std::vector<std::string> CommandLine(int argc, char** argv) {
 }
 
 std::string ConsoleText(const std::string& argument) { return argument; }
+
+std::string ConsoleMessage(const char* message) {
+    if (ConsoleIsGb) return message;
+    // A descriptor of its own per call: the threads may speak at once, and
+    // an iconv descriptor is not to be shared between them.
+    iconv_t converter = iconv_open("UTF-8", "GBK");
+    if (converter == reinterpret_cast<iconv_t>(-1)) return message;
+    std::string in = message, out(in.size() * 2, '\0');
+    char* from = &in[0];
+    char* to = &out[0];
+    size_t left = in.size(), room = out.size();
+    bool converted = iconv(converter, &from, &left, &to, &room) != static_cast<size_t>(-1);
+    iconv_close(converter);
+    if (!converted) return message;
+    out.resize(out.size() - room);
+    return out;
+}
 
 ErrorCode EndOfDriveCode() { return EIO; }
 ErrorCode InvalidParameterCode() { return EINVAL; }

@@ -248,6 +248,8 @@ std::vector<std::string> CommandLine(int argc, char** argv) {
 
 std::string ConsoleText(const std::string& argument) { return Narrow(Wide(argument), CP_ACP); }
 
+std::string ConsoleMessage(const char* message) { return message; }
+
 ErrorCode EndOfDriveCode() { return ERROR_HANDLE_EOF; }
 ErrorCode InvalidParameterCode() { return ERROR_INVALID_PARAMETER; }
 

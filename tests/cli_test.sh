@@ -27,11 +27,13 @@ expect() {
 MIB=1048576
 CHUNK=$((64 * MIB))
 
-# run ARGS...: korvex's output, as UTF-8, in out.txt; its status in $status.
+# Korvex speaks the locale's encoding; these checks read UTF-8.
+export LC_ALL=C.UTF-8
+
+# run ARGS...: korvex's output in out.txt; its status in $status.
 run() {
-    "$korvex" "$@" </dev/null >out.gbk
+    "$korvex" "$@" </dev/null >out.txt
     status=$?
-    iconv -f GBK -t UTF-8 out.gbk >out.txt
 }
 
 plan_text() {  # plan_text DRIVE IMAGE BYTES
@@ -76,9 +78,8 @@ fails_with() {
 
 # --- Usage ---------------------------------------------------------------
 usage_ok() {
-    printf 'Korvex 1.0 - copies a whole drive into an ISO or IMG image file\n\nUsage: Korvex [Drive] [ISO|IMG File Path]\n使用方法: Korvex [驱动器] [ISO|IMG 文件地址]\n\n\nPress any key to continue . . . \n' |
-        iconv -f UTF-8 -t GBK >usage.gbk
-    "$korvex" "$@" </dev/null >out.gbk && cmp -s out.gbk usage.gbk
+    printf 'Korvex 1.0 - copies a whole drive into an ISO or IMG image file\n\nUsage: Korvex [Drive] [ISO|IMG File Path]\n使用方法: Korvex [驱动器] [ISO|IMG 文件地址]\n\n\nPress any key to continue . . . \n' >usage.txt
+    "$korvex" "$@" </dev/null >out.txt && cmp -s out.txt usage.txt
 }
 expect "usage with no arguments" usage_ok
 expect "usage with one argument" usage_ok onlyone
@@ -107,6 +108,18 @@ expect "an existing, larger image is replaced" dump_ok drive.bin image.img $((3 
 run drive.bin image.img extra arguments
 expect "arguments after the second are ignored" bash -c "[ $status -eq 0 ] && cmp -s drive.bin image.img"
 
+# --- The console's encoding: the locale's -----------------------------------
+run drive.bin missing/image.img
+cp out.txt utf8.txt
+env -i "$korvex" drive.bin missing/image.img </dev/null >out.txt
+expect "no locale at all: UTF-8" cmp -s out.txt utf8.txt
+if locale -a 2>/dev/null | grep -qix 'zh_CN.gbk' || localedef -i zh_CN -f GBK zh_CN.GBK 2>/dev/null; then
+    LC_ALL=zh_CN.GBK "$korvex" drive.bin missing/image.img </dev/null >out.txt
+    expect "a GBK locale: GBK" bash -c "iconv -f UTF-8 -t GBK utf8.txt | cmp -s - out.txt"
+else
+    skip "GBK locale: zh_CN.GBK cannot be made here (localedef, package locales)"
+fi
+
 # --- Failure paths -------------------------------------------------------
 run drive.bin missing/dir/image.img
 { plan_text drive.bin missing/dir/image.img $((3 * MIB + 512)); printf '\n开始转储...\n错误，无法创建镜像文件2\n'; } >want.txt
@@ -129,16 +142,15 @@ run drive.bin folder.img
 expect "a fingerprint that cannot be written: its error, code 21" fails_with "错误，无法写入校验文件21"
 
 head -c $((129 * MIB)) random.bin >big.bin
-(ulimit -f $((CHUNK / 1024)); trap '' XFSZ; "$korvex" big.bin limited.img </dev/null >out.gbk)
+(ulimit -f $((CHUNK / 1024)); trap '' XFSZ; "$korvex" big.bin limited.img </dev/null >out.txt)
 status=$?
-iconv -f GBK -t UTF-8 out.gbk >out.txt
 expect "past a file-size limit: refused at creation with 27" fails_with "错误，无法创建镜像文件27"
 expect "no mark and an empty image" bash -c "! grep -q R out.txt && [ \"\$(stat -c %s limited.img)\" -eq 0 ]"
 
 # Nothing past the drive's end: an exact fit under a file-size limit, and a
 # pipe's stream that is exactly the drive, also with the console closed.
 head -c 5120 random.bin >fit.bin
-(ulimit -f 5; trap '' XFSZ; "$korvex" fit.bin fit.img </dev/null >out.gbk)
+(ulimit -f 5; trap '' XFSZ; "$korvex" fit.bin fit.img </dev/null >/dev/null)
 expect "an image that exactly fits the file-size limit" bash -c "[ $? -eq 0 ] && cmp -s fit.bin fit.img"
 head -c 1000 random.bin >small.bin
 mkfifo pipe
@@ -157,9 +169,8 @@ if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
     as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
     mkdir open && chmod 777 open
     head -c $MIB random.bin >secret.bin && chmod 600 secret.bin
-    as_nobody "$korvex" secret.bin open/image.img </dev/null >out.gbk
+    as_nobody "$korvex" secret.bin open/image.img </dev/null >out.txt
     status=$?
-    iconv -f GBK -t UTF-8 out.gbk >out.txt
     { plan_text secret.bin open/image.img $MIB; printf '错误，无法打开驱动器13\n'; } >want.txt
     expect "drive sized but not opened: open error 13" bash -c "[ $status -eq 1 ] && cmp -s out.txt want.txt"
     expect "no image created when the drive cannot be opened" test ! -e open/image.img
@@ -172,9 +183,8 @@ if [ "$(id -u)" -eq 0 ] && command -v losetup >/dev/null && head -c $((100 * MIB
     loop=$(losetup -f --show loop.bin 2>/dev/null); then
     expect "dump of a loop device" dump_ok "$loop" loop.img $((100 * MIB + 512))
     expect "loop image equals its file" cmp -s loop.bin loop.img
-    as_nobody "$korvex" "$loop" open/loop.img </dev/null >out.gbk
+    as_nobody "$korvex" "$loop" open/loop.img </dev/null >out.txt
     status=$?
-    iconv -f GBK -t UTF-8 out.gbk >out.txt
     { plan_text "$loop" open/loop.img $((100 * MIB + 512)); printf '错误，无法打开驱动器13\n'; } >want.txt
     expect "block device sized from sysfs, then open error 13" bash -c "[ $status -eq 1 ] && cmp -s out.txt want.txt"
 

@@ -98,6 +98,8 @@ std::vector<std::string> CommandLine(int argc, char** argv) {
 
 std::string ConsoleText(const std::string& argument) { return argument; }
 
+std::string ConsoleMessage(const char* message) { return message; }
+
 ErrorCode EndOfDriveCode() { return 5; }
 ErrorCode InvalidParameterCode() { return 22; }
 

@@ -1,10 +1,13 @@
-// Every message's GBK bytes, converted back, are the Chinese text they stand for.
+// Every message's GBK bytes, converted back, are the Chinese text they stand
+// for, and so is what a UTF-8 console is given; the system's SHA-256.
 #include <gtest/gtest.h>
 #include <iconv.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "dump/messages.h"
+#include "platform/platform.h"
 
 namespace {
 std::string GbkToUtf8(const std::string& gbk) {
@@ -49,10 +52,26 @@ TEST(Messages, EachIsItsChineseTextInGbk) {
         {MSG_HASH_FAILED, "错误，无法计算校验和", 20},
         {MSG_FINGERPRINT_FAILED, "错误，无法写入校验文件", 22},
     };
+    setenv("LC_ALL", "C.UTF-8", 1);
+    StartPlatform();
     for (const Message& message : messages) {
         EXPECT_EQ(std::string(message.bytes).size(), message.gbk_length) << message.text;
         EXPECT_EQ(GbkToUtf8(message.bytes), message.text);
+        EXPECT_EQ(ConsoleMessage(message.bytes), message.text) << "as a UTF-8 console gets it";
     }
+}
+
+TEST(Hash, TheSystemsSha256OfAbc) {
+    HashHandle hash = 0;
+    ErrorCode error = 0;
+    uint8_t digest[DIGEST_BYTES] = {};
+    ASSERT_TRUE(StartHash(hash, error));
+    ASSERT_TRUE(HashBytes(hash, "a", 1, error) && HashBytes(hash, "bc", 2, error));
+    ASSERT_TRUE(FinishHash(hash, digest, error));
+    EXPECT_EQ(digest[0], 0xba);
+    EXPECT_EQ(digest[1], 0x78);
+    EXPECT_EQ(digest[30], 0x15);
+    EXPECT_EQ(digest[31], 0xad);
 }
 
 TEST(Messages, AsciiLinesAreAscii) {
