@@ -130,7 +130,8 @@ void ReleaseChunkBuffer(void* buffer) {
 
 void FailChunkQueue(const std::string& line) {
     std::lock_guard<std::mutex> lock(QueueLock);
-    PrintLine(line);
+    // One failure, one line: a second one racing in says nothing new.
+    if (!Failed) PrintLine(line);
     Failed = true;
     RoomFreed.notify_one();
     DataArrived.notify_all();

@@ -78,7 +78,7 @@ void FinishChunk(Consumer consumer);
 void ReleaseChunkBuffer(void* buffer);
 
 // Any thread: it failed; prints line (under the queue's lock, see
-// WaitForRoom) and marks the failure. The others stop at their next step: a
+// WaitForRoom) unless a failure is marked already, and marks the failure. The others stop at their next step: a
 // reader waiting for room, a consumer waiting for a chunk.
 void FailChunkQueue(const std::string& line);
 

@@ -152,6 +152,7 @@ bool CopyDrive(const std::string& drive_text, const std::string& image_path, uin
         DropHash(hash);
     } else if (!CopyChunks(drive, image, hash, total)) {
         DropHash(hash);
+        TrimImage(image);
         CloseQuietly(image);
     } else {
         done = FinishDump(image, hash, image_path, fingerprinted);

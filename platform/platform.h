@@ -99,6 +99,10 @@ int64_t WriteImage(FileHandle image, const void* buffer, size_t length, ErrorCod
 // the bytes written (at least 1), or -1; no unbuffered write follows it.
 int64_t WriteImageTail(FileHandle image, const void* buffer, size_t length, ErrorCode& error);
 
+// After a failed dump: cuts a file image back to the bytes written, so that
+// the size reserved at creation never makes it pass for a complete one.
+void TrimImage(FileHandle image);
+
 // Brings the image's data and size to stable storage. False on failure.
 bool FlushImage(FileHandle image, ErrorCode& error);
 

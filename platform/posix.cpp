@@ -93,6 +93,9 @@ void StartPlatform() {
         open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
     }
     signal(SIGPIPE, SIG_IGN);
+    // Past a file-size limit a write or reservation then fails with EFBIG
+    // and its line, rather than the signal ending the dump unreported.
+    signal(SIGXFSZ, SIG_IGN);
     setlocale(LC_CTYPE, "");
     ConsoleIsGb = IsGbCodeset(nl_langinfo(CODESET));
 }
@@ -132,16 +135,14 @@ bool QueryDriveSize(const std::string& drive, uint64_t& total) {
     }
     if (!S_ISBLK(status.st_mode)) return false;
     int fd = open(drive.c_str(), O_RDONLY | O_CLOEXEC);
+    bool sized = false;
     if (fd >= 0) {
-        uint64_t size = 0;
-        bool sized = ioctl(fd, BLKGETSIZE64, &size) == 0;
+        sized = ioctl(fd, BLKGETSIZE64, &total) == 0;
         close(fd);
-        if (sized) {
-            total = size;
-            return true;
-        }
     }
-    return SysfsSize(status.st_rdev, total);
+    // A device of no size has no medium (an empty card reader, an unbound
+    // loop device): an empty image of it would pass for a dump.
+    return (sized || SysfsSize(status.st_rdev, total)) && total > 0;
 }
 
 std::string DevicePath(const std::string& drive) { return drive; }
@@ -155,7 +156,15 @@ FileHandle CreateImage(const std::string& path, uint64_t total, ErrorCode& error
     // that refused open ends the reader's stream: the retry would then wait
     // for a reader forever. Pipes and character devices have no cache to
     // bypass, so they are opened without it from the start.
-    struct stat status {};
+    struct stat status {}, console {};
+    // An image that is the console itself (/dev/stdout) would take the
+    // marks and lines into its bytes.
+    if (stat(path.c_str(), &status) == 0 && fstat(STDOUT_FILENO, &console) == 0 &&
+        status.st_dev == console.st_dev && status.st_ino == console.st_ino &&
+        !S_ISCHR(status.st_mode)) {
+        error = EINVAL;
+        return -1;
+    }
     if (stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISBLK(status.st_mode)) {
         int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
         if (fd < 0) error = static_cast<ErrorCode>(errno);
@@ -205,6 +214,15 @@ int64_t WriteImage(FileHandle image, const void* buffer, size_t length, ErrorCod
         return -1;
     }
     return put;
+}
+
+void TrimImage(FileHandle image) {
+    int fd = static_cast<int>(image);
+    off_t written = lseek(fd, 0, SEEK_CUR);
+    if (written >= 0 && IsRegularFile(fd)) {
+        int ignored = ftruncate(fd, written);
+        (void)ignored;
+    }
 }
 
 int64_t WriteImageTail(FileHandle image, const void* buffer, size_t length, ErrorCode& error) {

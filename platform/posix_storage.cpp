@@ -1,7 +1,8 @@
 // Linux: whether writing the image could change the drive. Both sides are
 // followed to the storage that holds them: a partition to its disk, a
 // stacked device (device mapper, md) to the devices under it, a loop device
-// to its backing file, a file to the device of its file system.
+// to its backing file or device, a file to the device of its file system
+// (through the mount table where that device is an anonymous one).
 //
 // Writing a file writes into its file system's device, but not into other
 // files there: two files on one disk do not share storage, and neither do a
@@ -18,6 +19,7 @@
 
 #include <climits>
 #include <fstream>
+#include <sstream>
 #include <vector>
 
 #include "platform/platform.h"
@@ -65,11 +67,63 @@ int OpenLoop(dev_t device) {
 }
 
 void AddFile(dev_t device, ino_t inode, bool through_file_system, std::vector<Storage>& reached);
+void AddBlock(dev_t device, bool through_file_system, std::vector<Storage>& reached);
+
+// btrfs and overlayfs give their files an anonymous device that sysfs does
+// not know; the mount table names what stands behind it: the block device a
+// btrfs was mounted from, the folder an overlay writes into.
+void AddMountSources(dev_t device, bool through_file_system, std::vector<Storage>& reached) {
+    std::ifstream table("/proc/self/mountinfo");
+    std::string number = std::to_string(major(device)) + ":" + std::to_string(minor(device));
+    std::string line;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, mount_number, field;
+        fields >> id >> parent >> mount_number;
+        if (mount_number != number) continue;
+        while (fields >> field && field != "-") {
+        }
+        std::string type, source, options;
+        fields >> type >> source >> options;
+        struct stat status {};
+        if (source[0] == '/' && stat(source.c_str(), &status) == 0 && S_ISBLK(status.st_mode))
+            AddBlock(status.st_rdev, through_file_system, reached);
+        size_t upper = options.find("upperdir=");
+        if (upper == std::string::npos) continue;
+        std::string folder = options.substr(upper + 9, options.find(',', upper) - upper - 9);
+        if (stat(folder.c_str(), &status) == 0) AddBlock(status.st_dev, true, reached);
+    }
+}
+
+// A loop device's backing: a file, or a block device (a loop over
+// /dev/sdb1), for which the kernel reports the inode of the device's node,
+// not the device; sysfs names the path that tells the two apart.
+void AddLoopBacking(dev_t device, const std::string& dir, bool through_file_system,
+                    std::vector<Storage>& reached) {
+    loop_info64 info {};
+    int loop = OpenLoop(device);
+    bool known = loop >= 0 && ioctl(loop, LOOP_GET_STATUS64, &info) == 0;
+    if (loop >= 0) close(loop);
+    // lo_device is in the kernel's encoding: minor's low byte, major, then
+    // the minor's upper bits.
+    dev_t file_device = makedev((info.lo_device >> 8) & 0xfff,
+                                (info.lo_device & 0xff) | ((info.lo_device >> 12) & 0xfff00));
+    std::ifstream named(dir + "/loop/backing_file");
+    std::string path;
+    std::getline(named, path);
+    struct stat backing {};
+    bool found = !path.empty() && stat(path.c_str(), &backing) == 0 &&
+                 (!known || (backing.st_dev == file_device && backing.st_ino == info.lo_inode));
+    if (found && S_ISBLK(backing.st_mode)) return AddBlock(backing.st_rdev, through_file_system, reached);
+    if (found && S_ISREG(backing.st_mode)) return AddFile(backing.st_dev, backing.st_ino, through_file_system, reached);
+    if (known) AddFile(file_device, static_cast<ino_t>(info.lo_inode), through_file_system, reached);
+}
 
 void AddBlock(dev_t device, bool through_file_system, std::vector<Storage>& reached) {
     if (reached.size() >= MOST_STORAGE) return;
     reached.push_back({device, 0, through_file_system});
     std::string dir = SysfsDir(device);
+    if (access(dir.c_str(), F_OK) != 0) return AddMountSources(device, through_file_system, reached);
     dev_t holder = 0;
     // The kernel resolves ".." against the link's target: the disk's folder.
     if (access((dir + "/partition").c_str(), F_OK) == 0 && ReadDeviceNumber(dir + "/../dev", holder))
@@ -82,18 +136,7 @@ void AddBlock(dev_t device, bool through_file_system, std::vector<Storage>& reac
         }
         closedir(slaves);
     }
-    if (access((dir + "/loop").c_str(), F_OK) != 0) return;
-    int loop = OpenLoop(device);
-    if (loop < 0) return;
-    loop_info64 info {};
-    bool known = ioctl(loop, LOOP_GET_STATUS64, &info) == 0;
-    close(loop);
-    // lo_device is in the kernel's encoding: minor's low byte, major, then
-    // the minor's upper bits.
-    if (known)
-        AddFile(makedev((info.lo_device >> 8) & 0xfff,
-                        (info.lo_device & 0xff) | ((info.lo_device >> 12) & 0xfff00)),
-                static_cast<ino_t>(info.lo_inode), through_file_system, reached);
+    if (access((dir + "/loop").c_str(), F_OK) == 0) AddLoopBacking(device, dir, through_file_system, reached);
 }
 
 void AddFile(dev_t device, ino_t inode, bool through_file_system, std::vector<Storage>& reached) {

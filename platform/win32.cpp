@@ -265,9 +265,10 @@ bool QueryDriveSize(const std::string& drive, uint64_t& total) {
     }
     // Without the rights to open the volume, or where no length query
     // answers, the file system's capacity stands in; the root is asked, as
-    // a bare "E:" means the current folder on E:, which may be gone.
+    // a bare "E:" means the current folder on E:, which may be gone. Only a
+    // letter is asked: any folder has a free space too.
     ULARGE_INTEGER free_to_caller{}, capacity{}, free_total{};
-    if (!GetDiskFreeSpaceExW(Wide(DriveName(drive) + "\\").c_str(), &free_to_caller, &capacity, &free_total))
+    if (!IsLetter(DriveName(drive)) || !GetDiskFreeSpaceExW(Wide(DriveName(drive) + "\\").c_str(), &free_to_caller, &capacity, &free_total))
         return false;
     total = capacity.QuadPart;
     return true;
@@ -348,6 +349,9 @@ int64_t WriteImage(FileHandle image, const void* buffer, size_t length, ErrorCod
     }
     return put;
 }
+
+// The reservation is allocation only; the file's end stays at what was written.
+void TrimImage(FileHandle /*image*/) {}
 
 int64_t WriteImageTail(FileHandle image, const void* buffer, size_t length, ErrorCode& error) {
     uint64_t position = 0;

@@ -142,7 +142,7 @@ run drive.bin folder.img
 expect "a fingerprint that cannot be written: its error, code 21" fails_with "错误，无法写入校验文件21"
 
 head -c $((129 * MIB)) random.bin >big.bin
-(ulimit -f $((CHUNK / 1024)); trap '' XFSZ; "$korvex" big.bin limited.img </dev/null >out.txt)
+(ulimit -f $((CHUNK / 1024)); "$korvex" big.bin limited.img </dev/null >out.txt)
 status=$?
 expect "past a file-size limit: refused at creation with 27" fails_with "错误，无法创建镜像文件27"
 expect "no mark and an empty image" bash -c "! grep -q R out.txt && [ \"\$(stat -c %s limited.img)\" -eq 0 ]"
@@ -150,7 +150,7 @@ expect "no mark and an empty image" bash -c "! grep -q R out.txt && [ \"\$(stat 
 # Nothing past the drive's end: an exact fit under a file-size limit, and a
 # pipe's stream that is exactly the drive, also with the console closed.
 head -c 5120 random.bin >fit.bin
-(ulimit -f 5; trap '' XFSZ; "$korvex" fit.bin fit.img </dev/null >/dev/null)
+(ulimit -f 5; "$korvex" fit.bin fit.img </dev/null >/dev/null)
 expect "an image that exactly fits the file-size limit" bash -c "[ $? -eq 0 ] && cmp -s fit.bin fit.img"
 head -c 1000 random.bin >small.bin
 mkfifo pipe
@@ -162,6 +162,9 @@ for console in open closed; do
     expect "a FIFO gets exactly the drive's bytes, console $console, no fingerprint" \
         bash -c "[ $status -eq 0 ] && cmp small.bin stream.bin && [ ! -e pipe.sha256 ]"
 done
+"$korvex" drive.bin /dev/stdout </dev/null >console.img
+status=$?
+expect "the console as the image: refused" bash -c "[ $status -eq 1 ] && tail -n 1 console.img | grep -qx '错误，无法创建镜像文件22'"
 "$korvex" big.bin piped.img </dev/null | head -n 1 >/dev/null
 expect "a console closed mid-dump: the dump completes" bash -c "[ ${PIPESTATUS[0]} -eq 0 ] && cmp -s big.bin piped.img"
 
@@ -202,6 +205,11 @@ if [ "$(id -u)" -eq 0 ] && command -v losetup >/dev/null && head -c $((100 * MIB
     run "$loop2" "$loop"
     expect "a device that holds the drive: refused" fails_with "错误，无法创建镜像文件22"
     losetup -d "$loop2"
+    loop2=$(losetup -f --show "$loop")
+    run "$loop2" loop.bin
+    expect "a loop device over the drive's loop device: its file refused" fails_with "错误，无法创建镜像文件22"
+    expect "drive unchanged" cmp -s loop.bin loop-before.bin
+    losetup -d "$loop2"
     head -c $((1001 * 512)) random.bin >sectors.bin
     head -c $((1001 * 512)) /dev/zero >target.bin
     loop2=$(losetup -f --show target.bin)
@@ -213,6 +221,15 @@ if [ "$(id -u)" -eq 0 ] && command -v losetup >/dev/null && head -c $((100 * MIB
         run "$loop" mnt/self.img
         expect "an image on the drive's own file system: refused" fails_with "错误，无法创建镜像文件22"
         expect "nothing created on the drive's file system" test ! -e mnt/self.img
+        mkdir mnt/up mnt/work lower overlay
+        if mount -t overlay overlay -o lowerdir=lower,upperdir=mnt/up,workdir=mnt/work overlay; then
+            run "$loop" overlay/self.img
+            expect "an overlay that writes into the drive's file system: refused" \
+                fails_with "错误，无法创建镜像文件22"
+            umount overlay
+        else
+            skip "overlay on the drive's file system: mount failed"
+        fi
         umount mnt
     else
         skip "file system on the drive: mkfs.ext4 or mount failed"

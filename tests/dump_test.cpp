@@ -100,7 +100,7 @@ TEST(Dump, HoldsAtMostThreeBuffersAndReusesThemBehindASlowWriterOrHasher) {
 TEST(Dump, WriteFailureOnTheSecondChunkStopsTheReader) {
     EXPECT_FALSE(DumpWith(6 * CHUNK, [](FakeState& f) { f.fail_write_from = CHUNK; }));
     EXPECT_TRUE(ImageMatches(CHUNK));
-    EXPECT_EQ(Fake->image.size(), CHUNK) << "the size is not set after a failure";
+    EXPECT_EQ(Fake->image.size(), CHUNK) << "a failed image is cut back to what was written";
     const std::string& console = Fake->console;
     EXPECT_TRUE(Contains(console, Line(MSG_WRITE_FAILED, 27)));
     EXPECT_FALSE(Contains(console, MSG_DONE));

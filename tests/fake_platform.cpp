@@ -127,7 +127,8 @@ FileHandle CreateImage(const std::string&, uint64_t total, ErrorCode& error) {
         error = Fake->create_error;
         return -1;
     }
-    Fake->image.clear();
+    // Reserved as fallocate does: the file is its full size from the start.
+    Fake->image.assign(total, 0);
     Fake->image_position = 0;
     Fake->image_exists = true;
     Fake->reserved = total;
@@ -183,6 +184,8 @@ int64_t WriteImageTail(FileHandle image, const void* buffer, size_t length, Erro
     Fake->tail_written = true;
     return Write(buffer, length, error);
 }
+
+void TrimImage(FileHandle) { Fake->image.resize(Fake->image_position); }
 
 bool FlushImage(FileHandle, ErrorCode& error) {
     error = Fake->flush_error;
