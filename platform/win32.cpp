@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cwctype>
 #include <string>
 
 #include "platform/platform.h"
@@ -52,10 +53,21 @@ std::string Narrow(const std::wstring& wide, UINT code_page = CP_UTF8) {
 
 bool IsDevicePath(const std::wstring& path) { return path.rfind(L"\\\\.\\", 0) == 0; }
 
+bool IsLetterAt(const std::wstring& text, size_t at) {
+    return text.size() == at + 2 && iswalpha(text[at]) && text[at + 1] == L':';
+}
+
 // The absolute "\\?\" form, which lifts MAX_PATH and skips the rewriting of
-// trailing dots and blanks; device paths stay as given.
+// trailing dots and blanks. Device paths stay as given, and the other
+// spellings of a volume ("\\?\E:", "\\?\GLOBALROOT\??\E:") are taken as
+// "\\.\E:", so that they are treated as the device they name.
 std::wstring LongPath(const std::string& path) {
     std::wstring wide = Wide(path);
+    const std::wstring global = L"\\\\?\\GLOBALROOT\\??\\";
+    if (wide.rfind(L"\\\\?\\", 0) == 0 && IsLetterAt(wide, 4)) return L"\\\\.\\" + wide.substr(4);
+    if (IsLetterAt(wide, global.size()) &&
+        CompareStringOrdinal(wide.c_str(), static_cast<int>(global.size()), global.c_str(), -1, TRUE) == CSTR_EQUAL)
+        return L"\\\\.\\" + wide.substr(global.size());
     if (IsDevicePath(wide) || wide.rfind(L"\\\\?\\", 0) == 0) return wide;
     DWORD length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     if (length == 0) return wide;
@@ -167,6 +179,22 @@ bool OnDriveDisk(HANDLE drive, const std::wstring& image_volume) {
     return Control(drive, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number) &&
            number.DeviceType == FILE_DEVICE_DISK && DiskOfVolume(image_volume, disk) &&
            disk == number.DeviceNumber;
+}
+
+// Any two spellings of one storage device, or of a file on it, are numbered
+// alike by its driver; a whole disk (partition 0) holds all its partitions.
+bool SameStorageDevice(HANDLE drive, const std::wstring& path) {
+    HANDLE image = CreateFileW(path.c_str(), 0, SHARE_READ_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (image == INVALID_HANDLE_VALUE) return false;
+    STORAGE_DEVICE_NUMBER mine{}, theirs{};
+    bool same = Control(image, IOCTL_STORAGE_GET_DEVICE_NUMBER, &mine, sizeof mine) &&
+                Control(drive, IOCTL_STORAGE_GET_DEVICE_NUMBER, &theirs, sizeof theirs) &&
+                mine.DeviceType == theirs.DeviceType && mine.DeviceNumber == theirs.DeviceNumber &&
+                (mine.PartitionNumber == theirs.PartitionNumber || mine.PartitionNumber == 0 ||
+                 theirs.PartitionNumber == 0);
+    CloseHandle(image);
+    return same;
 }
 
 bool SameFile(HANDLE drive, const std::wstring& path) {
@@ -297,7 +325,9 @@ FileHandle OpenDrive(const std::string& device_path, ErrorCode& error) {
 
 bool SharesStorage(FileHandle drive, const std::string& path) {
     std::wstring image = LongPath(path);
-    if (SameText(image, DrivePath) || SameFile(ToHandle(drive), image)) return true;
+    if (SameText(image, DrivePath) || SameFile(ToHandle(drive), image) ||
+        SameStorageDevice(ToHandle(drive), image))
+        return true;
     // "\\.\F:" is the volume whose root is "F:\".
     std::wstring image_volume = VolumeOf(IsDevicePath(image) ? image.substr(4) + L"\\" : image);
     if (IsLetter(DriveText)) return SameText(image_volume, VolumeOf(Wide(DriveText + "\\")));
