@@ -123,6 +123,19 @@ void FinishChunk(Consumer consumer) {
     }
 }
 
+void ConsumeChunks(Consumer consumer, const char* mark, TakePiece take, void* context) {
+    Chunk chunk{};
+    for (int32_t taken = 0; taken < ChunkCount && WaitNextChunk(consumer, chunk, mark); ++taken) {
+        const char* data = static_cast<const char*>(chunk.buffer);
+        uint64_t done = 0, ready = 0;
+        while (done < chunk.bytes) {
+            if (!WaitReady(consumer, done, ready) || !take(context, data + done, ready - done)) return;
+            done = ready;
+        }
+        FinishChunk(consumer);
+    }
+}
+
 void ReleaseChunkBuffer(void* buffer) {
     std::lock_guard<std::mutex> lock(QueueLock);
     FreeBuffers.push_back(buffer);

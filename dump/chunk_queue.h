@@ -74,6 +74,16 @@ bool WaitReady(Consumer consumer, uint64_t done, uint64_t& ready);
 // consumers are done with it.
 void FinishChunk(Consumer consumer);
 
+// A consumer's work on a piece of its chunk; false once it has failed and
+// said so (FailChunkQueue).
+using TakePiece = bool (*)(void* context, const char* data, uint64_t length);
+
+// A consumer thread's whole work: ChunkCount chunks in drive order, mark
+// printed before each, each handed to take piece by piece as its reads land
+// (see WaitReady). Ends after them, when the reader closes the queue early,
+// at any failure, or once take fails.
+void ConsumeChunks(Consumer consumer, const char* mark, TakePiece take, void* context);
+
 // Reader: puts a buffer it could not queue back on the free list.
 void ReleaseChunkBuffer(void* buffer);
 

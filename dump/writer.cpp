@@ -2,7 +2,6 @@
 
 #include "dump/chunk_queue.h"
 #include "dump/console.h"
-#include "dump/dump.h"
 #include "dump/messages.h"
 
 namespace {
@@ -19,35 +18,22 @@ bool WriteWhole(WriteCall write, FileHandle image, const char* data, uint64_t le
     return true;
 }
 
-// Writes the front chunk as its reads land, whole blocks unbuffered. Only
-// the drive's last chunk can end short of a block; those bytes go through
-// the tail write, so that nothing past the drive's end is ever written.
-// False when the chunk was not written: a failed write (reported here) or a
-// reader that stopped.
-bool WriteChunk(FileHandle image, const Chunk& chunk) {
-    const char* data = static_cast<const char*>(chunk.buffer);
-    uint64_t written = 0, writable = 0;
-    while (written < chunk.bytes) {
-        if (!WaitReady(WRITER, written, writable)) return false;
-        uint64_t blocks = writable / IO_ALIGN * IO_ALIGN;
-        ErrorCode error = 0;
-        if (!WriteWhole(WriteImage, image, data + written, blocks - written, error) ||
-            !WriteWhole(WriteImageTail, image, data + blocks, writable - blocks, error)) {
-            FailChunkQueue(FailureLine(MSG_WRITE_FAILED, error));
-            return false;
-        }
-        written = writable;
-    }
-    return true;
+// Whole blocks go unbuffered. Only the drive's last piece can end short of a
+// block; those bytes go through the tail write, so that nothing past the
+// drive's end is ever written.
+bool WritePiece(void* image, const char* data, uint64_t length) {
+    FileHandle handle = reinterpret_cast<FileHandle>(image);
+    uint64_t blocks = length / IO_ALIGN * IO_ALIGN;
+    ErrorCode error = 0;
+    if (WriteWhole(WriteImage, handle, data, blocks, error) &&
+        WriteWhole(WriteImageTail, handle, data + blocks, length - blocks, error))
+        return true;
+    FailChunkQueue(FailureLine(MSG_WRITE_FAILED, error));
+    return false;
 }
 }  // namespace
 
 uint32_t WriterThread(void* image) {
-    FileHandle handle = reinterpret_cast<FileHandle>(image);
-    Chunk chunk{};
-    for (int32_t written = 0; written < ChunkCount && WaitNextChunk(WRITER, chunk, MARK_WRITE); ++written) {
-        if (!WriteChunk(handle, chunk)) return 0;
-        FinishChunk(WRITER);
-    }
+    ConsumeChunks(WRITER, MARK_WRITE, WritePiece, image);
     return 0;
 }
