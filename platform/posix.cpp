@@ -152,20 +152,20 @@ FileHandle OpenDrive(const std::string& device_path, ErrorCode& error) {
 }
 
 FileHandle CreateImage(const std::string& path, uint64_t total, ErrorCode& error) {
+    struct stat status {}, console {};
+    bool exists = stat(path.c_str(), &status) == 0;
+    // An image that is the console itself (/dev/stdout) would take the
+    // marks and lines into its bytes; /dev/null may be both.
+    if (exists && fstat(STDOUT_FILENO, &console) == 0 && status.st_dev == console.st_dev &&
+        status.st_ino == console.st_ino && !S_ISCHR(status.st_mode)) {
+        error = EINVAL;
+        return -1;
+    }
     // A FIFO refuses O_DIRECT only once its open has met the reader, and
     // that refused open ends the reader's stream: the retry would then wait
     // for a reader forever. Pipes and character devices have no cache to
     // bypass, so they are opened without it from the start.
-    struct stat status {}, console {};
-    // An image that is the console itself (/dev/stdout) would take the
-    // marks and lines into its bytes.
-    if (stat(path.c_str(), &status) == 0 && fstat(STDOUT_FILENO, &console) == 0 &&
-        status.st_dev == console.st_dev && status.st_ino == console.st_ino &&
-        !S_ISCHR(status.st_mode)) {
-        error = EINVAL;
-        return -1;
-    }
-    if (stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISBLK(status.st_mode)) {
+    if (exists && !S_ISREG(status.st_mode) && !S_ISBLK(status.st_mode)) {
         int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
         if (fd < 0) error = static_cast<ErrorCode>(errno);
         return fd;
