@@ -108,7 +108,9 @@ bool FinishImage(FileHandle image) {
 // path is refused before anything is created, emptied or removed. -1 after
 // the failure's line.
 FileHandle CreateImageFor(FileHandle drive, const std::string& path, uint64_t total, bool fingerprinted) {
-    if (SharesStorage(drive, path)) {
+    // The fingerprint's path is removed and written too: it may name the
+    // drive as well ("korvex x.sha256 x").
+    if (SharesStorage(drive, path) || (fingerprinted && SharesStorage(drive, FingerprintPath(path)))) {
         PrintFailure(MSG_CREATE_FAILED, InvalidParameterCode());
         return -1;
     }
@@ -141,7 +143,7 @@ bool CopyDrive(const std::string& drive_text, const std::string& image_path, uin
     }
     PrintLine("");
     PrintMessage(MSG_START);
-    bool fingerprinted = !NamesDevice(image_path);
+    bool fingerprinted = !FileName(image_path).empty() && !NamesNoFile(image_path);
     HashHandle hash = 0;
     FileHandle image = -1;
     bool done = false;

@@ -1,31 +1,22 @@
 #include "dump/fingerprint.h"
 
-#include <cctype>
-
 #include "dump/console.h"
 #include "dump/messages.h"
 
-namespace {
-std::string FileName(const std::string& image) {
-    size_t start = image.find_last_of("/\\");
-    start = start == std::string::npos ? 0 : start + 1;
-    // "E:e.img" names e.img in the current folder of E:.
-    if (start == 0 && image.size() > 2 && image[1] == ':' && std::isalpha(static_cast<unsigned char>(image[0])))
-        start = 2;
-    return image.substr(start);
-}
-}  // namespace
+std::string FileName(const std::string& image) { return image.substr(FileNameStart(image)); }
 
 std::string FingerprintPath(const std::string& image) { return image + ".sha256"; }
 
 std::string FingerprintLine(const uint8_t (&digest)[DIGEST_BYTES], const std::string& image) {
     static const char HEX[] = "0123456789abcdef";
-    std::string line;
+    std::string line, name;
     for (uint8_t byte : digest) {
         line += HEX[byte >> 4];
         line += HEX[byte & 15];
     }
-    return line + "  " + FileName(image) + "\n";
+    for (char c : FileName(image)) name += c == '\\' ? "\\\\" : c == '\n' ? "\\n" : std::string(1, c);
+    bool escaped = name != FileName(image);
+    return (escaped ? "\\" : "") + line + "  " + name + "\n";
 }
 
 bool RemoveFingerprint(const std::string& image) {

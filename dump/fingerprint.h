@@ -9,8 +9,13 @@
 // The fingerprint's path: the image path as given, with ".sha256" appended.
 std::string FingerprintPath(const std::string& image);
 
-// 64 lowercase hex digits, two blanks, the image's file name (after the
-// last "/", "\" or drive colon) and an LF, on every system alike.
+// The image's file name as the fingerprint names it: the path's last
+// component (see FileNameStart); empty when the path names no file.
+std::string FileName(const std::string& image);
+
+// 64 lowercase hex digits, two blanks, the image's file name and an LF, on
+// every system alike; a name with a backslash or a line end is escaped as
+// sha256sum escapes it (a leading "\", then "\\" and "\n").
 std::string FingerprintLine(const uint8_t (&digest)[DIGEST_BYTES], const std::string& image);
 
 // Removes an earlier fingerprint, so that it never stands beside a new

@@ -132,15 +132,22 @@ bool FinishHash(HashHandle hash, uint8_t (&digest)[DIGEST_BYTES], ErrorCode& err
 // Ends an unfinished hash.
 void DropHash(HashHandle hash);
 
-// True when path names an existing device, FIFO or "\\.\" path rather
-// than a file (or a file yet to be made): such an image has no fingerprint.
-bool NamesDevice(const std::string& path);
+// True when path names an existing device, FIFO, folder or "\\.\" path
+// rather than a file (or a file yet to be made): such an image has no
+// fingerprint, and none is removed for it.
+bool NamesNoFile(const std::string& path);
+
+// Where the last component of path begins: after the last "/" on Linux,
+// where "\" and ":" are a name's own characters; after the last "/", "\"
+// or drive colon on Windows.
+size_t FileNameStart(const std::string& path);
 
 // Removes the file at path; true when there is none there now.
 bool RemoveFile(const std::string& path, ErrorCode& error);
 
-// Creates path anew (mode 0600 on Linux) holding bytes, written in one call,
-// brought to stable storage and closed. False at the first failing step.
+// Creates path, where nothing is, (mode 0600 on Linux) holding bytes,
+// written in one call, brought to stable storage and closed. False at the
+// first failing step, with nothing left at path.
 bool WriteSmallFile(const std::string& path, const std::string& bytes, ErrorCode& error);
 
 // Starts proc(argument) on a new thread. False when it cannot be started.

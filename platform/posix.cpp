@@ -280,9 +280,14 @@ bool FinishHash(HashHandle hash, uint8_t (&digest)[DIGEST_BYTES], ErrorCode& err
 
 void DropHash(HashHandle hash) { EVP_MD_CTX_free(ToContext(hash)); }
 
-bool NamesDevice(const std::string& path) {
+bool NamesNoFile(const std::string& path) {
     struct stat status {};
     return stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode);
+}
+
+size_t FileNameStart(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? 0 : slash + 1;
 }
 
 bool RemoveFile(const std::string& path, ErrorCode& error) {
@@ -292,24 +297,27 @@ bool RemoveFile(const std::string& path, ErrorCode& error) {
 }
 
 bool WriteSmallFile(const std::string& path, const std::string& bytes, ErrorCode& error) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // O_EXCL: whatever stands at path now was put there during the dump (a
+    // link to another file, a FIFO) and is neither followed nor replaced.
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         error = static_cast<ErrorCode>(errno);
         return false;
     }
-    ssize_t put = write(fd, bytes.data(), bytes.size());
-    if (put != static_cast<ssize_t>(bytes.size())) {
-        error = put < 0 ? static_cast<ErrorCode>(errno) : ENOSPC;
-    } else if (fsync(fd) != 0) {
+    // A short write is asked again only to learn its cause (ENOSPC, EFBIG).
+    size_t done = 0;
+    ssize_t put = 0;
+    while (done < bytes.size() && (put = write(fd, bytes.data() + done, bytes.size() - done)) > 0)
+        done += static_cast<size_t>(put);
+    bool written = done == bytes.size() && fsync(fd) == 0;
+    if (!written) error = put == 0 ? ENOSPC : static_cast<ErrorCode>(errno);
+    if (close(fd) != 0 && written) {
         error = static_cast<ErrorCode>(errno);
-    } else if (close(fd) != 0) {
-        error = static_cast<ErrorCode>(errno);
-        return false;
-    } else {
-        return true;
+        written = false;
     }
-    close(fd);
-    return false;
+    // Half a fingerprint vouches for nothing.
+    if (!written) unlink(path.c_str());
+    return written;
 }
 
 void* ObtainBuffer(size_t length, ErrorCode& error) {

@@ -11,6 +11,7 @@
 #include <winioctl.h>
 #include <winternl.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cwctype>
@@ -474,7 +475,18 @@ void DropHash(HashHandle hash) {
 }
 
 // "NUL" and the like come back from GetFullPathNameW as "\\.\NUL".
-bool NamesDevice(const std::string& path) { return IsDevicePath(LongPath(path)); }
+bool NamesNoFile(const std::string& path) {
+    std::wstring wide = LongPath(path);
+    DWORD attributes = GetFileAttributesW(wide.c_str());
+    return IsDevicePath(wide) || (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY));
+}
+
+size_t FileNameStart(const std::string& path) {
+    size_t slash = path.find_last_of("/\\");
+    if (slash != std::string::npos) return slash + 1;
+    // "E:e.img" names e.img in the current folder of E:.
+    return path.size() >= 2 && path[1] == ':' && isalpha(static_cast<unsigned char>(path[0])) ? 2 : 0;
+}
 
 bool RemoveFile(const std::string& path, ErrorCode& error) {
     if (DeleteFileW(LongPath(path).c_str())) return true;
@@ -483,8 +495,9 @@ bool RemoveFile(const std::string& path, ErrorCode& error) {
 }
 
 bool WriteSmallFile(const std::string& path, const std::string& bytes, ErrorCode& error) {
-    HANDLE file = CreateFileW(LongPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    // CREATE_NEW: whatever stands at path now was put there during the dump.
+    std::wstring wide = LongPath(path);
+    HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         error = GetLastError();
         return false;
@@ -501,6 +514,8 @@ bool WriteSmallFile(const std::string& path, const std::string& bytes, ErrorCode
         error = GetLastError();
         done = false;
     }
+    // Half a fingerprint vouches for nothing.
+    if (!done) DeleteFileW(wide.c_str());
     return done;
 }
 

@@ -137,6 +137,15 @@ run drive.bin /dev/full
 expect "full disk: write error 28" fails_with "错误，无法写入镜像28"
 run drive.bin /dev/null
 expect "a device image gets no fingerprint" bash -c "[ $status -eq 0 ] && [ ! -e /dev/null.sha256 ]"
+expect "a name with a colon and a backslash, fingerprinted as sha256sum names it" \
+    dump_ok drive.bin 'odd:name\x.img' $((3 * MIB + 512))
+echo precious >.sha256
+run drive.bin ""
+expect "an empty image path removes no fingerprint" bash -c "[ $status -eq 1 ] && grep -q precious .sha256"
+cp drive.bin x.sha256
+run x.sha256 x
+expect "a drive that is the image's fingerprint path: refused, unchanged" \
+    bash -c "[ $status -eq 1 ] && cmp -s drive.bin x.sha256 && [ ! -e x ]"
 mkdir folder.img.sha256
 run drive.bin folder.img
 expect "a fingerprint that cannot be written: its error, code 21" fails_with "错误，无法写入校验文件21"
@@ -233,6 +242,15 @@ if [ "$(id -u)" -eq 0 ] && command -v losetup >/dev/null && head -c $((100 * MIB
         umount mnt
     else
         skip "file system on the drive: mkfs.ext4 or mount failed"
+    fi
+    # An image that just fits leaves no room for its fingerprint: an error,
+    # and no half-written fingerprint.
+    if mount -t tmpfs -o size=$MIB tmpfs mnt; then
+        head -c $MIB random.bin >mib.bin
+        run mib.bin mnt/e.img
+        expect "no room for the fingerprint: its error, code 28" fails_with "错误，无法写入校验文件28"
+        expect "no fingerprint left" test ! -e mnt/e.img.sha256
+        umount mnt
     fi
     # An image that cannot fit fails at once, before the first read.
     if mount -t tmpfs -o size=$((50 * MIB)) tmpfs mnt; then

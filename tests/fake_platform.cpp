@@ -242,7 +242,12 @@ bool FinishHash(HashHandle hash, uint8_t (&digest)[DIGEST_BYTES], ErrorCode&) {
 
 void DropHash(HashHandle hash) { delete reinterpret_cast<StandInHash*>(hash); }
 
-bool NamesDevice(const std::string&) { return Fake->image_is_device; }
+bool NamesNoFile(const std::string&) { return Fake->image_is_device; }
+
+size_t FileNameStart(const std::string& path) {
+    size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? 0 : slash + 1;
+}
 
 bool RemoveFile(const std::string& path, ErrorCode& error) {
     if (Fake->remove_error != 0) {
