@@ -182,8 +182,10 @@ bool OnDriveDisk(HANDLE drive, const std::wstring& image_volume) {
            disk == number.DeviceNumber;
 }
 
-// Any two spellings of one storage device, or of a file on it, are numbered
-// alike by its driver; a whole disk (partition 0) holds all its partitions.
+// Any two spellings of one storage device are numbered alike by its driver;
+// a whole disk (partition 0) holds all its partitions. Asked of devices
+// only: a file's handle may answer with its volume's number, or (Wine) with
+// one number for everything.
 bool SameStorageDevice(HANDLE drive, const std::wstring& path) {
     HANDLE image = CreateFileW(path.c_str(), 0, SHARE_READ_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -327,7 +329,7 @@ FileHandle OpenDrive(const std::string& device_path, ErrorCode& error) {
 bool SharesStorage(FileHandle drive, const std::string& path) {
     std::wstring image = LongPath(path);
     if (SameText(image, DrivePath) || SameFile(ToHandle(drive), image) ||
-        SameStorageDevice(ToHandle(drive), image))
+        (IsDevicePath(image) && SameStorageDevice(ToHandle(drive), image)))
         return true;
     // "\\.\F:" is the volume whose root is "F:\".
     std::wstring image_volume = VolumeOf(IsDevicePath(image) ? image.substr(4) + L"\\" : image);
