@@ -15,8 +15,13 @@ uint64_t RoundUp(uint64_t length, uint64_t unit) { return (length + unit - 1) / 
 bool PlanDump(const std::string& drive, const std::string& image, uint64_t& total) {
     PrintLine(Message(MSG_DRIVE) + ConsoleText(drive));
     PrintLine(Message(MSG_IMAGE) + ConsoleText(image));
-    if (!QueryDriveSize(drive, total)) {
-        PrintMessage(MSG_INVALID_DRIVE);
+    ErrorCode error = 0;
+    if (!QueryDriveSize(drive, total, error)) {
+        if (error != 0) {
+            PrintFailure(MSG_OPEN_FAILED, error);
+        } else {
+            PrintMessage(MSG_INVALID_DRIVE);
+        }
         return false;
     }
     ChunkCount = CountChunks(total);

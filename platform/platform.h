@@ -54,9 +54,11 @@ ErrorCode EndOfDriveCode();
 // An image path that shares storage with the drive.
 ErrorCode InvalidParameterCode();
 
-// Sets total to the drive's exact size in bytes. Returns false when the text
-// names no drive; such a failure has no code worth printing.
-bool QueryDriveSize(const std::string& drive, uint64_t& total);
+// Sets total to the drive's exact size in bytes. False when it cannot: with
+// error untouched when the text names no drive (no code worth printing),
+// else set to why a drive that is there cannot be sized (no medium in a
+// card reader: 21 on Windows).
+bool QueryDriveSize(const std::string& drive, uint64_t& total, ErrorCode& error);
 
 // The path a drive is opened by (Windows prefixes "\\.\" to the drive text,
 // less the trailing backslash of a spelling such as "E:\").

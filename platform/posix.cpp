@@ -126,7 +126,7 @@ std::string ConsoleMessage(const char* message) {
 ErrorCode EndOfDriveCode() { return EIO; }
 ErrorCode InvalidParameterCode() { return EINVAL; }
 
-bool QueryDriveSize(const std::string& drive, uint64_t& total) {
+bool QueryDriveSize(const std::string& drive, uint64_t& total, ErrorCode& /*error*/) {
     struct stat status {};
     if (drive.empty() || stat(drive.c_str(), &status) != 0) return false;
     if (S_ISREG(status.st_mode)) {

@@ -284,13 +284,16 @@ std::string ConsoleMessage(const char* message) { return message; }
 ErrorCode EndOfDriveCode() { return ERROR_HANDLE_EOF; }
 ErrorCode InvalidParameterCode() { return ERROR_INVALID_PARAMETER; }
 
-bool QueryDriveSize(const std::string& drive, uint64_t& total) {
+bool QueryDriveSize(const std::string& drive, uint64_t& total, ErrorCode& error) {
     // An empty text would ask about the current directory's volume.
     if (drive.empty()) return false;
     HANDLE device = CreateFileW(Wide(DevicePath(drive)).c_str(), GENERIC_READ, SHARE_READ_WRITE,
                                 nullptr, OPEN_EXISTING, 0, nullptr);
-    if (device != INVALID_HANDLE_VALUE) {
+    bool opened = device != INVALID_HANDLE_VALUE;
+    DWORD unsized = GetLastError();
+    if (opened) {
         bool known = DeviceLength(device, total);
+        unsized = GetLastError();
         CloseHandle(device);
         if (known) return true;
     }
@@ -299,10 +302,15 @@ bool QueryDriveSize(const std::string& drive, uint64_t& total) {
     // a bare "E:" means the current folder on E:, which may be gone. Only a
     // letter is asked: any folder has a free space too.
     ULARGE_INTEGER free_to_caller{}, capacity{}, free_total{};
-    if (!IsLetter(DriveName(drive)) || !GetDiskFreeSpaceExW(Wide(DriveName(drive) + "\\").c_str(), &free_to_caller, &capacity, &free_total))
-        return false;
-    total = capacity.QuadPart;
-    return true;
+    if (IsLetter(DriveName(drive)) &&
+        GetDiskFreeSpaceExW(Wide(DriveName(drive) + "\\").c_str(), &free_to_caller, &capacity, &free_total)) {
+        total = capacity.QuadPart;
+        return true;
+    }
+    // A card reader without its card opens but answers nothing, or is not
+    // ready: a drive that is there, told with its code.
+    if (opened || unsized == ERROR_NOT_READY) error = unsized != 0 ? unsized : ERROR_NOT_READY;
+    return false;
 }
 
 std::string DevicePath(const std::string& drive) { return "\\\\.\\" + DriveName(drive); }

@@ -131,6 +131,7 @@ TEST(Dump, EachFailureHasItsLineAndNoCompletion) {
         std::string line;
     } cases[] = {
         {"open", [](FakeState& f) { f.open_error = 13; }, Line(MSG_OPEN_FAILED, 13)},
+        {"no medium", [](FakeState& f) { f.size_query_error = 21; }, Line(MSG_OPEN_FAILED, 21)},
         {"create", [](FakeState& f) { f.create_error = 2; }, Line(MSG_CREATE_FAILED, 2)},
         {"image is the drive", [](FakeState& f) { f.image_is_drive = true; },
          Line(MSG_CREATE_FAILED, 22)},

@@ -103,8 +103,9 @@ std::string ConsoleMessage(const char* message) { return message; }
 ErrorCode EndOfDriveCode() { return 5; }
 ErrorCode InvalidParameterCode() { return 22; }
 
-bool QueryDriveSize(const std::string& drive, uint64_t& total) {
-    if (drive != Fake->drive_name) return false;
+bool QueryDriveSize(const std::string& drive, uint64_t& total, ErrorCode& error) {
+    error = Fake->size_query_error;
+    if (drive != Fake->drive_name || error != 0) return false;
     total = Fake->drive_size;
     return true;
 }

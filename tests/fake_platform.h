@@ -40,7 +40,7 @@ struct FakeState {
 
     // Calls that fail with the given code (0: they succeed).
     uint32_t open_error = 0, create_error = 0, thread_error = 0;
-    uint32_t flush_error = 0, hash_start_error = 0, hash_error = 0;
+    uint32_t flush_error = 0, hash_start_error = 0, hash_error = 0, size_query_error = 0;
     uint32_t remove_error = 0, small_file_error = 0;
     int fail_thread_number = 1;  // with thread_error: this start (from 1) fails
     int threads_started = 0;
