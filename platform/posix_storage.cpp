@@ -11,12 +11,16 @@
 // sides only clash on a piece that at least one of them reaches directly.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/btrfs.h>
 #include <linux/loop.h>
+#include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <climits>
 #include <fstream>
 #include <sstream>
@@ -66,64 +70,147 @@ int OpenLoop(dev_t device) {
     return -1;
 }
 
-void AddFile(dev_t device, ino_t inode, bool through_file_system, std::vector<Storage>& reached);
 void AddBlock(dev_t device, bool through_file_system, std::vector<Storage>& reached);
+void AddFileSystem(const std::string& path, dev_t device, std::vector<Storage>& reached);
 
-// btrfs and overlayfs give their files an anonymous device that sysfs does
-// not know; the mount table names what stands behind it: the block device a
-// btrfs was mounted from, the folder an overlay writes into.
-void AddMountSources(dev_t device, bool through_file_system, std::vector<Storage>& reached) {
-    std::ifstream table("/proc/self/mountinfo");
-    std::string number = std::to_string(major(device)) + ":" + std::to_string(minor(device));
+// A file: itself, and the file system that holds it. Where its path is
+// known, the file system is asked what stands behind it (see AddFileSystem).
+void AddFile(dev_t device, ino_t inode, bool through_file_system, const std::string& path,
+             std::vector<Storage>& reached) {
+    if (reached.size() >= MOST_STORAGE) return;
+    reached.push_back({device, inode, through_file_system});
+    if (path.empty()) return AddBlock(device, true, reached);
+    AddFileSystem(path, device, reached);
+}
+
+// The mount table prints blanks, tabs, line ends and backslashes in octal.
+std::string Unescaped(const std::string& text) {
+    std::string plain;
+    for (size_t at = 0; at < text.size(); ++at) {
+        if (text[at] == '\\' && at + 3 < text.size() && std::isdigit(static_cast<unsigned char>(text[at + 1]))) {
+            plain += static_cast<char>(std::stoi(text.substr(at + 1, 3), nullptr, 8));
+            at += 3;
+        } else {
+            plain += text[at];
+        }
+    }
+    return plain;
+}
+
+struct MountEntry {
+    std::string number, point, type, source, options;
+};
+
+std::vector<MountEntry> MountTable() {
+    std::vector<MountEntry> table;
+    std::ifstream file("/proc/self/mountinfo");
     std::string line;
-    while (std::getline(table, line)) {
+    while (std::getline(file, line)) {
         std::istringstream fields(line);
-        std::string id, parent, mount_number, field;
-        fields >> id >> parent >> mount_number;
-        if (mount_number != number) continue;
+        MountEntry entry;
+        std::string id, parent, root, field;
+        fields >> id >> parent >> entry.number >> root >> entry.point;
         while (fields >> field && field != "-") {
         }
-        std::string type, source, options;
-        fields >> type >> source >> options;
-        struct stat status {};
-        if (source[0] == '/' && stat(source.c_str(), &status) == 0 && S_ISBLK(status.st_mode))
-            AddBlock(status.st_rdev, through_file_system, reached);
-        size_t upper = options.find("upperdir=");
-        if (upper == std::string::npos) continue;
-        std::string folder = options.substr(upper + 9, options.find(',', upper) - upper - 9);
-        if (stat(folder.c_str(), &status) == 0) AddBlock(status.st_dev, true, reached);
+        fields >> entry.type >> entry.source >> entry.options;
+        entry.point = Unescaped(entry.point);
+        entry.source = Unescaped(entry.source);
+        table.push_back(entry);
     }
+    return table;
+}
+
+void AddSource(const std::string& source, std::vector<Storage>& reached) {
+    struct stat status {};
+    if (stat(source.c_str(), &status) == 0 && S_ISBLK(status.st_mode)) AddBlock(status.st_rdev, true, reached);
+}
+
+// A btrfs may span several devices; the file system itself lists them.
+void AddBtrfsDevices(const std::string& path, std::vector<Storage>& reached) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    btrfs_ioctl_fs_info_args info {};
+    if (ioctl(fd, BTRFS_IOC_FS_INFO, &info) == 0) {
+        for (uint64_t id = 0; id <= info.max_id && reached.size() < MOST_STORAGE; ++id) {
+            btrfs_ioctl_dev_info_args device {};
+            device.devid = id;
+            if (ioctl(fd, BTRFS_IOC_DEV_INFO, &device) == 0)
+                AddSource(reinterpret_cast<const char*>(device.path), reached);
+        }
+    }
+    close(fd);
+}
+
+// An overlay writes into its upper folder: the mount whose point holds path
+// names it. An upper folder given relative is relative to where the mount
+// was made, which is not known; the current folder is the best guess.
+void AddOverlayUpper(const std::string& path, std::vector<Storage>& reached) {
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr) return;
+    std::string full = resolved;
+    const MountEntry* holder = nullptr;
+    for (const MountEntry& entry : MountTable()) {
+        bool inside = full == entry.point || entry.point == "/" ||
+                      full.rfind(entry.point + "/", 0) == 0;
+        if (entry.type == "overlay" && inside && (holder == nullptr || entry.point.size() >= holder->point.size()))
+            holder = &entry;
+    }
+    if (holder == nullptr) return;
+    size_t upper = holder->options.find("upperdir=");
+    if (upper == std::string::npos) return;
+    std::string folder = Unescaped(holder->options.substr(upper + 9, holder->options.find(',', upper) - upper - 9));
+    struct stat status {};
+    if (stat(folder.c_str(), &status) == 0) AddFileSystem(folder, status.st_dev, reached);
+}
+
+// The storage behind the file system that holds path, whose st_dev is
+// device. btrfs and overlayfs give their files an anonymous device that
+// sysfs does not know; each is asked in its own way, any other such file
+// system through the mount table's source.
+void AddFileSystem(const std::string& path, dev_t device, std::vector<Storage>& reached) {
+    if (access(SysfsDir(device).c_str(), F_OK) == 0) return AddBlock(device, true, reached);
+    if (reached.size() >= MOST_STORAGE) return;
+    reached.push_back({device, 0, true});
+    struct statfs kind {};
+    if (statfs(path.c_str(), &kind) == 0 && kind.f_type == BTRFS_SUPER_MAGIC) return AddBtrfsDevices(path, reached);
+    if (statfs(path.c_str(), &kind) == 0 && kind.f_type == OVERLAYFS_SUPER_MAGIC) return AddOverlayUpper(path, reached);
+    std::string number = std::to_string(major(device)) + ":" + std::to_string(minor(device));
+    for (const MountEntry& entry : MountTable())
+        if (entry.number == number) AddSource(entry.source, reached);
 }
 
 // A loop device's backing: a file, or a block device (a loop over
-// /dev/sdb1), for which the kernel reports the inode of the device's node,
-// not the device; sysfs names the path that tells the two apart.
+// /dev/sdb1), whose number the kernel reports as lo_rdevice; lo_device and
+// lo_inode are then those of the device's node, not of the device.
 void AddLoopBacking(dev_t device, const std::string& dir, bool through_file_system,
                     std::vector<Storage>& reached) {
     loop_info64 info {};
     int loop = OpenLoop(device);
     bool known = loop >= 0 && ioctl(loop, LOOP_GET_STATUS64, &info) == 0;
     if (loop >= 0) close(loop);
-    // lo_device is in the kernel's encoding: minor's low byte, major, then
-    // the minor's upper bits.
-    dev_t file_device = makedev((info.lo_device >> 8) & 0xfff,
-                                (info.lo_device & 0xff) | ((info.lo_device >> 12) & 0xfff00));
+    // lo_device and lo_rdevice are in the kernel's encoding: minor's low
+    // byte, major, then the minor's upper bits.
+    auto decode = [](uint64_t number) {
+        return makedev((number >> 8) & 0xfff, (number & 0xff) | ((number >> 12) & 0xfff00));
+    };
+    if (known && info.lo_rdevice != 0) return AddBlock(decode(info.lo_rdevice), through_file_system, reached);
     std::ifstream named(dir + "/loop/backing_file");
     std::string path;
     std::getline(named, path);
     struct stat backing {};
     bool found = !path.empty() && stat(path.c_str(), &backing) == 0 &&
-                 (!known || (backing.st_dev == file_device && backing.st_ino == info.lo_inode));
+                 (!known || (backing.st_dev == decode(info.lo_device) && backing.st_ino == info.lo_inode));
     if (found && S_ISBLK(backing.st_mode)) return AddBlock(backing.st_rdev, through_file_system, reached);
-    if (found && S_ISREG(backing.st_mode)) return AddFile(backing.st_dev, backing.st_ino, through_file_system, reached);
-    if (known) AddFile(file_device, static_cast<ino_t>(info.lo_inode), through_file_system, reached);
+    if (found && S_ISREG(backing.st_mode))
+        return AddFile(backing.st_dev, backing.st_ino, through_file_system, path, reached);
+    if (known) AddFile(decode(info.lo_device), static_cast<ino_t>(info.lo_inode), through_file_system, "", reached);
 }
 
 void AddBlock(dev_t device, bool through_file_system, std::vector<Storage>& reached) {
     if (reached.size() >= MOST_STORAGE) return;
     reached.push_back({device, 0, through_file_system});
     std::string dir = SysfsDir(device);
-    if (access(dir.c_str(), F_OK) != 0) return AddMountSources(device, through_file_system, reached);
+    if (access(dir.c_str(), F_OK) != 0) return;
     dev_t holder = 0;
     // The kernel resolves ".." against the link's target: the disk's folder.
     if (access((dir + "/partition").c_str(), F_OK) == 0 && ReadDeviceNumber(dir + "/../dev", holder))
@@ -139,15 +226,9 @@ void AddBlock(dev_t device, bool through_file_system, std::vector<Storage>& reac
     if (access((dir + "/loop").c_str(), F_OK) == 0) AddLoopBacking(device, dir, through_file_system, reached);
 }
 
-void AddFile(dev_t device, ino_t inode, bool through_file_system, std::vector<Storage>& reached) {
-    if (reached.size() >= MOST_STORAGE) return;
-    reached.push_back({device, inode, through_file_system});
-    AddBlock(device, true, reached);
-}
-
-void AddStatus(const struct stat& status, std::vector<Storage>& reached) {
+void AddStatus(const struct stat& status, const std::string& path, std::vector<Storage>& reached) {
     if (S_ISBLK(status.st_mode)) AddBlock(status.st_rdev, false, reached);
-    if (S_ISREG(status.st_mode)) AddFile(status.st_dev, status.st_ino, false, reached);
+    if (S_ISREG(status.st_mode)) AddFile(status.st_dev, status.st_ino, false, path, reached);
 }
 
 std::string Folder(const std::string& path) {
@@ -161,7 +242,7 @@ std::string Folder(const std::string& path) {
 void AddImagePath(std::string path, std::vector<Storage>& reached) {
     for (int links = 0; links < 40; ++links) {
         struct stat status {};
-        if (stat(path.c_str(), &status) == 0) return AddStatus(status, reached);
+        if (stat(path.c_str(), &status) == 0) return AddStatus(status, path, reached);
         if (lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) break;
         char target[PATH_MAX];
         ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
@@ -170,7 +251,7 @@ void AddImagePath(std::string path, std::vector<Storage>& reached) {
         path = next[0] == '/' ? next : Folder(path) + "/" + next;
     }
     struct stat folder {};
-    if (stat(Folder(path).c_str(), &folder) == 0) AddBlock(folder.st_dev, true, reached);
+    if (stat(Folder(path).c_str(), &folder) == 0) AddFileSystem(Folder(path), folder.st_dev, reached);
 }
 }  // namespace
 
@@ -178,7 +259,7 @@ bool SharesStorage(FileHandle drive, const std::string& path) {
     struct stat source {};
     if (fstat(static_cast<int>(drive), &source) != 0) return false;
     std::vector<Storage> drive_side, image_side;
-    AddStatus(source, drive_side);
+    AddStatus(source, "/proc/self/fd/" + std::to_string(drive), drive_side);
     AddImagePath(path, image_side);
     for (const Storage& mine : image_side)
         for (const Storage& theirs : drive_side)

@@ -214,7 +214,10 @@ if [ "$(id -u)" -eq 0 ] && command -v losetup >/dev/null && head -c $((100 * MIB
     run "$loop2" "$loop"
     expect "a device that holds the drive: refused" fails_with "错误，无法创建镜像文件22"
     losetup -d "$loop2"
-    loop2=$(losetup -f --show "$loop")
+    # A loop device over the drive's loop device, through a node since removed.
+    mknod node b "$(stat -c %t "$loop" | xargs printf '%d' 0x)" "$(stat -c %T "$loop" | xargs printf '%d' 0x)"
+    loop2=$(losetup -f --show node)
+    rm node
     run "$loop2" loop.bin
     expect "a loop device over the drive's loop device: its file refused" fails_with "错误，无法创建镜像文件22"
     expect "drive unchanged" cmp -s loop.bin loop-before.bin
@@ -231,7 +234,7 @@ if [ "$(id -u)" -eq 0 ] && command -v losetup >/dev/null && head -c $((100 * MIB
         expect "an image on the drive's own file system: refused" fails_with "错误，无法创建镜像文件22"
         expect "nothing created on the drive's file system" test ! -e mnt/self.img
         mkdir mnt/up mnt/work lower overlay
-        if mount -t overlay overlay -o lowerdir=lower,upperdir=mnt/up,workdir=mnt/work overlay; then
+        if mount -t overlay overlay -o "lowerdir=$PWD/lower,upperdir=$PWD/mnt/up,workdir=$PWD/mnt/work" overlay; then
             run "$loop" overlay/self.img
             expect "an overlay that writes into the drive's file system: refused" \
                 fails_with "错误，无法创建镜像文件22"
