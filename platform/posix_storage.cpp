@@ -148,8 +148,9 @@ void AddOverlayUpper(const std::string& path, std::vector<Storage>& reached) {
     char resolved[PATH_MAX];
     if (realpath(path.c_str(), resolved) == nullptr) return;
     std::string full = resolved;
+    const std::vector<MountEntry> table = MountTable();
     const MountEntry* holder = nullptr;
-    for (const MountEntry& entry : MountTable()) {
+    for (const MountEntry& entry : table) {
         bool inside = full == entry.point || entry.point == "/" ||
                       full.rfind(entry.point + "/", 0) == 0;
         if (entry.type == "overlay" && inside && (holder == nullptr || entry.point.size() >= holder->point.size()))
