@@ -88,8 +88,9 @@ void ConsumeChunks(Consumer consumer, const char* mark, TakePiece take, void* co
 void ReleaseChunkBuffer(void* buffer);
 
 // Any thread: it failed; prints line (under the queue's lock, see
-// WaitForRoom) unless a failure is marked already, and marks the failure. The others stop at their next step: a
-// reader waiting for room, a consumer waiting for a chunk.
+// WaitForRoom) unless a failure is marked already, and marks the failure.
+// The others stop at their next step: a reader waiting for room, a consumer
+// waiting for a chunk.
 void FailChunkQueue(const std::string& line);
 
 bool ChunkQueueFailed();

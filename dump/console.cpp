@@ -2,12 +2,10 @@
 
 void PrintLine(const std::string& text) { WriteStdout(text + "\n"); }
 
-std::string Message(const char* message) { return ConsoleMessage(message); }
-
-void PrintMessage(const char* message) { PrintLine(Message(message)); }
+void PrintMessage(const char* message) { PrintLine(ConsoleMessage(message)); }
 
 std::string FailureLine(const char* message, ErrorCode code) {
-    return Message(message) + std::to_string(code);
+    return ConsoleMessage(message) + std::to_string(code);
 }
 
 void PrintFailure(const char* message, ErrorCode code) { PrintLine(FailureLine(message, code)); }

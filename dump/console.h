@@ -8,8 +8,7 @@
 
 void PrintLine(const std::string& text);
 
-// A message of messages.h in the console's encoding (see ConsoleMessage).
-std::string Message(const char* message);
+// A message of messages.h, in the console's encoding (ConsoleMessage).
 void PrintMessage(const char* message);
 
 // A failed call: the message directly followed by the code in decimal.

@@ -9,13 +9,13 @@ std::string FingerprintPath(const std::string& image) { return image + ".sha256"
 
 std::string FingerprintLine(const uint8_t (&digest)[DIGEST_BYTES], const std::string& image) {
     static const char HEX[] = "0123456789abcdef";
-    std::string line, name;
+    std::string line, name, plain = FileName(image);
     for (uint8_t byte : digest) {
         line += HEX[byte >> 4];
         line += HEX[byte & 15];
     }
-    for (char c : FileName(image)) name += c == '\\' ? "\\\\" : c == '\n' ? "\\n" : std::string(1, c);
-    bool escaped = name != FileName(image);
+    for (char c : plain) name += c == '\\' ? "\\\\" : c == '\n' ? "\\n" : std::string(1, c);
+    bool escaped = name != plain;
     return (escaped ? "\\" : "") + line + "  " + name + "\n";
 }
 

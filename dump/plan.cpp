@@ -13,8 +13,8 @@ int32_t CountChunks(uint64_t total) {
 uint64_t RoundUp(uint64_t length, uint64_t unit) { return (length + unit - 1) / unit * unit; }
 
 bool PlanDump(const std::string& drive, const std::string& image, uint64_t& total) {
-    PrintLine(Message(MSG_DRIVE) + ConsoleText(drive));
-    PrintLine(Message(MSG_IMAGE) + ConsoleText(image));
+    PrintLine(ConsoleMessage(MSG_DRIVE) + ConsoleText(drive));
+    PrintLine(ConsoleMessage(MSG_IMAGE) + ConsoleText(image));
     ErrorCode error = 0;
     if (!QueryDriveSize(drive, total, error)) {
         if (error != 0) {
@@ -25,8 +25,8 @@ bool PlanDump(const std::string& drive, const std::string& image, uint64_t& tota
         return false;
     }
     ChunkCount = CountChunks(total);
-    PrintLine(Message(MSG_DRIVE_SIZE) + std::to_string(total / MIB) + MSG_MB);
-    PrintLine(Message(MSG_CACHE_SIZE) + std::to_string(CHUNK_BYTES / MIB) + MSG_MB);
-    PrintLine(Message(MSG_CHUNKS) + std::to_string(ChunkCount) + Message(MSG_CHUNKS_UNIT));
+    PrintLine(ConsoleMessage(MSG_DRIVE_SIZE) + std::to_string(total / MIB) + MSG_MB);
+    PrintLine(ConsoleMessage(MSG_CACHE_SIZE) + std::to_string(CHUNK_BYTES / MIB) + MSG_MB);
+    PrintLine(ConsoleMessage(MSG_CHUNKS) + std::to_string(ChunkCount) + ConsoleMessage(MSG_CHUNKS_UNIT));
     return true;
 }

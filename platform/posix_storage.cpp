@@ -41,8 +41,13 @@ struct Storage {
 // bound only stops a cycle that a broken sysfs might show.
 constexpr size_t MOST_STORAGE = 64;
 
+// "MAJ:MIN", as sysfs and the mount table write a device's number.
+std::string DeviceNumber(dev_t device) {
+    return std::to_string(major(device)) + ":" + std::to_string(minor(device));
+}
+
 std::string SysfsDir(dev_t device) {
-    return "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+    return "/sys/dev/block/" + DeviceNumber(device);
 }
 
 bool ReadDeviceNumber(const std::string& path, dev_t& device) {
@@ -175,9 +180,8 @@ void AddFileSystem(const std::string& path, dev_t device, std::vector<Storage>& 
     struct statfs kind {};
     if (statfs(path.c_str(), &kind) == 0 && kind.f_type == BTRFS_SUPER_MAGIC) return AddBtrfsDevices(path, reached);
     if (statfs(path.c_str(), &kind) == 0 && kind.f_type == OVERLAYFS_SUPER_MAGIC) return AddOverlayUpper(path, reached);
-    std::string number = std::to_string(major(device)) + ":" + std::to_string(minor(device));
     for (const MountEntry& entry : MountTable())
-        if (entry.number == number) AddSource(entry.source, reached);
+        if (entry.number == DeviceNumber(device)) AddSource(entry.source, reached);
 }
 
 // A loop device's backing: a file, or a block device (a loop over

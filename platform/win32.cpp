@@ -85,13 +85,11 @@ std::string DriveName(const std::string& drive) {
     return drive;
 }
 
-bool IsLetter(const std::string& drive) { return drive.size() == 2 && drive[1] == ':'; }
 
 // The image's own path: its last bytes go through a second, buffered handle.
 std::wstring ImagePath;
 // The drive as opened, to refuse an image that shares its storage.
 std::wstring DrivePath;
-std::string DriveText;
 
 bool Position(HANDLE file, uint64_t& position) {
     LARGE_INTEGER zero{}, now{};
@@ -302,7 +300,7 @@ bool QueryDriveSize(const std::string& drive, uint64_t& total, ErrorCode& error)
     // a bare "E:" means the current folder on E:, which may be gone. Only a
     // letter is asked: any folder has a free space too.
     ULARGE_INTEGER free_to_caller{}, capacity{}, free_total{};
-    if (IsLetter(DriveName(drive)) &&
+    if (IsLetterAt(Wide(DriveName(drive)), 0) &&
         GetDiskFreeSpaceExW(Wide(DriveName(drive) + "\\").c_str(), &free_to_caller, &capacity, &free_total)) {
         total = capacity.QuadPart;
         return true;
@@ -330,7 +328,6 @@ FileHandle OpenDrive(const std::string& device_path, ErrorCode& error) {
     // volume. Open files or the system volume refuse it; the dump goes on.
     Control(drive, FSCTL_LOCK_VOLUME);
     DrivePath = Wide(device_path);
-    DriveText = device_path.substr(4);
     return FromHandle(drive);
 }
 
@@ -341,7 +338,7 @@ bool SharesStorage(FileHandle drive, const std::string& path) {
         return true;
     // "\\.\F:" is the volume whose root is "F:\".
     std::wstring image_volume = VolumeOf(IsDevicePath(image) ? image.substr(4) + L"\\" : image);
-    if (IsLetter(DriveText)) return SameText(image_volume, VolumeOf(Wide(DriveText + "\\")));
+    if (IsLetterAt(DrivePath, 4)) return SameText(image_volume, VolumeOf(DrivePath.substr(4) + L"\\"));
     return OnDriveDisk(ToHandle(drive), image_volume);
 }
 
