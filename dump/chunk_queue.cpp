@@ -129,6 +129,7 @@ void ConsumeChunks(Consumer consumer, const char* mark, TakePiece take, void* co
         const char* data = static_cast<const char*>(chunk.buffer);
         uint64_t done = 0, ready = 0;
         while (done < chunk.bytes) {
+            if (Interrupted()) return FailChunkQueue(InterruptLine());
             if (!WaitReady(consumer, done, ready) || !take(context, data + done, ready - done)) return;
             done = ready;
         }

@@ -81,7 +81,7 @@ using TakePiece = bool (*)(void* context, const char* data, uint64_t length);
 // A consumer thread's whole work: ChunkCount chunks in drive order, mark
 // printed before each, each handed to take piece by piece as its reads land
 // (see WaitReady). Ends after them, when the reader closes the queue early,
-// at any failure, or once take fails.
+// at any failure, once take fails, or at an interrupt, which it reports.
 void ConsumeChunks(Consumer consumer, const char* mark, TakePiece take, void* context);
 
 // Reader: puts a buffer it could not queue back on the free list.

@@ -1,13 +1,13 @@
 // Second phase of a dump: open, create, read on this thread while the writer
-// writes and the hasher hashes, then make the image durable and put its
-// fingerprint beside it.
+// writes and the hasher hashes, then give the complete image its name and
+// its fingerprint (image.h).
 #include <algorithm>
 
 #include "dump/chunk_queue.h"
 #include "dump/console.h"
 #include "dump/dump.h"
-#include "dump/fingerprint.h"
 #include "dump/hasher.h"
+#include "dump/image.h"
 #include "dump/messages.h"
 #include "dump/writer.h"
 
@@ -23,11 +23,16 @@ void CloseQuietly(FileHandle file) {
 // and is a failure, never padding. Only the last chunk's want is not a whole
 // number of read units; its round-up still fits the buffer, and what it
 // reads past want lies past the drive's planned end and is never written.
-// False after a read failure (reported here) or once the writer failed.
+// False after a read failure or an interrupt (reported here) or once the
+// writer failed.
 bool ReadChunk(FileHandle drive, char* data, uint32_t want) {
     uint64_t ask = RoundUp(want, DriveReadUnit());
     uint64_t got = 0;
     while (got < want) {
+        if (Interrupted()) {
+            FailChunkQueue(InterruptLine());
+            return false;
+        }
         ErrorCode error = 0;
         int64_t read = ReadDrive(drive, data + got, std::min<uint64_t>(TRANSFER_BYTES, ask - got), error);
         if (read == 0) error = EndOfDriveCode();
@@ -87,53 +92,6 @@ bool CopyChunks(FileHandle drive, FileHandle image, HashHandle hash, uint64_t to
     return read_all && taken_all;
 }
 
-// Unbuffered writes leave the file's size and allocation to the file
-// system's own time; the image is only called done once both are stable.
-bool FinishImage(FileHandle image) {
-    ErrorCode error = 0;
-    if (!FlushImage(image, error)) {
-        PrintFailure(MSG_WRITE_FAILED, error);
-        CloseQuietly(image);
-        return false;
-    }
-    if (!CloseFile(image, error)) {
-        PrintFailure(MSG_WRITE_FAILED, error);
-        return false;
-    }
-    return true;
-}
-
-// Creating an image over the drive, or anywhere its writes could land on the
-// drive, would harm the drive before or during the first read, so such a
-// path is refused before anything is created, emptied or removed. -1 after
-// the failure's line.
-FileHandle CreateImageFor(FileHandle drive, const std::string& path, uint64_t total, bool fingerprinted) {
-    // The fingerprint's path is removed and written too: it may name the
-    // drive as well ("korvex x.sha256 x").
-    if (SharesStorage(drive, path) || (fingerprinted && SharesStorage(drive, FingerprintPath(path)))) {
-        PrintFailure(MSG_CREATE_FAILED, InvalidParameterCode());
-        return -1;
-    }
-    if (fingerprinted && !RemoveFingerprint(path)) return -1;
-    ErrorCode error = 0;
-    FileHandle image = CreateImage(path, total, error);
-    if (image < 0) PrintFailure(MSG_CREATE_FAILED, error);
-    return image;
-}
-
-// After a complete copy: the digest, the image made durable, and only then
-// the fingerprint that vouches for it.
-bool FinishDump(FileHandle image, HashHandle hash, const std::string& path, bool fingerprinted) {
-    ErrorCode error = 0;
-    uint8_t digest[DIGEST_BYTES] = {};
-    if (!FinishHash(hash, digest, error)) {
-        PrintFailure(MSG_HASH_FAILED, error);
-        CloseQuietly(image);
-        return false;
-    }
-    return FinishImage(image) && (!fingerprinted || WriteFingerprint(path, digest));
-}
-
 bool CopyDrive(const std::string& drive_text, const std::string& image_path, uint64_t total) {
     ErrorCode error = 0;
     FileHandle drive = OpenDrive(DevicePath(drive_text), error);
@@ -143,21 +101,31 @@ bool CopyDrive(const std::string& drive_text, const std::string& image_path, uin
     }
     PrintLine("");
     PrintMessage(MSG_START);
-    bool fingerprinted = !FileName(image_path).empty() && !NamesNoFile(image_path);
     HashHandle hash = 0;
-    FileHandle image = -1;
+    Image image;
+    uint8_t digest[DIGEST_BYTES] = {};
     bool done = false;
     // A hash service that cannot even start is told before the image exists.
     if (!StartHash(hash, error)) {
         PrintFailure(MSG_HASH_FAILED, error);
-    } else if ((image = CreateImageFor(drive, image_path, total, fingerprinted)) < 0) {
+    } else if (!CreateImageFor(drive, image_path, total, image)) {
         DropHash(hash);
-    } else if (!CopyChunks(drive, image, hash, total)) {
+    } else if (Interrupted()) {
+        // Stopped before the first read: nothing of this dump is kept.
+        PrintLine(InterruptLine());
         DropHash(hash);
-        TrimImage(image);
-        CloseQuietly(image);
+        DiscardImage(image);
+    } else if (!CopyChunks(drive, image.handle, hash, total)) {
+        DropHash(hash);
+        KeepPartialImage(image);
+    } else if (!FinishHash(hash, digest, error)) {
+        PrintFailure(MSG_HASH_FAILED, error);
+        KeepPartialImage(image);
+    } else if (Interrupted()) {
+        PrintLine(InterruptLine());
+        KeepPartialImage(image);
     } else {
-        done = FinishDump(image, hash, image_path, fingerprinted);
+        done = PublishImage(image, digest);
     }
     CloseQuietly(drive);
     if (done) {
@@ -169,6 +137,7 @@ bool CopyDrive(const std::string& drive_text, const std::string& image_path, uin
 }  // namespace
 
 bool DumpDrive(const std::string& drive, const std::string& image) {
+    WatchInterrupts();
     uint64_t total = 0;
     return PlanDump(drive, image, total) && CopyDrive(drive, image, total);
 }

@@ -1,7 +1,5 @@
 #include "dump/fingerprint.h"
 
-#include "dump/console.h"
-#include "dump/messages.h"
 
 std::string FileName(const std::string& image) { return image.substr(FileNameStart(image)); }
 
@@ -17,18 +15,4 @@ std::string FingerprintLine(const uint8_t (&digest)[DIGEST_BYTES], const std::st
     for (char c : plain) name += c == '\\' ? "\\\\" : c == '\n' ? "\\n" : std::string(1, c);
     bool escaped = name != plain;
     return (escaped ? "\\" : "") + line + "  " + name + "\n";
-}
-
-bool RemoveFingerprint(const std::string& image) {
-    ErrorCode error = 0;
-    if (RemoveFile(FingerprintPath(image), error)) return true;
-    PrintFailure(MSG_FINGERPRINT_FAILED, error);
-    return false;
-}
-
-bool WriteFingerprint(const std::string& image, const uint8_t (&digest)[DIGEST_BYTES]) {
-    ErrorCode error = 0;
-    if (WriteSmallFile(FingerprintPath(image), FingerprintLine(digest, image), error)) return true;
-    PrintFailure(MSG_FINGERPRINT_FAILED, error);
-    return false;
 }

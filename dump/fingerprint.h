@@ -17,10 +17,3 @@ std::string FileName(const std::string& image);
 // every system alike; a name with a backslash or a line end is escaped as
 // sha256sum escapes it (a leading "\", then "\\" and "\n").
 std::string FingerprintLine(const uint8_t (&digest)[DIGEST_BYTES], const std::string& image);
-
-// Removes an earlier fingerprint, so that it never stands beside a new
-// image that may yet fail. False after the failure's line.
-bool RemoveFingerprint(const std::string& image);
-
-// Writes the fingerprint, durable. False after the failure's line.
-bool WriteFingerprint(const std::string& image, const uint8_t (&digest)[DIGEST_BYTES]);

@@ -69,15 +69,36 @@ std::string DevicePath(const std::string& drive);
 // failure.
 FileHandle OpenDrive(const std::string& device_path, ErrorCode& error);
 
-// True when writing path could change the drive: it is the drive, lies on
-// it, or shares storage with it (a partition of it, the disk or the file
-// that holds it). A relation the system does not reveal counts as none.
+// True when what stands at path now is the drive or storage it lies on (a
+// partition of it, the disk or the file that holds it), so that replacing
+// that name could take the drive's. A relation the system does not reveal
+// counts as none. Only ever a reason to refuse: what is written is checked
+// on what was opened (CreateImage).
 bool SharesStorage(FileHandle drive, const std::string& path);
 
-// Creates the image anew (an existing file is emptied) for unbuffered writing
-// from offset 0, with total bytes reserved for a file, so that an image that
-// cannot fit fails here rather than late; -1 on failure.
-FileHandle CreateImage(const std::string& path, uint64_t total, ErrorCode& error);
+// A new file image is written under path with this appended, and takes
+// path's name only once it is complete (RenameFile).
+constexpr char PARTIAL_SUFFIX[] = ".part";
+
+// Opens the image for unbuffered writing from offset 0, never emptying or
+// following anything at path:
+// - a device, FIFO or null device standing at path is opened as it stands,
+//   partial false; a disk or volume must be at least total bytes, unused
+//   (not mounted or held: busy on Linux) and is taken over for writing;
+// - anything else (nothing, a file, a link) gets a new file at path +
+//   PARTIAL_SUFFIX, created exclusively (one left by an earlier dump is
+//   removed first, never opened), partial true, with room for total bytes
+//   and beside bytes more reserved, or, where the file system cannot
+//   reserve, that much free; its visible size is what is written.
+// What was opened (the device, or the folder the file is created in) that
+// shares storage with the drive is refused with InvalidParameterCode().
+// -1 on failure, with nothing left behind.
+FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total, uint64_t beside,
+                       bool& partial, ErrorCode& error);
+
+// Moves the file at from over to, replacing whatever name stands there (a
+// link itself, not what it points to), durably: the folder is flushed.
+bool RenameFile(const std::string& from, const std::string& to, ErrorCode& error);
 
 // The unit the drive's last read is rounded up to: a volume's tail is whole
 // sectors and a read past its end fails on Windows; O_DIRECT on Linux reads
@@ -101,11 +122,12 @@ int64_t WriteImage(FileHandle image, const void* buffer, size_t length, ErrorCod
 // the bytes written (at least 1), or -1; no unbuffered write follows it.
 int64_t WriteImageTail(FileHandle image, const void* buffer, size_t length, ErrorCode& error);
 
-// After a failed dump: cuts a file image back to the bytes written, so that
-// the size reserved at creation never makes it pass for a complete one.
+// Cuts a file image back to the bytes written, giving back the room
+// reserved past them.
 void TrimImage(FileHandle image);
 
-// Brings the image's data and size to stable storage. False on failure.
+// Trims a file image (TrimImage) and brings its data and size to stable
+// storage. False on failure.
 bool FlushImage(FileHandle image, ErrorCode& error);
 
 // Closes a drive or image. False on failure (the handle is gone either way).
@@ -134,11 +156,6 @@ bool FinishHash(HashHandle hash, uint8_t (&digest)[DIGEST_BYTES], ErrorCode& err
 // Ends an unfinished hash.
 void DropHash(HashHandle hash);
 
-// True when path names an existing device, FIFO, folder or "\\.\" path
-// rather than a file (or a file yet to be made): such an image has no
-// fingerprint, and none is removed for it.
-bool NamesNoFile(const std::string& path);
-
 // Where the last component of path begins: after the last "/" on Linux,
 // where "\" and ":" are a name's own characters; after the last "/", "\"
 // or drive colon on Windows.
@@ -162,6 +179,19 @@ void WaitThread(ThreadHandle thread);
 // line is never split by the other thread's marks and marks show at once.
 // The console is a report: a closed or failing one is no failure of a dump.
 void WriteStdout(const std::string& bytes);
+
+// From now on an interrupt (SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break,
+// a closed console) no longer ends the process: it is only noted, and the
+// dump stops at its next step (Interrupted).
+void WatchInterrupts();
+
+// True once an interrupt was noted. Safe on any thread.
+bool Interrupted();
+
+// Ends the process as the noted interrupt would have: the signal's own
+// default action on Linux (128+n to a shell), STATUS_CONTROL_C_EXIT on
+// Windows.
+[[noreturn]] void EndAsInterrupted();
 
 // Prints the "press any key" prompt and waits for one key; returns at once
 // when standard input is closed.

@@ -8,7 +8,9 @@
 #include <openssl/evp.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
@@ -22,6 +24,7 @@
 #include <fstream>
 
 #include "platform/platform.h"
+#include "platform/posix_storage.h"
 
 static_assert(sizeof(pthread_t) <= sizeof(ThreadHandle), "pthread_t fits a ThreadHandle");
 
@@ -54,6 +57,11 @@ bool IsRegularFile(int fd) {
 
 // Set once at start-up, before any other thread runs.
 bool ConsoleIsGb = false;
+
+// The interrupt's signal number, 0 until one came.
+volatile sig_atomic_t NotedSignal = 0;
+
+void NoteSignal(int number) { NotedSignal = number; }
 
 // "GBK", "gb18030", "GB2312" and their spellings with - or _ (glibc names
 // GB2312's codeset EUC-CN as well).
@@ -126,9 +134,15 @@ std::string ConsoleMessage(const char* message) {
 ErrorCode EndOfDriveCode() { return EIO; }
 ErrorCode InvalidParameterCode() { return EINVAL; }
 
-bool QueryDriveSize(const std::string& drive, uint64_t& total, ErrorCode& /*error*/) {
+bool QueryDriveSize(const std::string& drive, uint64_t& total, ErrorCode& error) {
     struct stat status {};
-    if (drive.empty() || stat(drive.c_str(), &status) != 0) return false;
+    if (drive.empty()) return false;
+    if (stat(drive.c_str(), &status) != 0) {
+        // A name in a folder this user may not search may well be a drive:
+        // told with its code, not as no drive at all.
+        if (errno != ENOENT && errno != ENOTDIR) error = static_cast<ErrorCode>(errno);
+        return false;
+    }
     if (S_ISREG(status.st_mode)) {
         total = static_cast<uint64_t>(status.st_size);
         return true;
@@ -151,39 +165,138 @@ FileHandle OpenDrive(const std::string& device_path, ErrorCode& error) {
     return OpenUnbuffered(device_path, O_RDONLY, error);
 }
 
-FileHandle CreateImage(const std::string& path, uint64_t total, ErrorCode& error) {
-    struct stat status {}, console {};
-    bool exists = stat(path.c_str(), &status) == 0;
-    // An image that is the console itself (/dev/stdout) would take the
-    // marks and lines into its bytes; /dev/null may be both.
-    if (exists && fstat(STDOUT_FILENO, &console) == 0 && status.st_dev == console.st_dev &&
-        status.st_ino == console.st_ino && !S_ISCHR(status.st_mode)) {
-        error = EINVAL;
+namespace {
+// An image that is the console itself (/dev/stdout) would take the marks
+// and lines into its bytes; /dev/null may be both.
+bool IsConsole(const struct stat& status) {
+    struct stat console {};
+    return fstat(STDOUT_FILENO, &console) == 0 && status.st_dev == console.st_dev &&
+           status.st_ino == console.st_ino && !S_ISCHR(status.st_mode);
+}
+
+int Refuse(int fd, int code, ErrorCode& error) {
+    error = static_cast<ErrorCode>(code);
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+// A device, FIFO or character device standing at path, opened as it is.
+// O_EXCL claims a block device for this process alone: one that is mounted,
+// or held by another program that claimed it, fails with EBUSY. FIFOs and
+// character devices ignore it. A FIFO refuses O_DIRECT only once its open
+// has met the reader, and that refused open ends the reader's stream, so
+// only a block device is switched to it, after the open. -2: what stands
+// there now is a file after all (swapped in since the look), to be made
+// anew like any other.
+int OpenDeviceImage(FileHandle drive, const std::string& path, uint64_t total, ErrorCode& error) {
+    int fd = open(path.c_str(), O_WRONLY | O_EXCL | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return Refuse(-1, errno, error);
+    struct stat status {};
+    if (fstat(fd, &status) != 0) return Refuse(fd, errno, error);
+    if (S_ISREG(status.st_mode)) {
+        close(fd);
+        return -2;
+    }
+    if (IsConsole(status) || OpenedSharesStorage(static_cast<int>(drive), fd)) return Refuse(fd, EINVAL, error);
+    if (!S_ISBLK(status.st_mode)) return fd;
+    uint64_t size = 0;
+    if (ioctl(fd, BLKGETSIZE64, &size) != 0) return Refuse(fd, errno, error);
+    if (size < total) return Refuse(fd, ENOSPC, error);
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_DIRECT) != 0) return Refuse(fd, errno, error);
+    return fd;
+}
+
+// Room for total bytes of image and beside bytes of another file in its
+// folder, in the file system's blocks. FALLOC_FL_KEEP_SIZE reserves
+// without lengthening the file, so a partial file never looks complete;
+// where the file system cannot reserve (FUSE, NFS), its free space is asked
+// instead. A file-size limit is not checked by a reservation that keeps
+// the size, so it is checked here.
+bool Reserve(int fd, uint64_t total, uint64_t beside, ErrorCode& error) {
+    struct statvfs space {};
+    if (fstatvfs(fd, &space) != 0) {
+        error = static_cast<ErrorCode>(errno);
+        return false;
+    }
+    uint64_t block = space.f_frsize != 0 ? space.f_frsize : IO_ALIGN;
+    uint64_t needed = (total + block - 1) / block * block + (beside + block - 1) / block * block;
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && total > limit.rlim_cur) {
+        error = EFBIG;
+        return false;
+    }
+    if (needed == 0 || fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(needed)) == 0) return true;
+    if (errno != EOPNOTSUPP) {
+        error = static_cast<ErrorCode>(errno);
+        return false;
+    }
+    if (static_cast<uint64_t>(space.f_bavail) * block >= needed) return true;
+    error = ENOSPC;
+    return false;
+}
+
+// The new file beside path: created in the folder as opened, after the
+// storage check on that folder, so that no name looked up earlier decides
+// where the bytes go. O_EXCL with O_NOFOLLOW creates a new file or fails:
+// nothing that appears at the partial name meanwhile is followed.
+int CreatePartialImage(FileHandle drive, const std::string& path, uint64_t total, uint64_t beside,
+                       ErrorCode& error) {
+    std::string name = path.substr(FileNameStart(path));
+    if (path.empty()) return Refuse(-1, ENOENT, error);
+    if (name.empty() || name == "." || name == "..") return Refuse(-1, EISDIR, error);
+    name += PARTIAL_SUFFIX;
+    int folder = open(Folder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return Refuse(-1, errno, error);
+    if (OpenedSharesStorage(static_cast<int>(drive), folder)) return Refuse(folder, EINVAL, error);
+    if (unlinkat(folder, name.c_str(), 0) != 0 && errno != ENOENT) return Refuse(folder, errno, error);
+    // 0600: a raw image holds everything on the drive, deleted files and
+    // other users' data included. Some file systems refuse O_DIRECT at open
+    // with EINVAL (FUSE ones, tmpfs before Linux 6.6); their files are then
+    // written through the page cache.
+    int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = openat(folder, name.c_str(), flags | O_DIRECT, 0600);
+    if (fd < 0 && errno == EINVAL) fd = openat(folder, name.c_str(), flags, 0600);
+    if (fd < 0) return Refuse(folder, errno, error);
+    if (!Reserve(fd, total, beside, error)) {
+        close(fd);
+        // Whatever part of the reservation was made goes with the file.
+        unlinkat(folder, name.c_str(), 0);
+        close(folder);
         return -1;
     }
-    // A FIFO refuses O_DIRECT only once its open has met the reader, and
-    // that refused open ends the reader's stream: the retry would then wait
-    // for a reader forever. Pipes and character devices have no cache to
-    // bypass, so they are opened without it from the start.
-    if (exists && !S_ISREG(status.st_mode) && !S_ISBLK(status.st_mode)) {
-        int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        if (fd < 0) error = static_cast<ErrorCode>(errno);
-        return fd;
+    close(folder);
+    return fd;
+}
+}  // namespace
+
+FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total, uint64_t beside,
+                       bool& partial, ErrorCode& error) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) == 0) {
+        if (IsConsole(status)) return Refuse(-1, EINVAL, error);
+        if (S_ISDIR(status.st_mode)) return Refuse(-1, EISDIR, error);
+        if (!S_ISREG(status.st_mode)) {
+            int fd = OpenDeviceImage(drive, path, total, error);
+            partial = false;
+            if (fd != -2) return fd;
+        }
     }
-    // 0600: a raw image holds everything on the drive, deleted files and
-    // other users' data included.
-    int fd = OpenUnbuffered(path, O_WRONLY | O_CREAT | O_TRUNC, error);
-    if (fd < 0 || total == 0 || !IsRegularFile(fd)) return fd;
-    // fallocate reserves without writing; posix_fallocate would write zeros
-    // where the file system cannot reserve. Where it cannot, the dump goes on.
-    if (fallocate(fd, 0, 0, static_cast<off_t>(total)) == 0 || errno == EOPNOTSUPP) return fd;
-    error = static_cast<ErrorCode>(errno);
-    // Whatever part of the reservation was made is given back: an image
-    // that cannot fit is not left at full size.
-    int ignored = ftruncate(fd, 0);
-    (void)ignored;
-    close(fd);
-    return -1;
+    partial = true;
+    return CreatePartialImage(drive, path, total, beside, error);
+}
+
+bool RenameFile(const std::string& from, const std::string& to, ErrorCode& error) {
+    if (rename(from.c_str(), to.c_str()) != 0) {
+        error = static_cast<ErrorCode>(errno);
+        return false;
+    }
+    // The rename is only durable once the folder that records it is.
+    int folder = open(Folder(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool flushed = folder >= 0 && fsync(folder) == 0;
+    if (!flushed) error = static_cast<ErrorCode>(errno);
+    if (folder >= 0) close(folder);
+    return flushed;
 }
 
 size_t DriveReadUnit() { return IO_ALIGN; }
@@ -192,7 +305,7 @@ int64_t ReadDrive(FileHandle drive, void* buffer, size_t length, ErrorCode& erro
     ssize_t got;
     do {
         got = read(static_cast<int>(drive), buffer, length);
-    } while (got < 0 && errno == EINTR);
+    } while (got < 0 && errno == EINTR && !Interrupted());
     if (got < 0) {
         error = static_cast<ErrorCode>(errno);
         return -1;
@@ -204,7 +317,7 @@ int64_t WriteImage(FileHandle image, const void* buffer, size_t length, ErrorCod
     ssize_t put;
     do {
         put = write(static_cast<int>(image), buffer, length);
-    } while (put < 0 && errno == EINTR);
+    } while (put < 0 && errno == EINTR && !Interrupted());
     if (put < 0) {
         error = static_cast<ErrorCode>(errno);
         return -1;
@@ -216,6 +329,8 @@ int64_t WriteImage(FileHandle image, const void* buffer, size_t length, ErrorCod
     return put;
 }
 
+// An ftruncate to the size the file already has still gives back the
+// blocks reserved past it.
 void TrimImage(FileHandle image) {
     int fd = static_cast<int>(image);
     off_t written = lseek(fd, 0, SEEK_CUR);
@@ -237,6 +352,7 @@ int64_t WriteImageTail(FileHandle image, const void* buffer, size_t length, Erro
 
 bool FlushImage(FileHandle image, ErrorCode& error) {
     int fd = static_cast<int>(image);
+    TrimImage(image);
     if (fsync(fd) == 0) return true;
     // A character device such as /dev/null has nothing to synchronize.
     if (errno == EINVAL && !IsRegularFile(fd)) return true;
@@ -279,11 +395,6 @@ bool FinishHash(HashHandle hash, uint8_t (&digest)[DIGEST_BYTES], ErrorCode& err
 }
 
 void DropHash(HashHandle hash) { EVP_MD_CTX_free(ToContext(hash)); }
-
-bool NamesNoFile(const std::string& path) {
-    struct stat status {};
-    return stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode);
-}
 
 size_t FileNameStart(const std::string& path) {
     size_t slash = path.rfind('/');
@@ -350,6 +461,24 @@ void WaitThread(ThreadHandle thread) { pthread_join(static_cast<pthread_t>(threa
 void WriteStdout(const std::string& bytes) {
     fwrite(bytes.data(), 1, bytes.size(), stdout);
     fflush(stdout);
+}
+
+void WatchInterrupts() {
+    // No SA_RESTART: a read, write or open that the signal cuts short
+    // returns EINTR, and the dump stops there rather than after it.
+    struct sigaction action {};
+    action.sa_handler = NoteSignal;
+    sigemptyset(&action.sa_mask);
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaction(number, &action, nullptr);
+}
+
+bool Interrupted() { return NotedSignal != 0; }
+
+void EndAsInterrupted() {
+    int number = NotedSignal;
+    signal(number, SIG_DFL);
+    raise(number);
+    _exit(128 + number);
 }
 
 void Pause() {

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix_storage.h"
 
 namespace {
 // A block device (inode 0) or a file (the device of its file system and its
@@ -76,7 +77,8 @@ int OpenLoop(dev_t device) {
 }
 
 void AddBlock(dev_t device, bool through_file_system, std::vector<Storage>& reached);
-void AddFileSystem(const std::string& path, dev_t device, std::vector<Storage>& reached);
+void AddFileSystem(const std::string& path, dev_t device, bool through_file_system,
+                   std::vector<Storage>& reached);
 
 // A file: itself, and the file system that holds it. Where its path is
 // known, the file system is asked what stands behind it (see AddFileSystem).
@@ -85,7 +87,7 @@ void AddFile(dev_t device, ino_t inode, bool through_file_system, const std::str
     if (reached.size() >= MOST_STORAGE) return;
     reached.push_back({device, inode, through_file_system});
     if (path.empty()) return AddBlock(device, true, reached);
-    AddFileSystem(path, device, reached);
+    AddFileSystem(path, device, through_file_system, reached);
 }
 
 // The mount table prints blanks, tabs, line ends and backslashes in octal.
@@ -125,9 +127,45 @@ std::vector<MountEntry> MountTable() {
     return table;
 }
 
-void AddSource(const std::string& source, std::vector<Storage>& reached) {
+// The mount whose point holds path: the longest such point, among those
+// that keep (when type is given) that type or (else) that device number.
+const MountEntry* Holder(const std::vector<MountEntry>& table, const std::string& full, const std::string& type,
+                         const std::string& number) {
+    const MountEntry* holder = nullptr;
+    for (const MountEntry& entry : table) {
+        bool inside = full == entry.point || entry.point == "/" || full.rfind(entry.point + "/", 0) == 0;
+        bool kind = type.empty() ? entry.number == number : entry.type == type;
+        if (kind && inside && (holder == nullptr || entry.point.size() >= holder->point.size())) holder = &entry;
+    }
+    return holder;
+}
+
+std::string RealPath(const std::string& path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) != nullptr ? resolved : "";
+}
+
+// What a mount's source stands for. A block device is written through the
+// file system. A folder (bindfs and other FUSE views) is a view: path
+// inside the mount is the same path inside the folder, the very file where
+// it is one. A file (fuse2fs over an image file) holds the file system.
+void AddSource(const MountEntry& entry, const std::string& full, bool through_file_system,
+               std::vector<Storage>& reached) {
     struct stat status {};
-    if (stat(source.c_str(), &status) == 0 && S_ISBLK(status.st_mode)) AddBlock(status.st_rdev, true, reached);
+    if (stat(entry.source.c_str(), &status) != 0) return;
+    if (S_ISBLK(status.st_mode)) return AddBlock(status.st_rdev, true, reached);
+    if (S_ISREG(status.st_mode)) return AddFile(status.st_dev, status.st_ino, true, entry.source, reached);
+    if (!S_ISDIR(status.st_mode)) return;
+    std::string inside = entry.point == "/" ? full : full.substr(entry.point.size());
+    std::string mapped = entry.source + inside;
+    struct stat target {};
+    if (!full.empty() && stat(mapped.c_str(), &target) == 0 && S_ISREG(target.st_mode))
+        return AddFile(target.st_dev, target.st_ino, through_file_system, mapped, reached);
+    if (full.empty() || stat(mapped.c_str(), &target) != 0 || !S_ISDIR(target.st_mode)) {
+        mapped = entry.source;
+        target = status;
+    }
+    AddFileSystem(mapped, target.st_dev, true, reached);
 }
 
 // A btrfs may span several devices; the file system itself lists them.
@@ -139,8 +177,10 @@ void AddBtrfsDevices(const std::string& path, std::vector<Storage>& reached) {
         for (uint64_t id = 0; id <= info.max_id && reached.size() < MOST_STORAGE; ++id) {
             btrfs_ioctl_dev_info_args device {};
             device.devid = id;
-            if (ioctl(fd, BTRFS_IOC_DEV_INFO, &device) == 0)
-                AddSource(reinterpret_cast<const char*>(device.path), reached);
+            struct stat status {};
+            if (ioctl(fd, BTRFS_IOC_DEV_INFO, &device) == 0 &&
+                stat(reinterpret_cast<const char*>(device.path), &status) == 0 && S_ISBLK(status.st_mode))
+                AddBlock(status.st_rdev, true, reached);
         }
     }
     close(fd);
@@ -148,40 +188,35 @@ void AddBtrfsDevices(const std::string& path, std::vector<Storage>& reached) {
 
 // An overlay writes into its upper folder: the mount whose point holds path
 // names it. An upper folder given relative is relative to where the mount
-// was made, which is not known; the current folder is the best guess.
+// was made, which is not known, and is not followed.
 void AddOverlayUpper(const std::string& path, std::vector<Storage>& reached) {
-    char resolved[PATH_MAX];
-    if (realpath(path.c_str(), resolved) == nullptr) return;
-    std::string full = resolved;
     const std::vector<MountEntry> table = MountTable();
-    const MountEntry* holder = nullptr;
-    for (const MountEntry& entry : table) {
-        bool inside = full == entry.point || entry.point == "/" ||
-                      full.rfind(entry.point + "/", 0) == 0;
-        if (entry.type == "overlay" && inside && (holder == nullptr || entry.point.size() >= holder->point.size()))
-            holder = &entry;
-    }
+    const MountEntry* holder = Holder(table, RealPath(path), "overlay", "");
     if (holder == nullptr) return;
     size_t upper = holder->options.find("upperdir=");
     if (upper == std::string::npos) return;
     std::string folder = Unescaped(holder->options.substr(upper + 9, holder->options.find(',', upper) - upper - 9));
     struct stat status {};
-    if (stat(folder.c_str(), &status) == 0) AddFileSystem(folder, status.st_dev, reached);
+    if (!folder.empty() && folder[0] == '/' && stat(folder.c_str(), &status) == 0)
+        AddFileSystem(folder, status.st_dev, true, reached);
 }
 
 // The storage behind the file system that holds path, whose st_dev is
 // device. btrfs and overlayfs give their files an anonymous device that
 // sysfs does not know; each is asked in its own way, any other such file
-// system through the mount table's source.
-void AddFileSystem(const std::string& path, dev_t device, std::vector<Storage>& reached) {
+// system (FUSE, a view of a folder) through the mount table's source.
+void AddFileSystem(const std::string& path, dev_t device, bool through_file_system,
+                   std::vector<Storage>& reached) {
     if (access(SysfsDir(device).c_str(), F_OK) == 0) return AddBlock(device, true, reached);
     if (reached.size() >= MOST_STORAGE) return;
     reached.push_back({device, 0, true});
     struct statfs kind {};
     if (statfs(path.c_str(), &kind) == 0 && kind.f_type == BTRFS_SUPER_MAGIC) return AddBtrfsDevices(path, reached);
     if (statfs(path.c_str(), &kind) == 0 && kind.f_type == OVERLAYFS_SUPER_MAGIC) return AddOverlayUpper(path, reached);
-    for (const MountEntry& entry : MountTable())
-        if (entry.number == DeviceNumber(device)) AddSource(entry.source, reached);
+    const std::vector<MountEntry> table = MountTable();
+    std::string full = RealPath(path);
+    if (const MountEntry* holder = Holder(table, full, "", DeviceNumber(device)))
+        AddSource(*holder, full, through_file_system, reached);
 }
 
 // A loop device's backing: a file, or a block device (a loop over
@@ -231,15 +266,27 @@ void AddBlock(dev_t device, bool through_file_system, std::vector<Storage>& reac
     if (access((dir + "/loop").c_str(), F_OK) == 0) AddLoopBacking(device, dir, through_file_system, reached);
 }
 
+// A folder is where a file is to be created: its file system is written.
 void AddStatus(const struct stat& status, const std::string& path, std::vector<Storage>& reached) {
     if (S_ISBLK(status.st_mode)) AddBlock(status.st_rdev, false, reached);
     if (S_ISREG(status.st_mode)) AddFile(status.st_dev, status.st_ino, false, path, reached);
+    if (S_ISDIR(status.st_mode)) AddFileSystem(path, status.st_dev, true, reached);
 }
 
-std::string Folder(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
+bool Clash(const std::vector<Storage>& image_side, const std::vector<Storage>& drive_side) {
+    for (const Storage& mine : image_side)
+        for (const Storage& theirs : drive_side)
+            if (mine.device == theirs.device && mine.inode == theirs.inode &&
+                !(mine.through_file_system && theirs.through_file_system))
+                return true;
+    return false;
+}
+
+std::vector<Storage> Opened(int fd) {
+    std::vector<Storage> reached;
+    struct stat status {};
+    if (fstat(fd, &status) == 0) AddStatus(status, "/proc/self/fd/" + std::to_string(fd), reached);
+    return reached;
 }
 
 // An image path yet to be created lands in its folder's file system; a
@@ -256,20 +303,20 @@ void AddImagePath(std::string path, std::vector<Storage>& reached) {
         path = next[0] == '/' ? next : Folder(path) + "/" + next;
     }
     struct stat folder {};
-    if (stat(Folder(path).c_str(), &folder) == 0) AddFileSystem(Folder(path), folder.st_dev, reached);
+    if (stat(Folder(path).c_str(), &folder) == 0) AddFileSystem(Folder(path), folder.st_dev, true, reached);
 }
 }  // namespace
 
+std::string Folder(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool OpenedSharesStorage(int drive, int opened) { return Clash(Opened(opened), Opened(drive)); }
+
 bool SharesStorage(FileHandle drive, const std::string& path) {
-    struct stat source {};
-    if (fstat(static_cast<int>(drive), &source) != 0) return false;
-    std::vector<Storage> drive_side, image_side;
-    AddStatus(source, "/proc/self/fd/" + std::to_string(drive), drive_side);
+    std::vector<Storage> image_side;
     AddImagePath(path, image_side);
-    for (const Storage& mine : image_side)
-        for (const Storage& theirs : drive_side)
-            if (mine.device == theirs.device && mine.inode == theirs.inode &&
-                !(mine.through_file_system && theirs.through_file_system))
-                return true;
-    return false;
+    return Clash(image_side, Opened(static_cast<int>(drive)));
 }

@@ -62,6 +62,7 @@ TEST(Dump, CopiesEveryByteWithTheFullTranscript) {
         ASSERT_TRUE(Dump(size));
         EXPECT_TRUE(ImageMatchesDrive()) << "not a byte more or less than the drive is written";
         EXPECT_EQ(Fake->reserved, size);
+        EXPECT_EQ(Fake->image_path, "out.img");
         EXPECT_EQ(Fake->files[FINGERPRINT], Fingerprint()) << "every drive byte hashed once, in order";
         const std::string& console = Fake->console;
         std::string start = std::string("\n") + MSG_START + "\n";
@@ -144,6 +145,7 @@ TEST(Dump, EachFailureHasItsLineAndNoCompletion) {
         {"hasher thread", [](FakeState& f) { f.thread_error = 11, f.fail_thread_number = 2; },
          Line(MSG_THREAD_FAILED, 11)},
         {"old fingerprint", [](FakeState& f) { f.remove_error = 21; }, Line(MSG_FINGERPRINT_FAILED, 21)},
+        {"interrupt", [](FakeState& f) { f.interrupt_after = 0; }, std::string(MSG_INTERRUPTED) + "\n"},
         {"fingerprint", [](FakeState& f) { f.small_file_error = 28; }, Line(MSG_FINGERPRINT_FAILED, 28)},
         {"flush", [](FakeState& f) { f.flush_error = 5; }, Line(MSG_WRITE_FAILED, 5)},
     };
@@ -170,13 +172,53 @@ TEST(Dump, NothingIsCreatedBeforeTheDriveOpensOrOverTheDrive) {
     EXPECT_FALSE(Fake->image_exists) << "a hash that cannot start is told before the image exists";
 }
 
-TEST(Dump, AnOldFingerprintGoesOnlyWithTheImageItVouchedFor) {
+// The old image and its fingerprint stand until the new image is complete:
+// a refused, failed or interrupted dump leaves them as they were, and its
+// bytes under the partial name.
+TEST(Dump, TheImageTakesItsNameOnlyWhenComplete) {
     auto stale = [](FakeState& f) { f.files[FINGERPRINT] = "stale"; };
     EXPECT_FALSE(DumpWith(CHUNK, [&](FakeState& f) { stale(f), f.image_is_drive = true; }));
-    EXPECT_EQ(Fake->files[FINGERPRINT], "stale") << "the refused dump left the old image, and its fingerprint";
-    EXPECT_FALSE(DumpWith(2 * CHUNK, [&](FakeState& f) { stale(f), f.fail_read_from = CHUNK; }));
-    EXPECT_EQ(Fake->files.count(FINGERPRINT), 0u);
+    EXPECT_EQ(Fake->files[FINGERPRINT], "stale");
+    EXPECT_FALSE(Fake->image_exists);
+
+    const struct {
+        const char* name;
+        void (*configure)(FakeState&);
+        std::string line;
+        uint64_t read_at_most;
+        const char* old_fingerprint;  // nullptr: gone, as its image is about to be
+    } cases[] = {
+        {"read", [](FakeState& f) { f.fail_read_from = CHUNK; }, Line(MSG_READ_FAILED, 23), CHUNK, "stale"},
+        {"interrupt", [](FakeState& f) { f.interrupt_after = CHUNK + 512; }, std::string(MSG_INTERRUPTED) + "\n",
+         CHUNK + 2 * TRANSFER_BYTES, "stale"},
+        {"new fingerprint", [](FakeState& f) { f.small_file_error = 28; }, Line(MSG_FINGERPRINT_FAILED, 28),
+         2 * CHUNK, "stale"},
+        {"rename", [](FakeState& f) { f.rename_error = 13; }, Line(MSG_CREATE_FAILED, 13), 2 * CHUNK, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_FALSE(DumpWith(2 * CHUNK, [&](FakeState& f) { stale(f), c.configure(f); }));
+        const std::string& console = Fake->console;
+        ASSERT_TRUE(Contains(console, c.line)) << console;
+        EXPECT_EQ(console.substr(console.find(c.line) + c.line.size()), "") << "one line, at the end";
+        EXPECT_EQ(Fake->image_path, "out.img.part");
+        EXPECT_LE(Fake->drive_position, c.read_at_most) << "the reader stopped";
+        if (c.old_fingerprint != nullptr)
+            EXPECT_EQ(Fake->files[FINGERPRINT], "stale") << "the old fingerprint still vouches for the old image";
+        else
+            EXPECT_EQ(Fake->files.count(FINGERPRINT), 0u);
+        EXPECT_EQ(Fake->files.count(std::string(FINGERPRINT) + ".part"), 0u);
+        EXPECT_TRUE(ImageMatches(Fake->image.size()));
+        EXPECT_EQ(Fake->image.size(), Fake->image_position) << "the partial file is cut to what was written";
+        ExpectCleanEnd();
+    }
+
+    ASSERT_TRUE(DumpWith(CHUNK + 1, stale));
+    EXPECT_EQ(Fake->image_path, "out.img");
+    EXPECT_EQ(Fake->files[FINGERPRINT], Fingerprint());
+    EXPECT_EQ(Fake->reserved_beside, Fingerprint().size()) << "room for the fingerprint taken before the copy";
     ASSERT_TRUE(DumpWith(CHUNK, [&](FakeState& f) { stale(f), f.image_is_device = true; }));
     EXPECT_EQ(Fake->files[FINGERPRINT], "stale") << "a device image has no fingerprint to make or remove";
+    EXPECT_EQ(Fake->image_path, "out.img");
 }
 }  // namespace

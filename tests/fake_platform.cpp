@@ -123,11 +123,15 @@ FileHandle OpenDrive(const std::string& device_path, ErrorCode& error) {
 
 bool SharesStorage(FileHandle drive, const std::string&) { return drive == DRIVE && Fake->image_is_drive; }
 
-FileHandle CreateImage(const std::string&, uint64_t total, ErrorCode& error) {
-    if (Fake->create_error != 0) {
+FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total, uint64_t beside,
+                       bool& partial, ErrorCode& error) {
+    if (Fake->create_error != 0 || drive != DRIVE) {
         error = Fake->create_error;
         return -1;
     }
+    partial = !Fake->image_is_device;
+    Fake->image_path = partial ? path + PARTIAL_SUFFIX : path;
+    Fake->reserved_beside = beside;
     // Reserved as fallocate does: the file is its full size from the start.
     Fake->image.assign(total, 0);
     Fake->image_position = 0;
@@ -141,6 +145,7 @@ size_t DriveReadUnit() { return 512; }
 int64_t ReadDrive(FileHandle drive, void* buffer, size_t length, ErrorCode& error) {
     if (drive != DRIVE || reinterpret_cast<uintptr_t>(buffer) % 512 != 0) Fake->misaligned_io = true;
     uint64_t& at = Fake->drive_position;
+    if (at >= Fake->interrupt_after) Fake->interrupted = true;
     if (at >= Fake->fail_read_from) {
         error = 23;
         return -1;
@@ -243,8 +248,6 @@ bool FinishHash(HashHandle hash, uint8_t (&digest)[DIGEST_BYTES], ErrorCode&) {
 
 void DropHash(HashHandle hash) { delete reinterpret_cast<StandInHash*>(hash); }
 
-bool NamesNoFile(const std::string&) { return Fake->image_is_device; }
-
 size_t FileNameStart(const std::string& path) {
     size_t slash = path.find_last_of("/\\");
     return slash == std::string::npos ? 0 : slash + 1;
@@ -256,6 +259,25 @@ bool RemoveFile(const std::string& path, ErrorCode& error) {
         return false;
     }
     Fake->files.erase(path);
+    if (path == Fake->image_path) {
+        Fake->image_path.clear();
+        Fake->image_exists = false;
+    }
+    return true;
+}
+
+bool RenameFile(const std::string& from, const std::string& to, ErrorCode& error) {
+    if (Fake->rename_error != 0) {
+        error = Fake->rename_error;
+        return false;
+    }
+    if (from == Fake->image_path) {
+        Fake->image_path = to;
+        Fake->files.erase(to);
+    } else {
+        Fake->files[to] = Fake->files.at(from);
+        Fake->files.erase(from);
+    }
     return true;
 }
 
@@ -287,5 +309,11 @@ void WriteStdout(const std::string& bytes) {
     std::lock_guard<std::mutex> lock(Fake->console_lock);
     Fake->console += bytes;
 }
+
+void WatchInterrupts() {}
+
+bool Interrupted() { return Fake->interrupted; }
+
+void EndAsInterrupted() { std::abort(); }
 
 void Pause() { Fake->paused = true; }

@@ -21,6 +21,7 @@ struct FakeState {
     std::vector<uint8_t> image;
     uint64_t image_position = 0;
     bool image_exists = false;
+    std::string image_path;  // where the image's file stands: its partial name, then its own
     bool image_is_drive = false;
     uint64_t fail_write_from = UINT64_MAX;  // a write starting at or past this fails
     size_t max_write = SIZE_MAX;
@@ -30,6 +31,11 @@ struct FakeState {
     uint64_t reserved = 0;       // bytes reserved at creation
 
     bool image_is_device = false;
+    uint64_t reserved_beside = 0;  // room reserved for the fingerprint
+
+    // An interrupt noted once this many bytes were read (UINT64_MAX: none).
+    uint64_t interrupt_after = UINT64_MAX;
+    bool interrupted = false;
 
     // The hash, a stand-in for SHA-256: what it was given, in order.
     uint64_t hashed_bytes = 0;
@@ -41,7 +47,7 @@ struct FakeState {
     // Calls that fail with the given code (0: they succeed).
     uint32_t open_error = 0, create_error = 0, thread_error = 0;
     uint32_t flush_error = 0, hash_start_error = 0, hash_error = 0, size_query_error = 0;
-    uint32_t remove_error = 0, small_file_error = 0;
+    uint32_t remove_error = 0, small_file_error = 0, rename_error = 0;
     int fail_thread_number = 1;  // with thread_error: this start (from 1) fails
     int threads_started = 0;
     int fail_obtain_number = 0;  // this buffer (from 1) cannot be obtained

@@ -51,6 +51,7 @@ TEST(Messages, EachIsItsChineseTextInGbk) {
         {MSG_DONE, "转储完成！", 10},
         {MSG_HASH_FAILED, "错误，无法计算校验和", 20},
         {MSG_FINGERPRINT_FAILED, "错误，无法写入校验文件", 22},
+        {MSG_INTERRUPTED, "错误，转储已中断", 16},
     };
     setenv("LC_ALL", "C.UTF-8", 1);
     StartPlatform();
