@@ -154,7 +154,7 @@ head -c $((129 * MIB)) random.bin >big.bin
 (ulimit -f $((CHUNK / 1024)); "$korvex" big.bin limited.img </dev/null >out.txt)
 status=$?
 expect "past a file-size limit: refused at creation with 27" fails_with "错误，无法创建镜像文件27"
-expect "no mark and an empty image" bash -c "! grep -q R out.txt && [ \"\$(stat -c %s limited.img)\" -eq 0 ]"
+expect "no mark and nothing left" bash -c "! grep -q R out.txt && [ ! -e limited.img ] && [ ! -e limited.img.part ]"
 
 # Nothing past the drive's end: an exact fit under a file-size limit, and a
 # pipe's stream that is exactly the drive, also with the console closed.
@@ -177,6 +177,86 @@ expect "the console as the image: refused" bash -c "[ $status -eq 1 ] && tail -n
 "$korvex" big.bin piped.img </dev/null | head -n 1 >/dev/null
 expect "a console closed mid-dump: the dump completes" bash -c "[ ${PIPESTATUS[0]} -eq 0 ] && cmp -s big.bin piped.img"
 
+# --- The image earns its name --------------------------------------------
+# A link at the image path is replaced by the image; what it pointed to, and
+# that file's fingerprint, stay as they were.
+head -c $((2 * MIB)) random.bin >other.bin
+dump_ok other.bin real.img $((2 * MIB)) >/dev/null
+ln -s real.img link.img
+expect "a linked image path gets the image" dump_ok drive.bin link.img $((3 * MIB + 512))
+expect "the link is replaced, its target and fingerprint intact" \
+    bash -c "[ ! -L link.img ] && cmp -s other.bin real.img && sha256sum -c --status real.img.sha256"
+
+# A shim that widens the window between korvex's look at the image path and
+# its create, and slows reads down so that a dump can be interrupted.
+cat >shim.c <<'SHIM'
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/types.h>
+#include <unistd.h>
+static int delayed(int dir, const char* path, int flags, mode_t mode, const char* name) {
+    const char* wait = getenv("SHIM_OPEN_DELAY_US");
+    size_t n = strlen(path);
+    if (wait && n > 5 && strcmp(path + n - 5, ".part") == 0) usleep(atoi(wait));
+    int (*real)(int, const char*, int, ...) = dlsym(RTLD_NEXT, name);
+    return real(dir, path, flags, mode);
+}
+#define OPENAT(name) int name(int dir, const char* path, int flags, ...) { \
+    va_list list; va_start(list, flags); mode_t mode = va_arg(list, mode_t); va_end(list); \
+    return delayed(dir, path, flags, mode, #name); }
+OPENAT(openat)
+OPENAT(openat64)
+ssize_t read(int fd, void* buffer, size_t length) {
+    const char* wait = getenv("SHIM_READ_DELAY_US");
+    if (wait && length >= 1048576) usleep(atoi(wait));
+    ssize_t (*real)(int, void*, size_t) = dlsym(RTLD_NEXT, "read");
+    return real(fd, buffer, length);
+}
+SHIM
+if cc -shared -fPIC -o shim.so shim.c -ldl 2>/dev/null; then
+    # The image path becomes a link to the drive while the partial file is
+    # being created: the drive is never opened for writing, only the link
+    # is replaced by the finished image.
+    cp drive.bin victim.bin
+    rm -f swap.img
+    (sleep 0.5; ln -s victim.bin swap.img) &
+    SHIM_OPEN_DELAY_US=1500000 LD_PRELOAD=$PWD/shim.so "$korvex" drive.bin swap.img </dev/null >out.txt
+    status=$?
+    wait
+    expect "a path swapped for a link to another file mid-create: that file unchanged" \
+        bash -c "cmp -s drive.bin victim.bin && [ $status -eq 0 ] && [ ! -L swap.img ] && cmp -s drive.bin swap.img"
+    cp big.bin before.bin
+    rm -f self.img
+    (sleep 0.5; ln -s big.bin self.img) &
+    SHIM_OPEN_DELAY_US=1500000 LD_PRELOAD=$PWD/shim.so "$korvex" big.bin self.img </dev/null >out.txt
+    wait
+    expect "a path swapped for a link to the drive mid-create: the drive unchanged" cmp -s big.bin before.bin
+
+    # Interrupts: the old image and its fingerprint stay, the bytes so far
+    # are kept under the partial name, one line, and the signal's status.
+    for signal in INT TERM HUP; do
+        dump_ok other.bin old.img $((2 * MIB)) >/dev/null
+        rm -f old.img.part
+        SHIM_READ_DELAY_US=300000 LD_PRELOAD=$PWD/shim.so "$korvex" big.bin old.img </dev/null >out.txt &
+        pid=$!
+        sleep 1
+        kill -s $signal $pid
+        wait $pid
+        status=$?
+        number=$(kill -l $signal)
+        expect "SIG$signal mid-dump: status $((128 + number)), the interrupt's line last" \
+            bash -c "[ $status -eq $((128 + number)) ] && tail -n 1 out.txt | grep -qx '[RW]*错误，转储已中断'"
+        expect "SIG$signal: the old image and fingerprint intact, the partial file a prefix of the drive" \
+            bash -c "sha256sum -c --status old.img.sha256 && cmp -s other.bin old.img &&
+                     [ \$(stat -c %s old.img.part) -lt $((129 * MIB)) ] && cmp -s -n \$(stat -c %s old.img.part) big.bin old.img.part"
+    done
+else
+    skip "the shim: no C compiler"
+fi
+
 if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
     as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
     mkdir open && chmod 777 open
@@ -186,6 +266,11 @@ if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
     { plan_text secret.bin open/image.img $MIB; printf '错误，无法打开驱动器13\n'; } >want.txt
     expect "drive sized but not opened: open error 13" bash -c "[ $status -eq 1 ] && cmp -s out.txt want.txt"
     expect "no image created when the drive cannot be opened" test ! -e open/image.img
+    mkdir hidden && chmod 700 hidden && cp secret.bin hidden/
+    as_nobody "$korvex" hidden/secret.bin open/image.img </dev/null >out.txt
+    status=$?
+    expect "a drive in a folder this user cannot search: open error 13" \
+        bash -c "[ $status -eq 1 ] && tail -n 1 out.txt | grep -qx '错误，无法打开驱动器13'"
 else
     skip "unprivileged open: needs root and setpriv"
 fi
@@ -246,28 +331,71 @@ if [ "$(id -u)" -eq 0 ] && command -v losetup >/dev/null && head -c $((100 * MIB
     else
         skip "file system on the drive: mkfs.ext4 or mount failed"
     fi
-    # An image that just fits leaves no room for its fingerprint: an error,
-    # and no half-written fingerprint.
+    # An image that just fits leaves no room for its fingerprint: refused
+    # before the copy, not after it.
     if mount -t tmpfs -o size=$MIB tmpfs mnt; then
         head -c $MIB random.bin >mib.bin
         run mib.bin mnt/e.img
-        expect "no room for the fingerprint: its error, code 28" fails_with "错误，无法写入校验文件28"
-        expect "no fingerprint left" test ! -e mnt/e.img.sha256
+        expect "an exact fit, no room for the fingerprint: create error 28" fails_with "错误，无法创建镜像文件28"
+        expect "refused before the first read, nothing left" bash -c "! grep -q R out.txt && [ -z \"\$(ls mnt)\" ]"
         umount mnt
     fi
-    # An image that cannot fit fails at once, before the first read.
+    # An image that cannot fit beside the old one fails at once, before the
+    # first read, and the old image and its fingerprint stay as they were.
     if mount -t tmpfs -o size=$((50 * MIB)) tmpfs mnt; then
-        echo stale >mnt/big.img.sha256
+        head -c $((20 * MIB)) random.bin >mnt/big.img
+        (cd mnt && sha256sum big.img >big.img.sha256)
         started=$(date +%s%N)
         run loop.bin mnt/big.img
         took=$((($(date +%s%N) - started) / 1000000))
         expect "no room for the image: create error 28 before the first read" fails_with "错误，无法创建镜像文件28"
-        expect "refused in under a second (${took} ms), the image not at full size" \
-            bash -c "[ $took -lt 1000 ] && ! grep -q R out.txt && [ \$(stat -c %s mnt/big.img) -eq 0 ]"
-        expect "the old fingerprint is gone with the old image" test ! -e mnt/big.img.sha256
+        expect "refused in under a second (${took} ms), nothing left beside the old image" \
+            bash -c "[ $took -lt 1000 ] && ! grep -q R out.txt && [ ! -e mnt/big.img.part ]"
+        expect "the old image and its fingerprint intact" bash -c "cd mnt && sha256sum -c --status big.img.sha256"
         umount mnt
     else
         skip "a small file system: mount failed"
+    fi
+    if mount -t tmpfs -o ro tmpfs mnt; then
+        run drive.bin mnt/e.img
+        expect "a read-only target: create error 30" fails_with "错误，无法创建镜像文件30"
+        umount mnt
+    fi
+
+    # A block device that is mounted (or otherwise held) is refused as the
+    # image with EBUSY, its file system untouched.
+    head -c $((32 * MIB)) /dev/zero >busy.bin
+    loop2=$(losetup -f --show busy.bin)
+    if mkfs.ext4 -q "$loop2" 2>/dev/null && mount "$loop2" mnt; then
+        echo precious >mnt/file
+        run drive.bin "$loop2"
+        expect "a mounted device as the image: create error 16" fails_with "错误，无法创建镜像文件16"
+        umount mnt
+        expect "its file system clean" bash -c "e2fsck -fn $loop2 >/dev/null 2>&1"
+    else
+        skip "a mounted device as the image: mkfs.ext4 or mount failed"
+    fi
+    losetup -d "$loop2"
+
+    # Views: a bindfs view of the drive's folder, and of the drive's own
+    # mounted file system, lead to the storage behind them.
+    if command -v bindfs >/dev/null && mkdir data view && cp drive.bin data/vm.img &&
+        bindfs data view 2>/dev/null; then
+        run data/vm.img view/vm.img
+        expect "the drive through a view of its folder: refused" fails_with "错误，无法创建镜像文件22"
+        expect "the drive unchanged, nothing created" bash -c "cmp -s drive.bin data/vm.img && [ ! -e data/vm.img.part ]"
+        umount view
+        if mount "$loop" mnt && bindfs mnt view; then
+            run "$loop" view/x.img
+            expect "a view of the drive's mounted file system: refused" fails_with "错误，无法创建镜像文件22"
+            expect "nothing written into it" test ! -e mnt/x.img.part
+            umount view
+            umount mnt
+        else
+            skip "a view of the drive's file system: mount or bindfs failed"
+        fi
+    else
+        skip "views: bindfs cannot mount here"
     fi
 else
     skip "loop device: needs root and a free loop device"
