@@ -58,33 +58,54 @@ bool IsLetterAt(const std::wstring& text, size_t at) {
     return text.size() == at + 2 && iswalpha(text[at]) && text[at + 1] == L':';
 }
 
+bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
+    return text.size() >= prefix.size() &&
+           CompareStringOrdinal(text.c_str(), static_cast<int>(prefix.size()), prefix.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// A disk or volume in any of its spellings, "\\.\" then its name:
+// "\\.\E:", "//./E:", "\\?\E:", "\\?\GLOBALROOT\??\E:", "\\?\PhysicalDrive2",
+// "\\?\Volume{...}". A "\\?\" path with a folder in it ("\\?\E:\x.img",
+// "\\?\UNC\...") is a file path. Empty when path is none of these.
+std::wstring DeviceSpelling(const std::wstring& path) {
+    for (const wchar_t* prefix : {L"\\\\.\\", L"//./", L"\\\\?\\GLOBALROOT\\??\\", L"\\\\?\\"}) {
+        std::wstring name = path.substr(std::min(path.size(), wcslen(prefix)));
+        if (!StartsWith(path, prefix)) continue;
+        if (prefix[2] == L'?' && (name.empty() || name.find_first_of(L"\\/") != std::wstring::npos)) return L"";
+        return L"\\\\.\\" + name;
+    }
+    return L"";
+}
+
 // The absolute "\\?\" form, which lifts MAX_PATH and skips the rewriting of
-// trailing dots and blanks. Device paths stay as given, and the other
-// spellings of a volume ("\\?\E:", "\\?\GLOBALROOT\??\E:") are taken as
-// "\\.\E:", so that they are treated as the device they name.
+// trailing dots and blanks. Any spelling of a device is taken as "\\.\"
+// and its name, so that it is treated as the device it names.
 std::wstring LongPath(const std::string& path) {
     std::wstring wide = Wide(path);
-    const std::wstring global = L"\\\\?\\GLOBALROOT\\??\\";
-    if (wide.rfind(L"\\\\?\\", 0) == 0 && IsLetterAt(wide, 4)) return L"\\\\.\\" + wide.substr(4);
-    if (IsLetterAt(wide, global.size()) &&
-        CompareStringOrdinal(wide.c_str(), static_cast<int>(global.size()), global.c_str(), -1, TRUE) == CSTR_EQUAL)
-        return L"\\\\.\\" + wide.substr(global.size());
-    if (IsDevicePath(wide) || wide.rfind(L"\\\\?\\", 0) == 0) return wide;
+    std::wstring device = DeviceSpelling(wide);
+    if (!device.empty()) return device;
+    if (wide.rfind(L"\\\\?\\", 0) == 0) return wide;
     DWORD length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     if (length == 0) return wide;
     std::wstring full(length, L'\0');
     full.resize(GetFullPathNameW(wide.c_str(), length, &full[0], nullptr));
+    if (IsDevicePath(full)) return full;
     if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
 }
 
-// "E:\" and "E:/" name the volume E:, not its root folder.
+// The drive's name as a device knows it: "E:" whatever its spelling ("e:\",
+// "E:.", "\\.\E:", "//./E:"), else the text less a device prefix
+// ("PhysicalDrive1").
 std::string DriveName(const std::string& drive) {
-    if (drive.size() == 3 && drive[1] == ':' && (drive[2] == '\\' || drive[2] == '/'))
-        return drive.substr(0, 2);
-    return drive;
+    std::wstring wide = Wide(drive);
+    std::wstring device = DeviceSpelling(wide);
+    std::wstring name = device.empty() ? wide : device.substr(4);
+    if (name.size() >= 2 && iswalpha(name[0]) && name[1] == L':' &&
+        name.find_first_not_of(L"\\/.", 2) == std::wstring::npos)
+        name.resize(2);
+    return Narrow(name);
 }
-
 
 // The image's own path: its last bytes go through a second, buffered handle.
 std::wstring ImagePath;
@@ -184,18 +205,58 @@ bool OnDriveDisk(HANDLE drive, const std::wstring& image_volume) {
 // a whole disk (partition 0) holds all its partitions. Asked of devices
 // only: a file's handle may answer with its volume's number, or (Wine) with
 // one number for everything.
+bool SameDeviceNumber(HANDLE drive, HANDLE image) {
+    STORAGE_DEVICE_NUMBER mine{}, theirs{};
+    return Control(image, IOCTL_STORAGE_GET_DEVICE_NUMBER, &mine, sizeof mine) &&
+           Control(drive, IOCTL_STORAGE_GET_DEVICE_NUMBER, &theirs, sizeof theirs) &&
+           mine.DeviceType == theirs.DeviceType && mine.DeviceNumber == theirs.DeviceNumber &&
+           (mine.PartitionNumber == theirs.PartitionNumber || mine.PartitionNumber == 0 ||
+            theirs.PartitionNumber == 0);
+}
+
 bool SameStorageDevice(HANDLE drive, const std::wstring& path) {
     HANDLE image = CreateFileW(path.c_str(), 0, SHARE_READ_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (image == INVALID_HANDLE_VALUE) return false;
-    STORAGE_DEVICE_NUMBER mine{}, theirs{};
-    bool same = Control(image, IOCTL_STORAGE_GET_DEVICE_NUMBER, &mine, sizeof mine) &&
-                Control(drive, IOCTL_STORAGE_GET_DEVICE_NUMBER, &theirs, sizeof theirs) &&
-                mine.DeviceType == theirs.DeviceType && mine.DeviceNumber == theirs.DeviceNumber &&
-                (mine.PartitionNumber == theirs.PartitionNumber || mine.PartitionNumber == 0 ||
-                 theirs.PartitionNumber == 0);
+    bool same = SameDeviceNumber(drive, image);
     CloseHandle(image);
     return same;
+}
+
+// Both on one mounted volume, by its serial number. A volume handle answers
+// with its file system's; a RAW volume or a disk does not answer at all.
+bool SameVolumeSerial(HANDLE drive, HANDLE image) {
+    DWORD mine = 0, theirs = 0;
+    return GetVolumeInformationByHandleW(image, nullptr, 0, &mine, nullptr, nullptr, nullptr, 0) &&
+           GetVolumeInformationByHandleW(drive, nullptr, 0, &theirs, nullptr, nullptr, nullptr, 0) &&
+           mine != 0 && mine == theirs;
+}
+
+// Where the file a handle opened lies ("\\?\J:\e.img.part"), whatever path
+// led to it; empty where the system does not tell.
+std::wstring FinalPath(HANDLE file) {
+    std::wstring path(MAX_PATH, L'\0');
+    for (int tries = 0; tries < 2; ++tries) {
+        DWORD length = GetFinalPathNameByHandleW(file, &path[0], static_cast<DWORD>(path.size()),
+                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0) return L"";
+        if (length < path.size()) return path.substr(0, length);
+        path.resize(length + 1);
+    }
+    return L"";
+}
+
+// The check on what was opened: the image's handle (opened_path is the path
+// it was opened by, for a system that names no final path) against the
+// drive's, whatever spellings led to either.
+bool OpenedSharesStorage(HANDLE drive, HANDLE image, const std::wstring& opened_path, bool device) {
+    if (SameVolumeSerial(drive, image) || (device && SameDeviceNumber(drive, image))) return true;
+    std::wstring final_path = FinalPath(image);
+    if (final_path.empty()) final_path = opened_path;
+    // "\\.\F:" is the volume whose root is "F:\".
+    std::wstring image_volume = VolumeOf(device ? opened_path.substr(4) + L"\\" : final_path);
+    if (IsLetterAt(DrivePath, 4)) return SameText(image_volume, VolumeOf(DrivePath.substr(4) + L"\\"));
+    return OnDriveDisk(drive, image_volume);
 }
 
 bool SameFile(HANDLE drive, const std::wstring& path) {
@@ -211,31 +272,59 @@ bool SameFile(HANDLE drive, const std::wstring& path) {
 }
 
 // A volume as the image: Windows refuses writes into a mounted volume's
-// extents part-way through, so it is locked and dismounted first, and
-// anything that is not a volume (a PhysicalDrive) is refused.
-bool TakeOverVolume(HANDLE image, ErrorCode& error) {
+// extents part-way through, so it is locked and dismounted first, and FAT
+// cuts writes at its boot sector's size unless extended access is allowed.
+// A whole disk is refused whatever its spelling: it is not a volume. A
+// volume shorter than the drive would fail late, after overwriting.
+bool TakeOverVolume(HANDLE image, uint64_t total, ErrorCode& error) {
     VOLUME_DISK_EXTENTS extents{};
-    if (Control(image, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, &extents, sizeof extents) ||
-        GetLastError() == ERROR_MORE_DATA) {
-        if (Control(image, FSCTL_LOCK_VOLUME) && Control(image, FSCTL_DISMOUNT_VOLUME)) return true;
+    uint64_t length = 0;
+    if (!Control(image, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, &extents, sizeof extents) &&
+        GetLastError() != ERROR_MORE_DATA) {
+        error = GetLastError();
+        return false;
+    }
+    if (!DeviceLength(image, length)) {
+        error = GetLastError();
+        return false;
+    }
+    if (length < total) {
+        error = ERROR_DISK_FULL;
+        return false;
+    }
+    if (Control(image, FSCTL_LOCK_VOLUME) && Control(image, FSCTL_DISMOUNT_VOLUME)) {
+        Control(image, FSCTL_ALLOW_EXTENDED_DASD_IO);
+        return true;
     }
     error = GetLastError();
     return false;
 }
 
-// Where a file system keeps no allocation of its own, the dump goes on.
-bool ReservationUnsupported(DWORD code) {
-    return code == ERROR_INVALID_PARAMETER || code == ERROR_NOT_SUPPORTED ||
-           code == ERROR_INVALID_FUNCTION || code == ERROR_CALL_NOT_IMPLEMENTED;
-}
-
-bool Reserve(HANDLE image, uint64_t total, ErrorCode& error) {
+// Room for total bytes of image and beside bytes of its fingerprint. The
+// allocation lies past the file's end, which stays at what is written, and
+// what is left of it goes at the last close. Where the file system keeps no
+// allocation of its own (Wine, some network shares), its free space is asked
+// instead. FAT refuses an allocation past 4 GiB - 1 at once, and a full disk
+// one past its free space: the dump then fails before it reads.
+bool Reserve(HANDLE image, const std::wstring& folder, uint64_t total, uint64_t beside, ErrorCode& error) {
+    auto blocks = [](uint64_t bytes) { return (bytes + IO_ALIGN - 1) / IO_ALIGN * IO_ALIGN; };
+    uint64_t needed = blocks(total) + blocks(beside);
     FILE_ALLOCATION_INFO allocation{};
-    allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(total);
-    if (total == 0 || SetFileInformationByHandle(image, FileAllocationInfo, &allocation, sizeof allocation))
-        return true;
-    error = GetLastError();
-    return ReservationUnsupported(error);
+    allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(needed);
+    if (SetFileInformationByHandle(image, FileAllocationInfo, &allocation, sizeof allocation)) return true;
+    DWORD code = GetLastError();
+    if (code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION &&
+        code != ERROR_CALL_NOT_IMPLEMENTED) {
+        error = code;
+        return false;
+    }
+    ULARGE_INTEGER free_to_caller{}, capacity{}, free_total{};
+    if (GetDiskFreeSpaceExW(folder.c_str(), &free_to_caller, &capacity, &free_total) &&
+        free_to_caller.QuadPart < needed) {
+        error = ERROR_DISK_FULL;
+        return false;
+    }
+    return true;
 }
 
 // A CNG hash and the provider it came from, both closed at its end.
@@ -287,28 +376,27 @@ bool QueryDriveSize(const std::string& drive, uint64_t& total, ErrorCode& error)
     if (drive.empty()) return false;
     HANDLE device = CreateFileW(Wide(DevicePath(drive)).c_str(), GENERIC_READ, SHARE_READ_WRITE,
                                 nullptr, OPEN_EXISTING, 0, nullptr);
-    bool opened = device != INVALID_HANDLE_VALUE;
-    DWORD unsized = GetLastError();
-    if (opened) {
-        bool known = DeviceLength(device, total);
-        unsized = GetLastError();
+    if (device == INVALID_HANDLE_VALUE) {
+        DWORD code = GetLastError();
+        // A name that names nothing is no drive; any other refusal (no
+        // rights: 5, no medium: 21) is of a drive that is there.
+        if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND && code != ERROR_INVALID_NAME &&
+            code != ERROR_BAD_PATHNAME)
+            error = code;
+        return false;
+    }
+    // A character device ("NUL", "CON") is no drive.
+    if (GetFileType(device) != FILE_TYPE_DISK) {
         CloseHandle(device);
-        if (known) return true;
+        return false;
     }
-    // Without the rights to open the volume, or where no length query
-    // answers, the file system's capacity stands in; the root is asked, as
-    // a bare "E:" means the current folder on E:, which may be gone. Only a
-    // letter is asked: any folder has a free space too.
-    ULARGE_INTEGER free_to_caller{}, capacity{}, free_total{};
-    if (IsLetterAt(Wide(DriveName(drive)), 0) &&
-        GetDiskFreeSpaceExW(Wide(DriveName(drive) + "\\").c_str(), &free_to_caller, &capacity, &free_total)) {
-        total = capacity.QuadPart;
-        return true;
-    }
-    // A card reader without its card opens but answers nothing, or is not
-    // ready: a drive that is there, told with its code.
-    if (opened || unsized == ERROR_NOT_READY) error = unsized != 0 ? unsized : ERROR_NOT_READY;
-    return false;
+    bool known = DeviceLength(device, total);
+    DWORD code = GetLastError();
+    CloseHandle(device);
+    // The file system's capacity is no stand-in: it leaves out the
+    // sectors outside the file system, and an image of it would be short.
+    if (!known) error = code != 0 ? code : ERROR_INVALID_FUNCTION;
+    return known;
 }
 
 std::string DevicePath(const std::string& drive) { return "\\\\.\\" + DriveName(drive); }
@@ -333,6 +421,7 @@ FileHandle OpenDrive(const std::string& device_path, ErrorCode& error) {
 
 bool SharesStorage(FileHandle drive, const std::string& path) {
     std::wstring image = LongPath(path);
+    // A volume image is checked on its handle when it is opened.
     if (SameText(image, DrivePath) || SameFile(ToHandle(drive), image) ||
         (IsDevicePath(image) && SameStorageDevice(ToHandle(drive), image)))
         return true;
@@ -342,24 +431,59 @@ bool SharesStorage(FileHandle drive, const std::string& path) {
     return OnDriveDisk(ToHandle(drive), image_volume);
 }
 
-FileHandle CreateImage(const std::string& path, uint64_t total, ErrorCode& error) {
-    std::wstring wide = LongPath(path);
-    bool device = IsDevicePath(wide);
-    HANDLE image = CreateFileW(wide.c_str(), device ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE,
-                               SHARE_READ_WRITE, nullptr, device ? OPEN_EXISTING : CREATE_ALWAYS,
-                               FILE_FLAG_NO_BUFFERING, nullptr);
-    if (image == INVALID_HANDLE_VALUE) {
-        error = GetLastError();
-        return -1;
-    }
-    // FAT refuses an allocation past 4 GiB - 1 at once, and a full disk
-    // refuses one past its free space: the dump then fails before it reads.
-    if (!(device ? TakeOverVolume(image, error) : Reserve(image, total, error))) {
-        CloseHandle(image);
-        return -1;
-    }
-    ImagePath = wide;
+namespace {
+FileHandle Refuse(HANDLE image, const std::wstring& created, DWORD code, ErrorCode& error) {
+    error = code;
+    if (image != INVALID_HANDLE_VALUE) CloseHandle(image);
+    if (!created.empty()) DeleteFileW(created.c_str());
+    return -1;
+}
+
+// A volume, opened as it stands (OPEN_EXISTING: a device is never created).
+FileHandle OpenVolumeImage(FileHandle drive, const std::wstring& path, uint64_t total, ErrorCode& error) {
+    HANDLE image = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_READ_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
+    if (image == INVALID_HANDLE_VALUE) return Refuse(image, L"", GetLastError(), error);
+    if (OpenedSharesStorage(ToHandle(drive), image, path, true))
+        return Refuse(image, L"", ERROR_INVALID_PARAMETER, error);
+    if (!TakeOverVolume(image, total, error)) return Refuse(image, L"", error, error);
+    ImagePath = path;
     return FromHandle(image);
+}
+}  // namespace
+
+FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total, uint64_t beside,
+                       bool& partial, ErrorCode& error) {
+    std::wstring wide = LongPath(path);
+    partial = !IsDevicePath(wide);
+    if (!partial) return OpenVolumeImage(drive, wide, total, error);
+    DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (FileNameStart(path) == path.size() ||
+        (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)))
+        return Refuse(INVALID_HANDLE_VALUE, L"", ERROR_ACCESS_DENIED, error);
+    std::wstring part = wide + Wide(PARTIAL_SUFFIX);
+    // One left by an earlier dump is removed, never opened; CREATE_NEW then
+    // makes a new file or fails, following nothing that appears meanwhile.
+    if (!DeleteFileW(part.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND &&
+        GetLastError() != ERROR_PATH_NOT_FOUND)
+        return Refuse(INVALID_HANDLE_VALUE, L"", GetLastError(), error);
+    HANDLE image = CreateFileW(part.c_str(), GENERIC_WRITE, SHARE_READ_WRITE, nullptr, CREATE_NEW,
+                               FILE_FLAG_NO_BUFFERING, nullptr);
+    if (image == INVALID_HANDLE_VALUE) return Refuse(image, L"", GetLastError(), error);
+    if (OpenedSharesStorage(ToHandle(drive), image, part, false))
+        return Refuse(image, part, ERROR_INVALID_PARAMETER, error);
+    if (!Reserve(image, part.substr(0, part.find_last_of(L'\\') + 1), total, beside, error))
+        return Refuse(image, part, error, error);
+    ImagePath = part;
+    return FromHandle(image);
+}
+
+bool RenameFile(const std::string& from, const std::string& to, ErrorCode& error) {
+    // WRITE_THROUGH: returns once the move is on the disk.
+    if (MoveFileExW(LongPath(from).c_str(), LongPath(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    error = GetLastError();
+    return false;
 }
 
 size_t DriveReadUnit() { return SECTOR; }
@@ -388,7 +512,8 @@ int64_t WriteImage(FileHandle image, const void* buffer, size_t length, ErrorCod
     return put;
 }
 
-// The reservation is allocation only; the file's end stays at what was written.
+// The reservation is allocation only: the file's end stays at what was
+// written, and the allocation past it goes at the last close.
 void TrimImage(FileHandle /*image*/) {}
 
 int64_t WriteImageTail(FileHandle image, const void* buffer, size_t length, ErrorCode& error) {
@@ -481,13 +606,6 @@ void DropHash(HashHandle hash) {
     delete cng;
 }
 
-// "NUL" and the like come back from GetFullPathNameW as "\\.\NUL".
-bool NamesNoFile(const std::string& path) {
-    std::wstring wide = LongPath(path);
-    DWORD attributes = GetFileAttributesW(wide.c_str());
-    return IsDevicePath(wide) || (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY));
-}
-
 size_t FileNameStart(const std::string& path) {
     size_t slash = path.find_last_of("/\\");
     if (slash != std::string::npos) return slash + 1;
@@ -557,5 +675,28 @@ void WriteStdout(const std::string& bytes) {
     fwrite(bytes.data(), 1, bytes.size(), stdout);
     fflush(stdout);
 }
+
+namespace {
+// The console event that interrupted the dump, -1 until one came.
+volatile LONG NotedEvent = -1;
+
+BOOL WINAPI NoteEvent(DWORD event) {
+    InterlockedExchange(&NotedEvent, static_cast<LONG>(event));
+    // Ctrl+C and Ctrl+Break leave the process to the dump, which stops at
+    // its next step. Closing the console (or a logoff or shutdown) ends the
+    // process once this handler returns, so it does not return: the dump
+    // keeps its partial file and ends the process itself, within the
+    // system's few seconds.
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
+    Sleep(INFINITE);
+    return TRUE;
+}
+}  // namespace
+
+void WatchInterrupts() { SetConsoleCtrlHandler(NoteEvent, TRUE); }
+
+bool Interrupted() { return InterlockedCompareExchange(&NotedEvent, -1, -1) != -1; }
+
+void EndAsInterrupted() { ExitProcess(STATUS_CONTROL_C_EXIT); }
 
 void Pause() { system("pause"); }

@@ -52,7 +52,7 @@ dump_ok() {
     local bytes=$1 chunks=$((($1 + 64 * MIB - 1) / (64 * MIB))) drive=${2:-k:}
     head -c "$bytes" /dev/urandom >"$work/drive.bin"
     ln -sfn "$work/drive.bin" "$WINEPREFIX/dosdevices/k::"
-    rm -f "$work/out/e.img"
+    # Each dump replaces the image of the one before it.
     run "$drive" 'j:\e.img'
     printf '驱动器: %s\n镜像文件: j:\\e.img\n驱动器大小: %d MB\n缓存大小: 64 MB\n分块: %d 个\n\n开始转储...\n' \
         "$drive" $((bytes / MIB)) $chunks | crlf >"$work/want.txt"
@@ -92,6 +92,27 @@ check "a Korean folder under a path of 300 characters" bash -c "[ $status -eq 0 
 run K: 'K:\e.img'
 check "an image on the drive's volume: refused with 87, nothing created" \
     bash -c "[ $status -eq 1 ] && tail -n 1 '$work/out.txt' | grep -qx $'错误，无法创建镜像文件87\r' && [ ! -e '$work/k/e.img' ]"
+
+# Other spellings of the drive decide on the volume opened, not on the text:
+# a file on the drive's own volume is never written.
+echo important >"$work/k/important.dat"
+for drive in '\\.\K:' 'K:.' '//./k:' '\\?\K:'; do
+    run "$drive" 'K:\important.dat'
+    check "drive '$drive' into its own volume: refused with 87, the file intact" \
+        bash -c "[ $status -eq 1 ] && tail -n 1 '$work/out.txt' | grep -qx $'错误，无法创建镜像文件87\r' &&
+                 [ \"\$(cat '$work/k/important.dat')\" = important ] && [ ! -e '$work/k/important.dat.part' ]"
+done
+# A disk in its "\\?\" spelling is a device: opened as it stands, never
+# created as a file.
+run k: '\\?\PhysicalDrive6'
+check "\\\\?\\PhysicalDrive6 as the image: a create error, no file made" \
+    bash -c "[ $status -eq 1 ] && tail -n 1 '$work/out.txt' | grep -q '错误，无法创建镜像文件' &&
+             [ -z \"\$(find '$work/out' '$work/k' -iname '*physicaldrive*')\" ]"
+# An existing image is replaced, its old fingerprint with it, and nothing is
+# left beside them.
+echo stale >"$work/out/e.img.sha256"
+check "an existing image and its fingerprint replaced" dump_ok $((2 * MIB))
+check "no partial file left" bash -c "[ ! -e '$work/out/e.img.part' ] && [ ! -e '$work/out/e.img.sha256.part' ]"
 
 timeout 300 "$wine" "$exe" </dev/null 2>/dev/null >"$work/usage.gbk"
 status=$?
