@@ -216,6 +216,8 @@ ssize_t read(int fd, void* buffer, size_t length) {
     return real(fd, buffer, length);
 }
 SHIM
+# A sanitizer's runtime wants to come first; the shim only wraps calls.
+export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0
 if cc -shared -fPIC -o shim.so shim.c -ldl 2>/dev/null; then
     # The image path becomes a link to the drive while the partial file is
     # being created: the drive is never opened for writing, only the link
