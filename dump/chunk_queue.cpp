@@ -1,6 +1,7 @@
 #include "dump/chunk_queue.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -53,8 +54,17 @@ void* ObtainChunkBuffer(ErrorCode& error) {
 namespace {
 // Waits, holding lock, until the queue has room or the writer has failed;
 // true when there is room to use.
+// An interrupt cannot wake a waiting thread, so the reader looks for one
+// now and then while the consumers hold the queue full (a writer blocked on
+// a stalled pipe), and marks the failure that ends the dump.
 bool AwaitRoom(std::unique_lock<std::mutex>& lock) {
-    RoomFreed.wait(lock, [] { return Failed || ChunkQueue.size() < QUEUE_BOUND; });
+    while (!RoomFreed.wait_for(lock, std::chrono::milliseconds(250),
+                               [] { return Failed || ChunkQueue.size() < QUEUE_BOUND; })) {
+        if (!Interrupted()) continue;
+        PrintLine(InterruptLine());
+        Failed = true;
+        DataArrived.notify_all();
+    }
     return !Failed;
 }
 }  // namespace

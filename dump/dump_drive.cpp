@@ -9,6 +9,7 @@
 #include "dump/hasher.h"
 #include "dump/image.h"
 #include "dump/messages.h"
+#include "dump/progress.h"
 #include "dump/writer.h"
 
 namespace {
@@ -73,11 +74,14 @@ bool ReadChunks(FileHandle drive, uint64_t total) {
 
 // The consumers are always waited for, whatever ended the reading, so that
 // neither runs on against a queue, image or hash that is gone.
-bool CopyChunks(FileHandle drive, FileHandle image, HashHandle hash, uint64_t total) {
+bool CopyChunks(const std::string& drive_text, FileHandle drive, FileHandle image, HashHandle hash,
+                uint64_t total) {
     ResetChunkQueue();
+    StartProgress(drive_text, total);
     ThreadHandle writer = 0, hasher = 0;
     ErrorCode error = 0;
     if (!StartThread(WriterThread, reinterpret_cast<void*>(image), writer, error)) {
+        EndProgress();
         PrintFailure(MSG_THREAD_FAILED, error);
         return false;
     }
@@ -89,6 +93,7 @@ bool CopyChunks(FileHandle drive, FileHandle image, HashHandle hash, uint64_t to
     if (hashing) WaitThread(hasher);
     bool taken_all = !ChunkQueueFailed();
     DropChunkBuffers();
+    EndProgress();
     return read_all && taken_all;
 }
 
@@ -99,6 +104,8 @@ bool CopyDrive(const std::string& drive_text, const std::string& image_path, uin
         PrintFailure(MSG_OPEN_FAILED, error);
         return false;
     }
+    // A volume in use may change while it is read: said, but no failure.
+    if (!LockDrive(drive, error)) PrintFailure(MSG_LOCK_FAILED, error);
     PrintLine("");
     PrintMessage(MSG_START);
     HashHandle hash = 0;
@@ -115,14 +122,11 @@ bool CopyDrive(const std::string& drive_text, const std::string& image_path, uin
         PrintLine(InterruptLine());
         DropHash(hash);
         DiscardImage(image);
-    } else if (!CopyChunks(drive, image.handle, hash, total)) {
+    } else if (!CopyChunks(drive_text, drive, image.handle, hash, total)) {
         DropHash(hash);
         KeepPartialImage(image);
     } else if (!FinishHash(hash, digest, error)) {
         PrintFailure(MSG_HASH_FAILED, error);
-        KeepPartialImage(image);
-    } else if (Interrupted()) {
-        PrintLine(InterruptLine());
         KeepPartialImage(image);
     } else {
         done = PublishImage(image, digest);

@@ -3,6 +3,7 @@
 #include "dump/chunk_queue.h"
 #include "dump/console.h"
 #include "dump/messages.h"
+#include "dump/progress.h"
 
 namespace {
 using WriteCall = int64_t (*)(FileHandle, const void*, size_t, ErrorCode&);
@@ -26,8 +27,10 @@ bool WritePiece(void* image, const char* data, uint64_t length) {
     uint64_t blocks = length / IO_ALIGN * IO_ALIGN;
     ErrorCode error = 0;
     if (WriteWhole(WriteImage, handle, data, blocks, error) &&
-        WriteWhole(WriteImageTail, handle, data + blocks, length - blocks, error))
+        WriteWhole(WriteImageTail, handle, data + blocks, length - blocks, error)) {
+        ReportWritten(length);
         return true;
+    }
     FailChunkQueue(FailureLine(MSG_WRITE_FAILED, error));
     return false;
 }

@@ -64,10 +64,19 @@ bool QueryDriveSize(const std::string& drive, uint64_t& total, ErrorCode& error)
 // less the trailing backslash of a spelling such as "E:\").
 std::string DevicePath(const std::string& drive);
 
-// Opens the drive for unbuffered reading from offset 0, on Windows with its
-// volume locked against other writers where the system grants that; -1 on
-// failure.
+// Opens the drive for unbuffered reading from offset 0; -1 on failure.
 FileHandle OpenDrive(const std::string& device_path, ErrorCode& error);
+
+// Where the system locks a volume against other writers (Windows), locks
+// the drive's: its cached data is flushed and nobody else writes to it
+// until it is closed. False, with the code, when the system refuses (files
+// open on the volume, the system volume); true where there is no such lock.
+bool LockDrive(FileHandle drive, ErrorCode& error);
+
+// The path a file image is made under, named as the system will name the
+// file: on Windows without the trailing dots and blanks that it drops from
+// a name; on Linux the path itself.
+std::string ImageFilePath(const std::string& path);
 
 // True when what stands at path now is the drive or storage it lies on (a
 // partition of it, the disk or the file that holds it), so that replacing
@@ -77,7 +86,7 @@ FileHandle OpenDrive(const std::string& device_path, ErrorCode& error);
 bool SharesStorage(FileHandle drive, const std::string& path);
 
 // A new file image is written under path with this appended, and takes
-// path's name only once it is complete (RenameFile).
+// path's name only once it is complete (NameImage).
 constexpr char PARTIAL_SUFFIX[] = ".part";
 
 // Opens the image for unbuffered writing from offset 0, never emptying or
@@ -87,7 +96,8 @@ constexpr char PARTIAL_SUFFIX[] = ".part";
 //   (not mounted or held: busy on Linux) and is taken over for writing;
 // - anything else (nothing, a file, a link) gets a new file at path +
 //   PARTIAL_SUFFIX, created exclusively (one left by an earlier dump is
-//   removed first, never opened), partial true, with room for total bytes
+//   removed first, never opened; one that a running dump is writing is
+//   refused as busy), partial true, with room for total bytes
 //   and beside bytes more reserved, or, where the file system cannot
 //   reserve, that much free; its visible size is what is written.
 // What was opened (the device, or the folder the file is created in) that
@@ -95,6 +105,12 @@ constexpr char PARTIAL_SUFFIX[] = ".part";
 // -1 on failure, with nothing left behind.
 FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total, uint64_t beside,
                        bool& partial, ErrorCode& error);
+
+// Gives a complete partial image its name: renames path + PARTIAL_SUFFIX
+// over path, replacing whatever name stands there, in the folder it was
+// created in and only while that name is still the file written through
+// image, durably; the image is closed either way.
+bool NameImage(FileHandle image, const std::string& path, ErrorCode& error);
 
 // Moves the file at from over to, replacing whatever name stands there (a
 // link itself, not what it points to), durably: the folder is flushed.
@@ -172,13 +188,27 @@ bool WriteSmallFile(const std::string& path, const std::string& bytes, ErrorCode
 // Starts proc(argument) on a new thread. False when it cannot be started.
 bool StartThread(ThreadProc proc, void* argument, ThreadHandle& thread, ErrorCode& error);
 
-// Returns once the thread has ended.
+// Returns once the thread has ended. An interrupt noted meanwhile is passed
+// on to it, so that a call it is blocked in (a write into a stalled pipe)
+// returns.
 void WaitThread(ThreadHandle thread);
 
 // Hands bytes to standard output in one call and flushes them, so that a
 // line is never split by the other thread's marks and marks show at once.
 // The console is a report: a closed or failing one is no failure of a dump.
 void WriteStdout(const std::string& bytes);
+
+// The console window's title (Windows) or the terminal's (Linux, by its
+// title sequences, where TERM is not "dumb"), for progress. Saves the
+// title; false, and the others do nothing, where standard output is no
+// console or terminal.
+bool StartTitle();
+
+// Shows text (UTF-8) as the title.
+void ShowTitle(const std::string& text);
+
+// Puts the saved title back.
+void EndTitle();
 
 // From now on an interrupt (SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break,
 // a closed console) no longer ends the process: it is only noted, and the
@@ -193,6 +223,7 @@ bool Interrupted();
 // Windows.
 [[noreturn]] void EndAsInterrupted();
 
-// Prints the "press any key" prompt and waits for one key; returns at once
-// when standard input is closed.
+// Where standard input is a console or terminal, prints the "press any
+// key" prompt and waits for one key; otherwise (a pipe, a file, closed)
+// returns at once, so that no script waits on it.
 void Pause();

@@ -7,6 +7,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -21,6 +22,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 
 #include "platform/platform.h"
@@ -165,13 +167,40 @@ FileHandle OpenDrive(const std::string& device_path, ErrorCode& error) {
     return OpenUnbuffered(device_path, O_RDONLY, error);
 }
 
+// Linux has no lock that keeps other writers off a device.
+bool LockDrive(FileHandle /*drive*/, ErrorCode& /*error*/) { return true; }
+
+std::string ImageFilePath(const std::string& path) { return path; }
+
 namespace {
-// An image that is the console itself (/dev/stdout) would take the marks
-// and lines into its bytes; /dev/null may be both.
+// An image that is one of the standard streams (/dev/stdout, /dev/stderr)
+// would take the marks and lines into its bytes, or rename a file over the
+// system's link; /dev/null may be all of them.
 bool IsConsole(const struct stat& status) {
-    struct stat console {};
-    return fstat(STDOUT_FILENO, &console) == 0 && status.st_dev == console.st_dev &&
-           status.st_ino == console.st_ino && !S_ISCHR(status.st_mode);
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        struct stat console {};
+        if (fstat(fd, &console) == 0 && status.st_dev == console.st_dev && status.st_ino == console.st_ino &&
+            !S_ISCHR(status.st_mode))
+            return true;
+    }
+    return false;
+}
+
+// The partial image being written: the folder it was created in, its name
+// there, and the file itself, so that it is renamed in that folder and only
+// while the name is still that file.
+int ImageFolder = -1;
+std::string ImagePartName;
+
+// A partial file that a running dump holds (flock) is not stale.
+bool HeldByADump(int folder, const std::string& name) {
+    struct stat status {};
+    if (fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode)) return false;
+    int fd = openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return held;
 }
 
 int Refuse(int fd, int code, ErrorCode& error) {
@@ -249,6 +278,7 @@ int CreatePartialImage(FileHandle drive, const std::string& path, uint64_t total
     int folder = open(Folder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0) return Refuse(-1, errno, error);
     if (OpenedSharesStorage(static_cast<int>(drive), folder)) return Refuse(folder, EINVAL, error);
+    if (HeldByADump(folder, name)) return Refuse(folder, EBUSY, error);
     if (unlinkat(folder, name.c_str(), 0) != 0 && errno != ENOENT) return Refuse(folder, errno, error);
     // 0600: a raw image holds everything on the drive, deleted files and
     // other users' data included. Some file systems refuse O_DIRECT at open
@@ -258,14 +288,17 @@ int CreatePartialImage(FileHandle drive, const std::string& path, uint64_t total
     int fd = openat(folder, name.c_str(), flags | O_DIRECT, 0600);
     if (fd < 0 && errno == EINVAL) fd = openat(folder, name.c_str(), flags, 0600);
     if (fd < 0) return Refuse(folder, errno, error);
-    if (!Reserve(fd, total, beside, error)) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !Reserve(fd, total, beside, error)) {
+        if (error == 0) error = static_cast<ErrorCode>(errno);
         close(fd);
         // Whatever part of the reservation was made goes with the file.
         unlinkat(folder, name.c_str(), 0);
         close(folder);
         return -1;
     }
-    close(folder);
+    if (ImageFolder >= 0) close(ImageFolder);
+    ImageFolder = folder;
+    ImagePartName = name;
     return fd;
 }
 }  // namespace
@@ -284,6 +317,24 @@ FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total
     }
     partial = true;
     return CreatePartialImage(drive, path, total, beside, error);
+}
+
+bool NameImage(FileHandle image, const std::string& path, ErrorCode& error) {
+    int fd = static_cast<int>(image);
+    struct stat written {}, named {};
+    std::string name = path.substr(FileNameStart(path));
+    bool done = fstat(fd, &written) == 0 &&
+                fstatat(ImageFolder, ImagePartName.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0;
+    if (done && (written.st_dev != named.st_dev || written.st_ino != named.st_ino)) {
+        // Another program put its own file at the partial name.
+        errno = ESTALE;
+        done = false;
+    }
+    done = done && renameat(ImageFolder, ImagePartName.c_str(), ImageFolder, name.c_str()) == 0 &&
+           fsync(ImageFolder) == 0;
+    if (!done) error = static_cast<ErrorCode>(errno);
+    close(fd);
+    return done;
 }
 
 bool RenameFile(const std::string& from, const std::string& to, ErrorCode& error) {
@@ -456,11 +507,53 @@ bool StartThread(ThreadProc proc, void* argument, ThreadHandle& thread, ErrorCod
     return true;
 }
 
-void WaitThread(ThreadHandle thread) { pthread_join(static_cast<pthread_t>(thread), nullptr); }
+void WaitThread(ThreadHandle thread) {
+    auto id = static_cast<pthread_t>(thread);
+    for (;;) {
+        timespec deadline {};
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_nsec += 250000000;
+        if (deadline.tv_nsec >= 1000000000) {
+            deadline.tv_sec += 1;
+            deadline.tv_nsec -= 1000000000;
+        }
+        if (pthread_timedjoin_np(id, nullptr, &deadline) != ETIMEDOUT) return;
+        // The thread has not been joined, so it is there to be signalled;
+        // the signal cuts short what it is blocked in (EINTR).
+        if (Interrupted()) pthread_kill(id, NotedSignal);
+    }
+}
 
 void WriteStdout(const std::string& bytes) {
     fwrite(bytes.data(), 1, bytes.size(), stdout);
     fflush(stdout);
+}
+
+namespace {
+bool TitleShown = false;
+}
+
+bool StartTitle() {
+    const char* term = getenv("TERM");
+    if (!isatty(STDOUT_FILENO) || term == nullptr || std::string(term) == "dumb") return false;
+    // xterm's window operations: push the title on its stack.
+    WriteStdout("\033[22;0t");
+    TitleShown = true;
+    return true;
+}
+
+void ShowTitle(const std::string& text) {
+    if (!TitleShown) return;
+    // A control byte in a drive's name would end the sequence early.
+    std::string plain = text;
+    for (char& c : plain)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    WriteStdout("\033]0;" + plain + "\007");
+}
+
+void EndTitle() {
+    if (TitleShown) WriteStdout("\033[23;0t");
+    TitleShown = false;
 }
 
 void WatchInterrupts() {
@@ -482,19 +575,17 @@ void EndAsInterrupted() {
 }
 
 void Pause() {
-    WriteStdout("Press any key to continue . . . ");
     struct termios saved {};
-    bool raw_mode = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0;
-    if (raw_mode) {
-        struct termios raw = saved;
-        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-        raw.c_cc[VMIN] = 1;
-        raw.c_cc[VTIME] = 0;
-        tcsetattr(STDIN_FILENO, TCSANOW, &raw);
-    }
+    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved) != 0) return;
+    WriteStdout("Press any key to continue . . . ");
+    struct termios raw = saved;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
     char key = 0;
-    ssize_t ignored = read(STDIN_FILENO, &key, 1);  // 0 at end of input: nothing to wait for
+    ssize_t ignored = read(STDIN_FILENO, &key, 1);
     (void)ignored;
-    if (raw_mode) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    tcsetattr(STDIN_FILENO, TCSANOW, &saved);
     WriteStdout("\n");
 }

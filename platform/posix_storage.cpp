@@ -105,7 +105,7 @@ std::string Unescaped(const std::string& text) {
 }
 
 struct MountEntry {
-    std::string number, point, type, source, options;
+    std::string number, root, point, type, source, options;
 };
 
 std::vector<MountEntry> MountTable() {
@@ -115,12 +115,13 @@ std::vector<MountEntry> MountTable() {
     while (std::getline(file, line)) {
         std::istringstream fields(line);
         MountEntry entry;
-        std::string id, parent, root, field;
-        fields >> id >> parent >> entry.number >> root >> entry.point;
+        std::string id, parent, field;
+        fields >> id >> parent >> entry.number >> entry.root >> entry.point;
         while (fields >> field && field != "-") {
         }
         fields >> entry.type >> entry.source >> entry.options;
         entry.point = Unescaped(entry.point);
+        entry.root = Unescaped(entry.root);
         entry.source = Unescaped(entry.source);
         table.push_back(entry);
     }
@@ -156,8 +157,9 @@ void AddSource(const MountEntry& entry, const std::string& full, bool through_fi
     if (S_ISBLK(status.st_mode)) return AddBlock(status.st_rdev, true, reached);
     if (S_ISREG(status.st_mode)) return AddFile(status.st_dev, status.st_ino, true, entry.source, reached);
     if (!S_ISDIR(status.st_mode)) return;
+    // A bind mount of a folder inside the view shows that folder (root).
     std::string inside = entry.point == "/" ? full : full.substr(entry.point.size());
-    std::string mapped = entry.source + inside;
+    std::string mapped = entry.source + (entry.root == "/" ? "" : entry.root) + inside;
     struct stat target {};
     if (!full.empty() && stat(mapped.c_str(), &target) == 0 && S_ISREG(target.st_mode))
         return AddFile(target.st_dev, target.st_ino, through_file_system, mapped, reached);
@@ -186,19 +188,49 @@ void AddBtrfsDevices(const std::string& path, std::vector<Storage>& reached) {
     close(fd);
 }
 
-// An overlay writes into its upper folder: the mount whose point holds path
-// names it. An upper folder given relative is relative to where the mount
-// was made, which is not known, and is not followed.
-void AddOverlayUpper(const std::string& path, std::vector<Storage>& reached) {
+// An overlay's file is the file of the same path in its upper folder, or
+// else in one of its lower folders, and the overlay writes into the upper
+// one: every layer is followed. A layer given as a relative path is
+// relative to where the mount was made, which is not known, and is not
+// followed.
+void AddOverlayLayers(const std::string& path, bool through_file_system, std::vector<Storage>& reached) {
     const std::vector<MountEntry> table = MountTable();
-    const MountEntry* holder = Holder(table, RealPath(path), "overlay", "");
+    std::string full = RealPath(path);
+    const MountEntry* holder = Holder(table, full, "overlay", "");
     if (holder == nullptr) return;
-    size_t upper = holder->options.find("upperdir=");
-    if (upper == std::string::npos) return;
-    std::string folder = Unescaped(holder->options.substr(upper + 9, holder->options.find(',', upper) - upper - 9));
-    struct stat status {};
-    if (!folder.empty() && folder[0] == '/' && stat(folder.c_str(), &status) == 0)
-        AddFileSystem(folder, status.st_dev, true, reached);
+    std::string inside = holder->point == "/" ? full : full.substr(holder->point.size());
+    std::vector<std::string> layers;
+    for (const char* option : {"upperdir=", "lowerdir="}) {
+        size_t at = holder->options.find(option);
+        if (at == std::string::npos) continue;
+        at += std::string(option).size();
+        std::string value = holder->options.substr(at, holder->options.find(',', at) - at);
+        // Lower folders are separated by ":" ("\:" within a name).
+        std::string layer;
+        for (size_t n = 0; n <= value.size(); ++n) {
+            if (n < value.size() && value[n] == '\\' && n + 1 < value.size() && value[n + 1] == ':') {
+                layer += ':';
+                ++n;
+            } else if (n == value.size() || value[n] == ':') {
+                layers.push_back(Unescaped(layer));
+                layer.clear();
+            } else {
+                layer += value[n];
+            }
+        }
+    }
+    bool file_found = false;
+    for (const std::string& layer : layers) {
+        struct stat status {};
+        if (layer.empty() || layer[0] != '/' || stat(layer.c_str(), &status) != 0) continue;
+        AddFileSystem(layer, status.st_dev, true, reached);
+        struct stat file {};
+        std::string mapped = layer + inside;
+        if (!file_found && stat(mapped.c_str(), &file) == 0 && S_ISREG(file.st_mode)) {
+            AddFile(file.st_dev, file.st_ino, through_file_system, mapped, reached);
+            file_found = true;
+        }
+    }
 }
 
 // The storage behind the file system that holds path, whose st_dev is
@@ -212,7 +244,8 @@ void AddFileSystem(const std::string& path, dev_t device, bool through_file_syst
     reached.push_back({device, 0, true});
     struct statfs kind {};
     if (statfs(path.c_str(), &kind) == 0 && kind.f_type == BTRFS_SUPER_MAGIC) return AddBtrfsDevices(path, reached);
-    if (statfs(path.c_str(), &kind) == 0 && kind.f_type == OVERLAYFS_SUPER_MAGIC) return AddOverlayUpper(path, reached);
+    if (statfs(path.c_str(), &kind) == 0 && kind.f_type == OVERLAYFS_SUPER_MAGIC)
+        return AddOverlayLayers(path, through_file_system, reached);
     const std::vector<MountEntry> table = MountTable();
     std::string full = RealPath(path);
     if (const MountEntry* holder = Holder(table, full, "", DeviceNumber(device)))
@@ -253,8 +286,11 @@ void AddBlock(dev_t device, bool through_file_system, std::vector<Storage>& reac
     if (access(dir.c_str(), F_OK) != 0) return;
     dev_t holder = 0;
     // The kernel resolves ".." against the link's target: the disk's folder.
+    // A partition is only part of its disk: two partitions of one disk, or
+    // a file system on one and another partition, do not clash there, but
+    // either clashes with the whole disk.
     if (access((dir + "/partition").c_str(), F_OK) == 0 && ReadDeviceNumber(dir + "/../dev", holder))
-        AddBlock(holder, through_file_system, reached);
+        AddBlock(holder, true, reached);
     if (DIR* slaves = opendir((dir + "/slaves").c_str())) {
         while (dirent* entry = readdir(slaves)) {
             if (entry->d_name[0] != '.' &&

@@ -52,15 +52,21 @@ std::string Narrow(const std::wstring& wide, UINT code_page = CP_UTF8) {
     return text;
 }
 
-bool IsDevicePath(const std::wstring& path) { return path.rfind(L"\\\\.\\", 0) == 0; }
-
-bool IsLetterAt(const std::wstring& text, size_t at) {
-    return text.size() == at + 2 && iswalpha(text[at]) && text[at + 1] == L':';
-}
-
 bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
     return text.size() >= prefix.size() &&
            CompareStringOrdinal(text.c_str(), static_cast<int>(prefix.size()), prefix.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// A device: "\\.\" and one name ("\\.\E:", "\\.\PhysicalDrive1", "\\.\NUL"),
+// or anything under "\\?\GLOBALROOT\" ("\\?\GLOBALROOT\Device\Harddisk1\Partition1").
+// "\\.\J:\e.img" is a file, reached through the device namespace.
+bool IsDevicePath(const std::wstring& path) {
+    return (path.rfind(L"\\\\.\\", 0) == 0 && path.find_first_of(L"\\/", 4) == std::wstring::npos) ||
+           StartsWith(path, L"\\\\?\\GLOBALROOT\\");
+}
+
+bool IsLetterAt(const std::wstring& text, size_t at) {
+    return text.size() == at + 2 && iswalpha(text[at]) && text[at + 1] == L':';
 }
 
 // A disk or volume in any of its spellings, "\\.\" then its name:
@@ -71,10 +77,10 @@ std::wstring DeviceSpelling(const std::wstring& path) {
     for (const wchar_t* prefix : {L"\\\\.\\", L"//./", L"\\\\?\\GLOBALROOT\\??\\", L"\\\\?\\"}) {
         std::wstring name = path.substr(std::min(path.size(), wcslen(prefix)));
         if (!StartsWith(path, prefix)) continue;
-        if (prefix[2] == L'?' && (name.empty() || name.find_first_of(L"\\/") != std::wstring::npos)) return L"";
+        if (name.empty() || name.find_first_of(L"\\/") != std::wstring::npos) break;
         return L"\\\\.\\" + name;
     }
-    return L"";
+    return IsDevicePath(path) ? path : L"";
 }
 
 // The absolute "\\?\" form, which lifts MAX_PATH and skips the rewriting of
@@ -90,6 +96,7 @@ std::wstring LongPath(const std::string& path) {
     std::wstring full(length, L'\0');
     full.resize(GetFullPathNameW(wide.c_str(), length, &full[0], nullptr));
     if (IsDevicePath(full)) return full;
+    if (full.rfind(L"\\\\.\\", 0) == 0 || full.rfind(L"//./", 0) == 0) return L"\\\\?\\" + full.substr(4);
     if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
 }
@@ -109,6 +116,8 @@ std::string DriveName(const std::string& drive) {
 
 // The image's own path: its last bytes go through a second, buffered handle.
 std::wstring ImagePath;
+// The image is a character device (NUL): no sectors, no cache, no flush.
+bool ImageIsCharacter = false;
 // The drive as opened, to refuse an image that shares its storage.
 std::wstring DrivePath;
 
@@ -207,7 +216,8 @@ bool OnDriveDisk(HANDLE drive, const std::wstring& image_volume) {
 // one number for everything.
 bool SameDeviceNumber(HANDLE drive, HANDLE image) {
     STORAGE_DEVICE_NUMBER mine{}, theirs{};
-    return Control(image, IOCTL_STORAGE_GET_DEVICE_NUMBER, &mine, sizeof mine) &&
+    // A character device (NUL) is no storage, whatever number Wine gives it.
+    return GetFileType(image) == FILE_TYPE_DISK && Control(image, IOCTL_STORAGE_GET_DEVICE_NUMBER, &mine, sizeof mine) &&
            Control(drive, IOCTL_STORAGE_GET_DEVICE_NUMBER, &theirs, sizeof theirs) &&
            mine.DeviceType == theirs.DeviceType && mine.DeviceNumber == theirs.DeviceNumber &&
            (mine.PartitionNumber == theirs.PartitionNumber || mine.PartitionNumber == 0 ||
@@ -336,8 +346,17 @@ struct CngHash {
 CngHash* ToHash(HashHandle hash) { return reinterpret_cast<CngHash*>(hash); }
 
 // CNG reports an NTSTATUS; the line shows the Win32 code it stands for, as
-// every other line does.
-ErrorCode FromStatus(NTSTATUS status) { return RtlNtStatusToDosError(status); }
+// every other line does. RtlNtStatusToDosError has no import library: it
+// is found in the ntdll every process has loaded. Where it cannot be, the
+// status itself is shown.
+ErrorCode FromStatus(NTSTATUS status) {
+    using Convert = ULONG(WINAPI*)(NTSTATUS);
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    auto convert = ntdll != nullptr ? reinterpret_cast<Convert>(reinterpret_cast<void*>(
+                                          GetProcAddress(ntdll, "RtlNtStatusToDosError")))
+                                    : nullptr;
+    return convert != nullptr ? convert(status) : static_cast<ErrorCode>(status);
+}
 
 struct ThreadStart {
     ThreadProc proc;
@@ -351,7 +370,18 @@ unsigned __stdcall RunThread(void* start) {
 }
 }  // namespace
 
-void StartPlatform() { SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX); }
+namespace {
+// Set once at start-up: standard output is a console, which is written in
+// Unicode (WriteConsoleW), so that any code page shows the Chinese. Bytes
+// to a file or pipe stay GBK, the arguments in the system code page.
+bool UnicodeConsole = false;
+}  // namespace
+
+void StartPlatform() {
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    DWORD mode = 0;
+    UnicodeConsole = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
 
 std::vector<std::string> CommandLine(int argc, char** argv) {
     int count = 0, start_info = 0;
@@ -364,9 +394,13 @@ std::vector<std::string> CommandLine(int argc, char** argv) {
     return arguments;
 }
 
-std::string ConsoleText(const std::string& argument) { return Narrow(Wide(argument), CP_ACP); }
+std::string ConsoleText(const std::string& argument) {
+    return UnicodeConsole ? argument : Narrow(Wide(argument), CP_ACP);
+}
 
-std::string ConsoleMessage(const char* message) { return message; }
+std::string ConsoleMessage(const char* message) {
+    return UnicodeConsole ? Narrow(Wide(message, 936)) : message;
+}
 
 ErrorCode EndOfDriveCode() { return ERROR_HANDLE_EOF; }
 ErrorCode InvalidParameterCode() { return ERROR_INVALID_PARAMETER; }
@@ -411,12 +445,26 @@ FileHandle OpenDrive(const std::string& device_path, ErrorCode& error) {
     // Lets the reads reach the sectors past the file system's end; a file
     // or a volume without a file system refuses it and needs none.
     Control(drive, FSCTL_ALLOW_EXTENDED_DASD_IO);
-    // The lock flushes the file system's cache to the volume and keeps other
-    // writers out until the handle closes, so the image is of a still
-    // volume. Open files or the system volume refuse it; the dump goes on.
-    Control(drive, FSCTL_LOCK_VOLUME);
     DrivePath = Wide(device_path);
     return FromHandle(drive);
+}
+
+// The lock flushes the file system's cache to the volume and keeps other
+// writers out until the handle closes, so the image is of a still volume.
+// Open files or the system volume refuse it.
+bool LockDrive(FileHandle drive, ErrorCode& error) {
+    if (Control(ToHandle(drive), FSCTL_LOCK_VOLUME)) return true;
+    error = GetLastError();
+    return false;
+}
+
+// Windows drops trailing dots and blanks from a file's name ("t.img." is
+// t.img) unless the path is given in the "\\?\" form, which keeps them.
+std::string ImageFilePath(const std::string& path) {
+    if (path.rfind("\\\\?\\", 0) == 0) return path;
+    size_t start = FileNameStart(path), end = path.size();
+    while (end > start && (path[end - 1] == '.' || path[end - 1] == ' ')) --end;
+    return end > start ? path.substr(0, end) : path;
 }
 
 bool SharesStorage(FileHandle drive, const std::string& path) {
@@ -439,11 +487,20 @@ FileHandle Refuse(HANDLE image, const std::wstring& created, DWORD code, ErrorCo
     return -1;
 }
 
-// A volume, opened as it stands (OPEN_EXISTING: a device is never created).
+// A volume, opened as it stands (OPEN_EXISTING: a device is never created),
+// or the null device, which takes every byte and keeps none: a read test.
+// The console (CON) would take the image's bytes into the transcript.
 FileHandle OpenVolumeImage(FileHandle drive, const std::wstring& path, uint64_t total, ErrorCode& error) {
     HANDLE image = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_READ_WRITE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
     if (image == INVALID_HANDLE_VALUE) return Refuse(image, L"", GetLastError(), error);
+    ImageIsCharacter = GetFileType(image) == FILE_TYPE_CHAR;
+    DWORD mode = 0;
+    if (ImageIsCharacter && GetConsoleMode(image, &mode)) return Refuse(image, L"", ERROR_INVALID_PARAMETER, error);
+    if (ImageIsCharacter) {
+        ImagePath = path;
+        return FromHandle(image);
+    }
     if (OpenedSharesStorage(ToHandle(drive), image, path, true))
         return Refuse(image, L"", ERROR_INVALID_PARAMETER, error);
     if (!TakeOverVolume(image, total, error)) return Refuse(image, L"", error, error);
@@ -456,6 +513,7 @@ FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total
                        bool& partial, ErrorCode& error) {
     std::wstring wide = LongPath(path);
     partial = !IsDevicePath(wide);
+    ImageIsCharacter = false;
     if (!partial) return OpenVolumeImage(drive, wide, total, error);
     DWORD attributes = GetFileAttributesW(wide.c_str());
     if (FileNameStart(path) == path.size() ||
@@ -476,6 +534,13 @@ FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total
         return Refuse(image, part, error, error);
     ImagePath = part;
     return FromHandle(image);
+}
+
+// The partial file was opened without FILE_SHARE_DELETE, so nobody could
+// remove or rename it while this dump held it; it is closed for the move.
+bool NameImage(FileHandle image, const std::string& path, ErrorCode& error) {
+    CloseHandle(ToHandle(image));
+    return RenameFile(path + PARTIAL_SUFFIX, path, error);
 }
 
 bool RenameFile(const std::string& from, const std::string& to, ErrorCode& error) {
@@ -499,7 +564,8 @@ int64_t ReadDrive(FileHandle drive, void* buffer, size_t length, ErrorCode& erro
 }
 
 int64_t WriteImage(FileHandle image, const void* buffer, size_t length, ErrorCode& error) {
-    if (!UnbufferedTransferIsAligned(ToHandle(image), buffer, length, IO_ALIGN, error)) return -1;
+    if (!ImageIsCharacter && !UnbufferedTransferIsAligned(ToHandle(image), buffer, length, IO_ALIGN, error))
+        return -1;
     DWORD put = 0;
     if (!WriteFile(ToHandle(image), buffer, static_cast<DWORD>(length), &put, nullptr)) {
         error = GetLastError();
@@ -517,6 +583,7 @@ int64_t WriteImage(FileHandle image, const void* buffer, size_t length, ErrorCod
 void TrimImage(FileHandle /*image*/) {}
 
 int64_t WriteImageTail(FileHandle image, const void* buffer, size_t length, ErrorCode& error) {
+    if (ImageIsCharacter) return WriteImage(image, buffer, length, error);
     uint64_t position = 0;
     if (!Position(ToHandle(image), position)) {
         error = GetLastError();
@@ -555,7 +622,7 @@ int64_t WriteImageTail(FileHandle image, const void* buffer, size_t length, Erro
 }
 
 bool FlushImage(FileHandle image, ErrorCode& error) {
-    if (!FlushFileBuffers(ToHandle(image))) {
+    if (!ImageIsCharacter && !FlushFileBuffers(ToHandle(image))) {
         error = GetLastError();
         return false;
     }
@@ -672,8 +739,38 @@ void WaitThread(ThreadHandle thread) {
 }
 
 void WriteStdout(const std::string& bytes) {
+    if (UnicodeConsole) {
+        std::wstring wide = Wide(bytes);
+        DWORD written = 0;
+        WriteConsoleW(GetStdHandle(STD_OUTPUT_HANDLE), wide.data(), static_cast<DWORD>(wide.size()), &written,
+                      nullptr);
+        return;
+    }
     fwrite(bytes.data(), 1, bytes.size(), stdout);
     fflush(stdout);
+}
+
+namespace {
+std::wstring SavedTitle;
+bool TitleSaved = false;
+}  // namespace
+
+bool StartTitle() {
+    if (!UnicodeConsole) return false;
+    std::wstring title(1024, L'\0');
+    DWORD length = GetConsoleTitleW(&title[0], static_cast<DWORD>(title.size()));
+    SavedTitle = title.substr(0, length);
+    TitleSaved = true;
+    return true;
+}
+
+void ShowTitle(const std::string& text) {
+    if (TitleSaved) SetConsoleTitleW(Wide(text).c_str());
+}
+
+void EndTitle() {
+    if (TitleSaved) SetConsoleTitleW(SavedTitle.c_str());
+    TitleSaved = false;
 }
 
 namespace {
@@ -699,4 +796,7 @@ bool Interrupted() { return InterlockedCompareExchange(&NotedEvent, -1, -1) != -
 
 void EndAsInterrupted() { ExitProcess(STATUS_CONTROL_C_EXIT); }
 
-void Pause() { system("pause"); }
+void Pause() {
+    DWORD mode = 0;
+    if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) system("pause");
+}

@@ -77,13 +77,20 @@ fails_with() {
 }
 
 # --- Usage ---------------------------------------------------------------
-usage_ok() {
-    printf 'Korvex 1.0 - copies a whole drive into an ISO or IMG image file\n\nUsage: Korvex [Drive] [ISO|IMG File Path]\n使用方法: Korvex [驱动器] [ISO|IMG 文件地址]\n\n\nPress any key to continue . . . \n' >usage.txt
-    "$korvex" "$@" </dev/null >out.txt && cmp -s out.txt usage.txt
+usage_ok() {  # usage_ok STATUS ARGS...: the usage block, no wait without a terminal
+    local want=$1
+    shift
+    printf 'Korvex 1.0 - copies a whole drive into an ISO or IMG image file\n\nUsage: Korvex [Drive] [ISO|IMG File Path]\n使用方法: Korvex [驱动器] [ISO|IMG 文件地址]\n\n\n' >usage.txt
+    timeout 10 "$korvex" "$@" </dev/null >out.txt
+    [ $? -eq "$want" ] && cmp -s out.txt usage.txt
 }
-expect "usage with no arguments" usage_ok
-expect "usage with one argument" usage_ok onlyone
-expect "usage waits for one key on a pipe" bash -c "printf 'xy' | '$korvex' >/dev/null"
+expect "usage with no arguments: exit 0" usage_ok 0
+expect "usage with one argument (the image forgotten): exit 2" usage_ok 2 onlyone
+expect "usage does not wait on an open pipe" bash -c "sleep 5 | timeout 3 '$korvex' >/dev/null"
+if command -v script >/dev/null; then
+    printf 'k' >key.txt
+    expect "usage waits for a key on a terminal" bash -c "script -qc \"'$korvex'\" /dev/null <key.txt | grep -q 'Press any key'"
+fi
 
 # --- Invalid drives ------------------------------------------------------
 mkdir folder
@@ -142,6 +149,13 @@ expect "a name with a colon and a backslash, fingerprinted as sha256sum names it
 echo precious >.sha256
 run drive.bin ""
 expect "an empty image path removes no fingerprint" bash -c "[ $status -eq 1 ] && grep -q precious .sha256"
+for partial in x.part x.sha256.part; do
+    cp drive.bin $partial
+    run $partial x
+    expect "a drive at the partial name '$partial': refused, unchanged" \
+        bash -c "[ $status -eq 1 ] && cmp -s drive.bin $partial && [ ! -e x ]"
+    rm $partial
+done
 cp drive.bin x.sha256
 run x.sha256 x
 expect "a drive that is the image's fingerprint path: refused, unchanged" \
@@ -237,6 +251,28 @@ if cc -shared -fPIC -o shim.so shim.c -ldl 2>/dev/null; then
     wait
     expect "a path swapped for a link to the drive mid-create: the drive unchanged" cmp -s big.bin before.bin
 
+    # Two dumps into one image: the second finds the first's partial file
+    # held and is refused as busy, leaving it be; the first completes.
+    SHIM_READ_DELAY_US=300000 LD_PRELOAD=$PWD/shim.so "$korvex" big.bin twice.img </dev/null >first.txt &
+    pid=$!
+    sleep 0.5
+    run drive.bin twice.img
+    wait $pid
+    first=$?
+    expect "a second dump into an image being written: refused with 16" fails_with "错误，无法创建镜像文件16"
+    expect "the first dump completes with its own bytes" bash -c "[ $first -eq 0 ] && cmp -s big.bin twice.img"
+    # The image's folder swapped for a link mid-dump: the image is named in
+    # the folder it was created in, never in the one that took its name.
+    mkdir -p swapped evil
+    echo attacker >evil/img.part
+    SHIM_READ_DELAY_US=300000 LD_PRELOAD=$PWD/shim.so "$korvex" big.bin swapped/img </dev/null >out.txt &
+    pid=$!
+    sleep 0.5
+    mv swapped swapped.orig && ln -s evil swapped
+    wait $pid
+    expect "a folder swapped mid-dump: the image named where it was made" \
+        bash -c "cmp -s big.bin swapped.orig/img && [ ! -e evil/img ]"
+
     # Interrupts: the old image and its fingerprint stay, the bytes so far
     # are kept under the partial name, one line, and the signal's status.
     for signal in INT TERM HUP; do
@@ -258,6 +294,18 @@ if cc -shared -fPIC -o shim.so shim.c -ldl 2>/dev/null; then
 else
     skip "the shim: no C compiler"
 fi
+
+# The title: on a terminal saved, shown and restored by its sequences;
+# nothing of it through a pipe or on a dumb terminal.
+if command -v script >/dev/null; then
+    TERM=xterm script -qc "'$korvex' big.bin titled.img" /dev/null </dev/null >tty.txt 2>&1
+    expect "a terminal's title: saved, shown with the percent, restored" \
+        bash -c "grep -q $'\e\\[22;0t' tty.txt && grep -q $'\e\\]0;korvex big.bin 0%\a' tty.txt && grep -q $'\e\\[23;0t' tty.txt"
+    TERM=dumb script -qc "'$korvex' big.bin titled.img" /dev/null </dev/null >tty.txt 2>&1
+    expect "no title on a dumb terminal" bash -c "! grep -q $'\e' tty.txt"
+fi
+"$korvex" big.bin titled.img </dev/null | cat >pipe.txt
+expect "no title through a pipe" bash -c "! grep -q $'\e' pipe.txt && tail -n 1 pipe.txt | grep -qx '转储完成！'"
 
 if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
     as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
@@ -399,6 +447,23 @@ if [ "$(id -u)" -eq 0 ] && command -v losetup >/dev/null && head -c $((100 * MIB
     else
         skip "views: bindfs cannot mount here"
     fi
+    # Partitions are parts of their disk: one is imaged into a file on
+    # another, but never into the whole disk.
+    head -c $((40 * MIB)) /dev/zero >parted.bin
+    printf 'start=2048, size=20480\nstart=22528\n' | sfdisk -q parted.bin >/dev/null 2>&1
+    disk=$(losetup -f --show -P parted.bin)
+    [ -b "${disk}p2" ] || partx -a "$disk" 2>/dev/null
+    if [ -b "${disk}p1" ] && [ -b "${disk}p2" ] && mkfs.ext4 -q "${disk}p2" 2>/dev/null && mount "${disk}p2" mnt; then
+        run "${disk}p1" mnt/p1.img
+        expect "a partition into a file on another partition of its disk" \
+            bash -c "[ $status -eq 0 ] && cmp -s ${disk}p1 mnt/p1.img"
+        run "${disk}p1" "$disk"
+        expect "a partition into its whole disk: refused" fails_with "错误，无法创建镜像文件22"
+        umount mnt
+    else
+        skip "partitions of a loop device: none shown"
+    fi
+    losetup -d "$disk"
 else
     skip "loop device: needs root and a free loop device"
 fi

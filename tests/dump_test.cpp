@@ -6,6 +6,7 @@
 
 #include "dump/dump.h"
 #include "dump/messages.h"
+#include "dump/progress.h"
 #include "tests/fake_platform.h"
 
 namespace {
@@ -163,6 +164,10 @@ TEST(Dump, EachFailureHasItsLineAndNoCompletion) {
 }
 
 TEST(Dump, NothingIsCreatedBeforeTheDriveOpensOrOverTheDrive) {
+    EXPECT_FALSE(DumpWith(CHUNK, [](FakeState& f) { f.small_file_error = 36, f.small_file_fails_empty = true; }));
+    EXPECT_TRUE(Contains(Fake->console, Line(MSG_FINGERPRINT_FAILED, 36)));
+    EXPECT_FALSE(Fake->image_exists) << "a fingerprint that cannot be made is told before the copy";
+    EXPECT_EQ(Fake->drive_position, 0u);
     EXPECT_FALSE(DumpWith(CHUNK, [](FakeState& f) { f.open_error = 13; }));
     EXPECT_FALSE(Fake->image_exists);
     EXPECT_FALSE(Contains(Fake->console, MSG_START));
@@ -220,5 +225,26 @@ TEST(Dump, TheImageTakesItsNameOnlyWhenComplete) {
     ASSERT_TRUE(DumpWith(CHUNK, [&](FakeState& f) { stale(f), f.image_is_device = true; }));
     EXPECT_EQ(Fake->files[FINGERPRINT], "stale") << "a device image has no fingerprint to make or remove";
     EXPECT_EQ(Fake->image_path, "out.img");
+}
+}  // namespace
+
+namespace {
+// A refused lock and the title tell the user; neither changes the dump.
+TEST(Dump, TheLockWarningAndTheTitleLeaveTheDumpAsItIs) {
+    ASSERT_TRUE(DumpWith(2 * CHUNK, [](FakeState& f) { f.lock_error = 5, f.has_title = true; }));
+    EXPECT_TRUE(ImageMatchesDrive());
+    EXPECT_TRUE(Contains(Fake->console, Line(MSG_LOCK_FAILED, 5) + "\n" + MSG_START + "\n"))
+        << "the warning comes before the start line";
+    ASSERT_GE(Fake->titles.size(), 2u);
+    EXPECT_EQ(Fake->titles.front(), "korvex drive 0%");
+    EXPECT_EQ(Fake->titles.back(), "(restored)");
+    EXPECT_FALSE(Contains(Fake->console, "korvex drive")) << "nothing of the title in the transcript";
+
+    EXPECT_FALSE(DumpWith(2 * CHUNK, [](FakeState& f) { f.has_title = true, f.fail_read_from = CHUNK; }));
+    EXPECT_EQ(Fake->titles.back(), "(restored)") << "restored after a failure too";
+
+    EXPECT_EQ(ProgressTitle("E:", 850 * MIB, 22270 * MIB, 10), "korvex E: 3% 85 MB/s 4:12");
+    EXPECT_EQ(ProgressTitle("E:", MIB, 3601 * MIB + MIB, 1), "korvex E: 0% 1 MB/s 1:00:01");
+    EXPECT_EQ(ProgressTitle("E:", 0, 0, 0), "korvex E: 100%");
 }
 }  // namespace

@@ -140,6 +140,13 @@ FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total
     return IMAGE;
 }
 
+bool LockDrive(FileHandle, ErrorCode& error) {
+    error = Fake->lock_error;
+    return Fake->lock_error == 0;
+}
+
+std::string ImageFilePath(const std::string& path) { return path; }
+
 size_t DriveReadUnit() { return 512; }
 
 int64_t ReadDrive(FileHandle drive, void* buffer, size_t length, ErrorCode& error) {
@@ -266,6 +273,15 @@ bool RemoveFile(const std::string& path, ErrorCode& error) {
     return true;
 }
 
+bool NameImage(FileHandle, const std::string& path, ErrorCode& error) {
+    if (Fake->rename_error != 0) {
+        error = Fake->rename_error;
+        return false;
+    }
+    Fake->image_path = path;
+    return true;
+}
+
 bool RenameFile(const std::string& from, const std::string& to, ErrorCode& error) {
     if (Fake->rename_error != 0) {
         error = Fake->rename_error;
@@ -282,7 +298,7 @@ bool RenameFile(const std::string& from, const std::string& to, ErrorCode& error
 }
 
 bool WriteSmallFile(const std::string& path, const std::string& bytes, ErrorCode& error) {
-    if (Fake->small_file_error != 0) {
+    if (Fake->small_file_error != 0 && (!bytes.empty() || Fake->small_file_fails_empty)) {
         error = Fake->small_file_error;
         return false;
     }
@@ -309,6 +325,12 @@ void WriteStdout(const std::string& bytes) {
     std::lock_guard<std::mutex> lock(Fake->console_lock);
     Fake->console += bytes;
 }
+
+bool StartTitle() { return Fake->has_title; }
+
+void ShowTitle(const std::string& text) { Fake->titles.push_back(text); }
+
+void EndTitle() { Fake->titles.push_back("(restored)"); }
 
 void WatchInterrupts() {}
 

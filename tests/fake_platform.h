@@ -47,7 +47,8 @@ struct FakeState {
     // Calls that fail with the given code (0: they succeed).
     uint32_t open_error = 0, create_error = 0, thread_error = 0;
     uint32_t flush_error = 0, hash_start_error = 0, hash_error = 0, size_query_error = 0;
-    uint32_t remove_error = 0, small_file_error = 0, rename_error = 0;
+    uint32_t remove_error = 0, small_file_error = 0, rename_error = 0, lock_error = 0;
+    bool small_file_fails_empty = false;  // with small_file_error: also the empty one made up front
     int fail_thread_number = 1;  // with thread_error: this start (from 1) fails
     int threads_started = 0;
     int fail_obtain_number = 0;  // this buffer (from 1) cannot be obtained
@@ -59,6 +60,8 @@ struct FakeState {
     std::mutex console_lock;
     std::string console;
     bool paused = false;
+    bool has_title = false;
+    std::vector<std::string> titles;  // as shown, in order
 };
 
 extern FakeState* Fake;

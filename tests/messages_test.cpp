@@ -52,6 +52,7 @@ TEST(Messages, EachIsItsChineseTextInGbk) {
         {MSG_HASH_FAILED, "错误，无法计算校验和", 20},
         {MSG_FINGERPRINT_FAILED, "错误，无法写入校验文件", 22},
         {MSG_INTERRUPTED, "错误，转储已中断", 16},
+        {MSG_LOCK_FAILED, "警告，无法锁定驱动器，镜像可能不一致", 36},
     };
     setenv("LC_ALL", "C.UTF-8", 1);
     StartPlatform();

@@ -114,6 +114,32 @@ echo stale >"$work/out/e.img.sha256"
 check "an existing image and its fingerprint replaced" dump_ok $((2 * MIB))
 check "no partial file left" bash -c "[ ! -e '$work/out/e.img.part' ] && [ ! -e '$work/out/e.img.sha256.part' ]"
 
+# NUL is the null device: the whole drive read, nothing written, no
+# fingerprint. A file named through the device namespace is a file.
+for null in NUL '\\.\NUL'; do
+    run k: "$null"
+    check "'$null' as the image: a read test, complete, nothing made" \
+        bash -c "[ $status -eq 0 ] && tail -n 1 '$work/out.txt' | grep -qx $'转储完成！\r' && [ -z \"\$(find '$work' -maxdepth 2 -iname 'nul*')\" ]"
+done
+run k: '\\.\J:\ns.img'
+check "\\\\.\\J:\\ns.img is a file, fingerprinted" \
+    bash -c "[ $status -eq 0 ] && cmp -s '$work/drive.bin' '$work/out/ns.img' && grep -q '  ns.img\$' '$work/out/ns.img.sha256'"
+# Windows drops a name's trailing dots and blanks: the image and its
+# fingerprint are named as the file made, and the fingerprint names it.
+run k: 'j:\dot.img. .'
+check "a trailing dot and blank: dot.img and dot.img.sha256, naming dot.img" \
+    bash -c "[ $status -eq 0 ] && cmp -s '$work/drive.bin' '$work/out/dot.img' &&
+             (cd '$work/out' && sha256sum -c --status dot.img.sha256)"
+# On a console (a terminal, to Wine) the text is written in Unicode: the
+# terminal's UTF-8 whatever the code page, and the progress in the title.
+if command -v script >/dev/null; then
+    LC_ALL=C.UTF-8 script -qc "timeout 300 '$wine' '$exe' k: 'j:\\console.img'" /dev/null </dev/null 2>/dev/null |
+        tr -d '\r' >"$work/console.txt"
+    check "a console gets Unicode: the Chinese lines as UTF-8" \
+        bash -c "grep -q '驱动器: k:' '$work/console.txt' && grep -q '开始转储...' '$work/console.txt' && grep -q '转储完成！' '$work/console.txt'"
+    check "a console's title shows the progress" grep -q $'\e\\]0;korvex k: [0-9]*%' "$work/console.txt"
+fi
+
 timeout 300 "$wine" "$exe" </dev/null 2>/dev/null >"$work/usage.gbk"
 status=$?
 printf 'Korvex 1.0 - copies a whole drive into an ISO or IMG image file\n\nUsage: Korvex [Drive] [ISO|IMG File Path]\n使用方法: Korvex [驱动器] [ISO|IMG 文件地址]\n\n\n' |

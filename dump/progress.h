@@ -1,0 +1,19 @@
+// How far a dump is, in the console window's or terminal's title (never in
+// the transcript): percent of the drive written, speed and time left.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Before the writer starts.
+void StartProgress(const std::string& drive, uint64_t total);
+
+// Writer: bytes more are written. Shows them at most once a second.
+void ReportWritten(uint64_t bytes);
+
+// After the writer has ended: the title as it was.
+void EndProgress();
+
+// The title for written of total bytes after seconds: "korvex E: 37% 85 MB/s
+// 4:12"; speed and time left once there is a speed to tell.
+std::string ProgressTitle(const std::string& drive, uint64_t written, uint64_t total, double seconds);
