@@ -35,7 +35,7 @@ struct FakeState {
 
     // An interrupt noted once this many bytes were read (UINT64_MAX: none).
     uint64_t interrupt_after = UINT64_MAX;
-    bool interrupted = false;
+    std::atomic<bool> interrupted{false};
 
     // The hash, a stand-in for SHA-256: what it was given, in order.
     uint64_t hashed_bytes = 0;
