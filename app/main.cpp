@@ -1,21 +1,46 @@
-// korvex DRIVE IMAGE: copies the whole drive into the image file.
-// Exit status: 0 for a complete dump and for the usage block of a program
-// started without arguments (double-clicked), 1 after any reported failure,
-// 2 for the usage block after a lone argument (the image forgotten); a dump
-// the user interrupted ends as an interrupted program does. Arguments after
-// the second are ignored.
+// korvex [--rescue] DRIVE IMAGE: copies the whole drive into the image file.
+// Exit status: 0 for a complete dump, for --help and --version, and for the
+// usage block of a program started without arguments (double-clicked);
+// 1 after any reported failure; 2 for the usage block after a lone argument
+// (the image forgotten) or an unknown option; 3 for a rescued image with
+// unreadable bytes. A dump the user interrupted ends as an interrupted
+// program does. Arguments after the image are ignored.
+#include "app/options.h"
 #include "app/usage.h"
 #include "dump/dump.h"
 #include "platform/platform.h"
 
+namespace {
+constexpr int EXIT_COMPLETE = 0, EXIT_FAILED = 1, EXIT_USAGE = 2, EXIT_RESCUED = 3;
+
+std::string Joined(const std::vector<std::string>& arguments) {
+    std::string line;
+    for (const std::string& argument : arguments) line += (line.empty() ? "" : " ") + argument;
+    return line;
+}
+}  // namespace
+
 int main(int argc, char** argv) {
     StartPlatform();
     std::vector<std::string> arguments = CommandLine(argc, argv);
-    if (arguments.size() <= 2) {
-        ShowUsage();
-        return arguments.size() == 2 ? 2 : 0;
+    Options options = ParseOptions(arguments);
+    if (!options.unknown.empty()) {
+        ShowUnknownOption(options.unknown);
+        return EXIT_USAGE;
     }
-    bool done = DumpDrive(arguments[1], arguments[2]);
-    if (!done && Interrupted()) EndAsInterrupted();
-    return done ? 0 : 1;
+    if (options.help) {
+        ShowHelp();
+        return EXIT_COMPLETE;
+    }
+    if (options.version) {
+        ShowVersion();
+        return EXIT_COMPLETE;
+    }
+    if (options.paths.size() < 2) {
+        ShowUsage();
+        return arguments.size() <= 1 ? EXIT_COMPLETE : EXIT_USAGE;
+    }
+    DumpOutcome outcome = DumpDrive(options.paths[0], options.paths[1], options.rescue, Joined(arguments));
+    if (outcome == DUMP_FAILED && Interrupted()) EndAsInterrupted();
+    return outcome == DUMP_COMPLETE ? EXIT_COMPLETE : outcome == DUMP_RESCUED ? EXIT_RESCUED : EXIT_FAILED;
 }

@@ -4,12 +4,30 @@
 #include "dump/messages.h"
 #include "platform/platform.h"
 
-void ShowUsage() {
+namespace {
+void PrintUsageBlock() {
     PrintLine(MSG_BANNER);
     PrintLine("");
     PrintLine(MSG_USAGE);
     PrintMessage(MSG_USAGE_ZH);
     PrintLine("");
     PrintLine("");
+}
+}  // namespace
+
+void ShowUsage() {
+    PrintUsageBlock();
     Pause();
+}
+
+void ShowHelp() {
+    PrintUsageBlock();
+    for (const char* line : MSG_HELP) PrintLine(line);
+}
+
+void ShowVersion() { PrintLine(MSG_VERSION); }
+
+void ShowUnknownOption(const std::string& option) {
+    PrintUsageBlock();
+    PrintLine(ConsoleMessage(MSG_UNKNOWN_OPTION) + ConsoleText(option));
 }

@@ -1,4 +1,16 @@
 #pragma once
 
-// Prints the banner and usage block, then waits for a key.
+#include <string>
+
+// Prints the banner and usage block, then waits for a key (where there is
+// someone at a console or terminal to press one).
 void ShowUsage();
+
+// The usage block and the options, without waiting.
+void ShowHelp();
+
+// "korvex" and its version.
+void ShowVersion();
+
+// The usage block, then the line naming the option that is not known.
+void ShowUnknownOption(const std::string& option);

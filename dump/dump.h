@@ -27,7 +27,15 @@ uint64_t RoundUp(uint64_t length, uint64_t unit);
 // plan. False, after the invalid-drive line, when the drive has no size.
 bool PlanDump(const std::string& drive, const std::string& image, uint64_t& total);
 
-// Copies the whole drive into the image. True only when the image is
+enum DumpOutcome {
+    DUMP_FAILED,    // its line printed; the image path holds no new image
+    DUMP_COMPLETE,  // every byte of the drive in the image, named and flushed
+    DUMP_RESCUED,   // named too, with zeros where the drive could not be read
+};
+
+// Copies the whole drive into the image: complete only when the image is
 // complete and flushed, with its fingerprint beside a file image; every
-// failure has printed its line.
-bool DumpDrive(const std::string& drive, const std::string& image);
+// failure has printed its line. With rescue, unreadable sectors do not end
+// the dump (rescue.h); command_line names the run in the map it leaves.
+DumpOutcome DumpDrive(const std::string& drive, const std::string& image, bool rescue = false,
+                      const std::string& command_line = "");

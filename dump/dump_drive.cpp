@@ -10,6 +10,7 @@
 #include "dump/image.h"
 #include "dump/messages.h"
 #include "dump/progress.h"
+#include "dump/rescue.h"
 #include "dump/writer.h"
 
 namespace {
@@ -26,7 +27,7 @@ void CloseQuietly(FileHandle file) {
 // reads past want lies past the drive's planned end and is never written.
 // False after a read failure or an interrupt (reported here) or once the
 // writer failed.
-bool ReadChunk(FileHandle drive, char* data, uint32_t want) {
+bool ReadChunk(FileHandle drive, char* data, uint64_t offset, uint32_t want) {
     uint64_t ask = RoundUp(want, DriveReadUnit());
     uint64_t got = 0;
     while (got < want) {
@@ -35,8 +36,13 @@ bool ReadChunk(FileHandle drive, char* data, uint32_t want) {
             return false;
         }
         ErrorCode error = 0;
-        int64_t read = ReadDrive(drive, data + got, std::min<uint64_t>(TRANSFER_BYTES, ask - got), error);
+        uint64_t length = std::min<uint64_t>(TRANSFER_BYTES, ask - got);
+        int64_t read = ReadDrive(drive, data + got, length, error);
         if (read == 0) error = EndOfDriveCode();
+        // A rescue reads a failed transfer again piece by piece and moves
+        // on past it with what it could read, zeros elsewhere.
+        if (read < 0 && Rescuing && RescueTransfer(drive, data + got, offset + got, length, error))
+            read = static_cast<int64_t>(length);
         if (read <= 0) {
             FailChunkQueue(FailureLine(MSG_READ_FAILED, error));
             return false;
@@ -66,7 +72,7 @@ bool ReadChunks(FileHandle drive, uint64_t total) {
             ReleaseChunkBuffer(buffer);
             return false;
         }
-        if (!ReadChunk(drive, static_cast<char*>(buffer), want)) return false;
+        if (!ReadChunk(drive, static_cast<char*>(buffer), offset, want)) return false;
         offset += want;
     }
     return true;
@@ -97,12 +103,12 @@ bool CopyChunks(const std::string& drive_text, FileHandle drive, FileHandle imag
     return read_all && taken_all;
 }
 
-bool CopyDrive(const std::string& drive_text, const std::string& image_path, uint64_t total) {
+DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_path, uint64_t total) {
     ErrorCode error = 0;
     FileHandle drive = OpenDrive(DevicePath(drive_text), error);
     if (drive < 0) {
         PrintFailure(MSG_OPEN_FAILED, error);
-        return false;
+        return DUMP_FAILED;
     }
     // A volume in use may change while it is read: said, but no failure.
     if (!LockDrive(drive, error)) PrintFailure(MSG_LOCK_FAILED, error);
@@ -111,7 +117,7 @@ bool CopyDrive(const std::string& drive_text, const std::string& image_path, uin
     HashHandle hash = 0;
     Image image;
     uint8_t digest[DIGEST_BYTES] = {};
-    bool done = false;
+    bool done = false, kept = false;
     // A hash service that cannot even start is told before the image exists.
     if (!StartHash(hash, error)) {
         PrintFailure(MSG_HASH_FAILED, error);
@@ -125,23 +131,43 @@ bool CopyDrive(const std::string& drive_text, const std::string& image_path, uin
     } else if (!CopyChunks(drive_text, drive, image.handle, hash, total)) {
         DropHash(hash);
         KeepPartialImage(image);
+        kept = true;
     } else if (!FinishHash(hash, digest, error)) {
         PrintFailure(MSG_HASH_FAILED, error);
+        KeepPartialImage(image);
+        kept = true;
+    } else if (Rescuing && image.partial && !WriteRescueMap(image.path, total, true, error)) {
+        // The map tells which of the image's zeros are the drive's own.
+        PrintFailure(MSG_MAP_FAILED, error);
         KeepPartialImage(image);
     } else {
         done = PublishImage(image, digest);
     }
     CloseQuietly(drive);
-    if (done) {
-        PrintLine("");
-        PrintMessage(MSG_DONE);
+    // After a failure the map tells what the partial file holds, so that
+    // ddrescue can go on from it; its own failure adds nothing to the line.
+    if (kept && Rescuing && image.partial) {
+        ErrorCode ignored = 0;
+        WriteRescueMap(image.path, WrittenBytes(), false, ignored);
     }
-    return done;
+    if (!done) return DUMP_FAILED;
+    PrintLine("");
+    uint64_t unread = UnreadBytes(total);
+    if (unread == 0) {
+        PrintMessage(MSG_DONE);
+        return DUMP_COMPLETE;
+    }
+    PrintLine(ConsoleMessage(MSG_RESCUED) + std::to_string(unread));
+    return DUMP_RESCUED;
 }
 }  // namespace
 
-bool DumpDrive(const std::string& drive, const std::string& image) {
+DumpOutcome DumpDrive(const std::string& drive, const std::string& image, bool rescue,
+                      const std::string& command_line) {
     WatchInterrupts();
+    Rescuing = rescue;
     uint64_t total = 0;
-    return PlanDump(drive, image, total) && CopyDrive(drive, image, total);
+    if (!PlanDump(drive, image, total)) return DUMP_FAILED;
+    StartRescueMap(total, command_line);
+    return CopyDrive(drive, image, total);
 }

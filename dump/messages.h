@@ -6,12 +6,27 @@
 // and dots are ASCII.
 #pragma once
 
-constexpr char MSG_BANNER[] = "Korvex 1.0 - copies a whole drive into an ISO or IMG image file";
+// KORVEX_VERSION comes from the build (CMakeLists.txt's project version).
+constexpr char MSG_VERSION[] = "korvex " KORVEX_VERSION;
+constexpr char MSG_BANNER[] = "Korvex " KORVEX_VERSION " - copies a whole drive into an ISO or IMG image file";
 constexpr char MSG_USAGE[] = "Usage: Korvex [Drive] [ISO|IMG File Path]";
 // 使用方法: Korvex [驱动器] [ISO|IMG 文件地址]
 constexpr char MSG_USAGE_ZH[] =
     "\xca\xb9\xd3\xc3\xb7\xbd\xb7\xa8: Korvex [\xc7\xfd\xb6\xaf\xc6\xf7] [ISO|IMG "
     "\xce\xc4\xbc\xfe\xb5\xd8\xd6\xb7]";
+
+// The options, after the usage block of --help; ASCII like the usage line.
+constexpr const char* MSG_HELP[] = {
+    "Options, before the drive:",
+    "  --rescue       read on past unreadable sectors: zeros in their place in the",
+    "                 image, and IMAGE.map, a GNU ddrescue map, beside it",
+    "  -h, --help     this help",
+    "  -V, --version  the version",
+    "  --             the end of the options",
+    "Exit status: 0 complete, 1 failure, 2 usage, 3 rescued with unreadable bytes",
+};
+// 错误，未知选项: (followed by the option)
+constexpr char MSG_UNKNOWN_OPTION[] = "\xb4\xed\xce\xf3\xa3\xac\xce\xb4\xd6\xaa\xd1\xa1\xcf\xee: ";
 
 // 驱动器: 
 constexpr char MSG_DRIVE[] = "\xc7\xfd\xb6\xaf\xc6\xf7: ";
@@ -61,6 +76,12 @@ constexpr char MSG_LOCK_FAILED[] =
     "\xbe\xb5\xcf\xf1\xbf\xc9\xc4\xdc\xb2\xbb\xd2\xbb\xd6\xc2";
 // 错误，转储已中断
 constexpr char MSG_INTERRUPTED[] = "\xb4\xed\xce\xf3\xa3\xac\xd7\xaa\xb4\xa2\xd2\xd1\xd6\xd0\xb6\xcf";
+// 错误，无法写入映射文件
+constexpr char MSG_MAP_FAILED[] =
+    "\xb4\xed\xce\xf3\xa3\xac\xce\xde\xb7\xa8\xd0\xb4\xc8\xeb\xd3\xb3\xc9\xe4\xce\xc4\xbc\xfe";
+// 转储结束，无法读取的字节： (followed by the count, in decimal)
+constexpr char MSG_RESCUED[] =
+    "\xd7\xaa\xb4\xa2\xbd\xe1\xca\xf8\xa3\xac\xce\xde\xb7\xa8\xb6\xc1\xc8\xa1\xb5\xc4\xd7\xd6\xbd\xda\xa3\xba";
 // 转储完成！
 constexpr char MSG_DONE[] = "\xd7\xaa\xb4\xa2\xcd\xea\xb3\xc9\xa3\xa1";
 

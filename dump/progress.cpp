@@ -52,6 +52,8 @@ void ReportWritten(uint64_t bytes) {
     ShowTitle(ProgressTitle(Drive, Written, Total, Since(Started)));
 }
 
+uint64_t WrittenBytes() { return Written; }
+
 void EndProgress() {
     if (Showing) EndTitle();
     Showing = false;

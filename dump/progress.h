@@ -14,6 +14,9 @@ void ReportWritten(uint64_t bytes);
 // After the writer has ended: the title as it was.
 void EndProgress();
 
+// Bytes the writer wrote in this dump: read once it has ended.
+uint64_t WrittenBytes();
+
 // The title for written of total bytes after seconds: "korvex E: 37% 85 MB/s
 // 4:12"; speed and time left once there is a speed to tell.
 std::string ProgressTitle(const std::string& drive, uint64_t written, uint64_t total, double seconds);

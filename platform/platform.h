@@ -121,6 +121,13 @@ bool RenameFile(const std::string& from, const std::string& to, ErrorCode& error
 // whole 4096-byte blocks and returns short at the end of a device or file.
 size_t DriveReadUnit();
 
+// The drive's logical sector size: the smallest piece it can be read in
+// (512, 2048 or 4096; on Linux the direct-I/O alignment of a file).
+size_t DriveSectorSize(FileHandle drive);
+
+// Sets the drive's position for the next read. False on failure.
+bool SeekDrive(FileHandle drive, uint64_t offset, ErrorCode& error);
+
 // Reads up to length bytes at the current position into an IO_ALIGN-aligned
 // buffer; returns the bytes read, 0 at the end of the drive, -1 on an error.
 // Fewer than asked with no error is not the end: ask again for the rest.

@@ -4,6 +4,7 @@
 #include <iconv.h>
 #include <langinfo.h>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <pthread.h>
@@ -11,6 +12,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -351,6 +353,32 @@ bool RenameFile(const std::string& from, const std::string& to, ErrorCode& error
 }
 
 size_t DriveReadUnit() { return IO_ALIGN; }
+
+size_t DriveSectorSize(FileHandle drive) {
+    int fd = static_cast<int>(drive);
+    int sector = 0;
+    struct stat status {};
+    if (fstat(fd, &status) == 0 && S_ISBLK(status.st_mode) && ioctl(fd, BLKSSZGET, &sector) == 0 && sector > 0)
+        return static_cast<size_t>(sector);
+    // A file read without the cache is read in its file system's direct-I/O
+    // unit, which only newer kernels tell; 4096 is that unit's upper bound.
+    // FUSE hands reads to its server as they are asked.
+    int flags = fcntl(fd, F_GETFL);
+    struct statfs kind {};
+    if (flags < 0 || (flags & O_DIRECT) == 0 || (fstatfs(fd, &kind) == 0 && kind.f_type == FUSE_SUPER_MAGIC))
+        return 512;
+    struct statx info {};
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_DIOALIGN, &info) == 0 && (info.stx_mask & STATX_DIOALIGN) != 0 &&
+        info.stx_dio_offset_align >= 512 && info.stx_dio_offset_align <= IO_ALIGN)
+        return info.stx_dio_offset_align;
+    return IO_ALIGN;
+}
+
+bool SeekDrive(FileHandle drive, uint64_t offset, ErrorCode& error) {
+    if (lseek(static_cast<int>(drive), static_cast<off_t>(offset), SEEK_SET) >= 0) return true;
+    error = static_cast<ErrorCode>(errno);
+    return false;
+}
 
 int64_t ReadDrive(FileHandle drive, void* buffer, size_t length, ErrorCode& error) {
     ssize_t got;

@@ -139,7 +139,7 @@ bool UnbufferedTransferIsAligned(HANDLE file, const void* buffer, size_t length,
         return false;
     }
     if (reinterpret_cast<uintptr_t>(buffer) % IO_ALIGN != 0 || length % length_unit != 0 ||
-        position % IO_ALIGN != 0) {
+        position % length_unit != 0) {
         error = ERROR_INVALID_PARAMETER;
         return false;
     }
@@ -552,6 +552,33 @@ bool RenameFile(const std::string& from, const std::string& to, ErrorCode& error
 }
 
 size_t DriveReadUnit() { return SECTOR; }
+
+// The disk's own sector size, else the storage stack's logical sector size;
+// 512 where neither answers (a file that Wine backs a letter with).
+size_t DriveSectorSize(FileHandle drive) {
+    DISK_GEOMETRY_EX geometry{};
+    if (Control(ToHandle(drive), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, &geometry, sizeof geometry) &&
+        geometry.Geometry.BytesPerSector >= SECTOR && geometry.Geometry.BytesPerSector <= IO_ALIGN)
+        return geometry.Geometry.BytesPerSector;
+    STORAGE_PROPERTY_QUERY query{};
+    query.PropertyId = StorageAccessAlignmentProperty;
+    query.QueryType = PropertyStandardQuery;
+    STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR alignment{};
+    DWORD returned = 0;
+    if (DeviceIoControl(ToHandle(drive), IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &alignment,
+                        sizeof alignment, &returned, nullptr) &&
+        alignment.BytesPerLogicalSector >= SECTOR && alignment.BytesPerLogicalSector <= IO_ALIGN)
+        return alignment.BytesPerLogicalSector;
+    return SECTOR;
+}
+
+bool SeekDrive(FileHandle drive, uint64_t offset, ErrorCode& error) {
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    if (SetFilePointerEx(ToHandle(drive), at, nullptr, FILE_BEGIN)) return true;
+    error = GetLastError();
+    return false;
+}
 
 int64_t ReadDrive(FileHandle drive, void* buffer, size_t length, ErrorCode& error) {
     if (!UnbufferedTransferIsAligned(ToHandle(drive), buffer, length, SECTOR, error)) return -1;

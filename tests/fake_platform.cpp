@@ -149,6 +149,13 @@ std::string ImageFilePath(const std::string& path) { return path; }
 
 size_t DriveReadUnit() { return 512; }
 
+size_t DriveSectorSize(FileHandle) { return Fake->sector_size; }
+
+bool SeekDrive(FileHandle, uint64_t offset, ErrorCode&) {
+    Fake->drive_position = offset;
+    return true;
+}
+
 int64_t ReadDrive(FileHandle drive, void* buffer, size_t length, ErrorCode& error) {
     if (drive != DRIVE || reinterpret_cast<uintptr_t>(buffer) % 512 != 0) Fake->misaligned_io = true;
     uint64_t& at = Fake->drive_position;
@@ -156,6 +163,13 @@ int64_t ReadDrive(FileHandle drive, void* buffer, size_t length, ErrorCode& erro
     if (at >= Fake->fail_read_from) {
         error = 23;
         return -1;
+    }
+    for (const auto& bad : Fake->bad_ranges) {
+        if (at < bad.second && at + length > bad.first) {
+            ++Fake->failed_reads;
+            error = 23;
+            return -1;
+        }
     }
     uint64_t end = std::min(Fake->drive_size, Fake->drive_ends_at);
     uint64_t count = std::min<uint64_t>({length, Fake->max_read, end > at ? end - at : 0});

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "dump/messages.h"
 #include "platform/platform.h"
@@ -53,6 +54,9 @@ TEST(Messages, EachIsItsChineseTextInGbk) {
         {MSG_FINGERPRINT_FAILED, "错误，无法写入校验文件", 22},
         {MSG_INTERRUPTED, "错误，转储已中断", 16},
         {MSG_LOCK_FAILED, "警告，无法锁定驱动器，镜像可能不一致", 36},
+        {MSG_MAP_FAILED, "错误，无法写入映射文件", 22},
+        {MSG_RESCUED, "转储结束，无法读取的字节：", 26},
+        {MSG_UNKNOWN_OPTION, "错误，未知选项: ", 16},
     };
     setenv("LC_ALL", "C.UTF-8", 1);
     StartPlatform();
@@ -77,7 +81,9 @@ TEST(Hash, TheSystemsSha256OfAbc) {
 }
 
 TEST(Messages, AsciiLinesAreAscii) {
-    for (const char* line : {MSG_BANNER, MSG_USAGE, MARK_READ, MARK_WRITE})
+    std::vector<const char*> lines = {MSG_BANNER, MSG_USAGE, MSG_VERSION, MARK_READ, MARK_WRITE};
+    lines.insert(lines.end(), std::begin(MSG_HELP), std::end(MSG_HELP));
+    for (const char* line : lines)
         for (const char* c = line; *c; ++c) EXPECT_LT(static_cast<unsigned char>(*c), 0x80) << line;
 }
 }  // namespace

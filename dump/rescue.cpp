@@ -1,0 +1,125 @@
+#include "dump/rescue.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "dump/image.h"
+
+bool Rescuing = false;
+
+namespace {
+struct Block {
+    uint64_t pos, size;
+    char status;  // '-' bad sector, '?' not tried
+};
+
+// Written by the reader only, read once it has ended; in drive order.
+std::vector<Block> Unread;
+uint64_t Total = 0;
+std::string Command;
+std::time_t Started = 0;
+
+void List(uint64_t pos, uint64_t size, char status) {
+    if (size == 0) return;
+    if (!Unread.empty() && Unread.back().status == status && Unread.back().pos + Unread.back().size == pos) {
+        Unread.back().size += size;
+        return;
+    }
+    Unread.push_back({pos, size, status});
+}
+
+std::string Hex(uint64_t number) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%08llX", static_cast<unsigned long long>(number));
+    return text;
+}
+
+std::string TimeText(std::time_t when) {
+    char text[32] = "";
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", std::localtime(&when));
+    return text;
+}
+}  // namespace
+
+void StartRescueMap(uint64_t total, const std::string& command_line) {
+    Unread.clear();
+    Total = total;
+    Command = command_line;
+    Started = std::time(nullptr);
+}
+
+bool RescueTransfer(FileHandle drive, char* data, uint64_t offset, uint64_t length, ErrorCode& error) {
+    uint64_t sector = DriveSectorSize(drive);
+    uint64_t end = std::min(offset + length, Total), bad_run = 0;
+    for (uint64_t at = offset; at < end; at += sector) {
+        if (Interrupted()) return false;
+        uint64_t need = std::min(sector, end - at);
+        char* piece = data + (at - offset);
+        // Each sector is tried once in this pass; its own position is set,
+        // as a failed read leaves the position to the system.
+        if (!SeekDrive(drive, at, error)) return false;
+        ErrorCode ignored = 0;
+        int64_t read = ReadDrive(drive, piece, sector, ignored);
+        if (read == 0) {
+            error = EndOfDriveCode();
+            return false;
+        }
+        if (read >= static_cast<int64_t>(need)) {
+            bad_run = 0;
+            continue;
+        }
+        std::memset(piece, 0, need);
+        List(at, need, '-');
+        bad_run += need;
+        if (bad_run >= RESCUE_GIVE_UP && at + need < end) {
+            std::memset(piece + need, 0, end - at - need);
+            List(at + need, end - at - need, '?');
+            break;
+        }
+    }
+    return SeekDrive(drive, offset + length, error);
+}
+
+uint64_t UnreadBytes(uint64_t end) {
+    uint64_t bytes = 0;
+    for (const Block& block : Unread)
+        if (block.pos < end) bytes += std::min(block.size, end - block.pos);
+    return bytes;
+}
+
+std::string RescueMapText(uint64_t done, bool finished) {
+    std::vector<Block> blocks;
+    uint64_t at = 0;
+    for (const Block& block : Unread) {
+        if (block.pos >= done) break;
+        if (block.pos > at) blocks.push_back({at, block.pos - at, '+'});
+        uint64_t size = std::min(block.size, done - block.pos);
+        blocks.push_back({block.pos, size, block.status});
+        at = block.pos + size;
+    }
+    if (done > at) blocks.push_back({at, done - at, '+'});
+    if (Total > done) blocks.push_back({done, Total - done, '?'});
+    std::string text = "# Mapfile. Created by korvex " KORVEX_VERSION "\n";
+    text += "# Command line: " + Command + "\n";
+    text += "# Start time:   " + TimeText(Started) + "\n";
+    text += "# Current time: " + TimeText(std::time(nullptr)) + "\n";
+    text += finished ? "# Finished\n" : "# Copying non-tried blocks... Pass 1 (forwards)\n";
+    text += "# current_pos  current_status  current_pass\n";
+    text += Hex(done) + "     " + (finished ? "+" : "?") + "               1\n";
+    text += "#      pos        size  status\n";
+    for (const Block& block : blocks) text += Hex(block.pos) + "  " + Hex(block.size) + "  " + block.status + "\n";
+    return text;
+}
+
+bool WriteRescueMap(const std::string& image_path, uint64_t done, bool finished, ErrorCode& error) {
+    const std::string map = image_path + ".map", part = PartialPath(map);
+    ErrorCode ignored = 0;
+    if (RemoveFile(part, error) && WriteSmallFile(part, RescueMapText(done, finished), error) &&
+        RenameFile(part, map, error))
+        return true;
+    RemoveFile(part, ignored);
+    return false;
+}

@@ -1,0 +1,41 @@
+// Rescue mode: a read that fails does not end the dump. The failed transfer
+// is read again sector by sector; sectors that still fail are zero-filled
+// and listed as bad, and after a run of them the rest of the transfer is
+// zero-filled and listed as not tried, so that a dead area costs seconds.
+// The list is the map: the single record of what the image holds, written
+// beside it in GNU ddrescue's mapfile format, so that ddrescue can go on
+// where Korvex stopped and retry only what is missing.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+// Whether the current dump rescues: set before the reader starts.
+extern bool Rescuing;
+
+// After this many bytes of consecutive bad sectors the rest of the transfer
+// is given up.
+constexpr uint64_t RESCUE_GIVE_UP = 64 * 1024;
+
+// An empty map for a dump of total bytes, named by the command line.
+void StartRescueMap(uint64_t total, const std::string& command_line);
+
+// Reader: the transfer of length bytes at drive offset offset, into data,
+// failed. Reads it again sector by sector, none past the map's total. True
+// once every sector is read, or zero-filled and listed; false, with the
+// code, where the drive cannot be read on at all (it ended early, its
+// position cannot be set) or an interrupt came.
+bool RescueTransfer(FileHandle drive, char* data, uint64_t offset, uint64_t length, ErrorCode& error);
+
+// The bytes listed as bad or not tried below end.
+uint64_t UnreadBytes(uint64_t end);
+
+// The map: below done as read (the listed bytes bad or not tried, the rest
+// finished), from done on not tried. finished: the run is over.
+std::string RescueMapText(uint64_t done, bool finished);
+
+// Writes the map as IMAGE.map, through a partial file, flushed, renamed.
+// False, with the code, on failure, with no partial file left.
+bool WriteRescueMap(const std::string& image_path, uint64_t done, bool finished, ErrorCode& error);
