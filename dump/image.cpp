@@ -44,8 +44,8 @@ bool CreateImageFor(FileHandle drive, const std::string& given, uint64_t total, 
     if (image.handle < 0) return Fail(MSG_CREATE_FAILED, error);
     // A fingerprint that cannot be made where it goes (a name too long for
     // the file system, a folder in its way) is told before the copy too.
-    if (image.partial && !(RemoveFile(fingerprint_part, error) && WriteSmallFile(fingerprint_part, "", error) &&
-                           RemoveFile(fingerprint_part, error))) {
+    if (image.partial && !(Replaceable(FingerprintPath(path), error) && RemoveFile(fingerprint_part, error) &&
+                           WriteSmallFile(fingerprint_part, "", error) && RemoveFile(fingerprint_part, error))) {
         DiscardImage(image);
         return Fail(MSG_FINGERPRINT_FAILED, error);
     }
@@ -81,6 +81,12 @@ bool PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES]) {
         KeepPartialImage(image);
         PrintLine(InterruptLine());
         return false;
+    }
+    // The fingerprint goes by name beside the image: only while that is
+    // where the image is.
+    if (!ImageInPlace(image.handle, image.path, error)) {
+        KeepPartialImage(image);
+        return Fail(MSG_CREATE_FAILED, error);
     }
     const std::string fingerprint = FingerprintPath(image.path);
     const std::string fingerprint_part = PartialPath(fingerprint);

@@ -78,6 +78,10 @@ bool LockDrive(FileHandle drive, ErrorCode& error);
 // a name; on Linux the path itself.
 std::string ImageFilePath(const std::string& path);
 
+// False, with the code, when what stands at path could not be replaced by
+// a file (a folder), so that the dump is refused before it begins.
+bool Replaceable(const std::string& path, ErrorCode& error);
+
 // True when what stands at path now is the drive or storage it lies on (a
 // partition of it, the disk or the file that holds it), so that replacing
 // that name could take the drive's. A relation the system does not reveal
@@ -105,6 +109,12 @@ constexpr char PARTIAL_SUFFIX[] = ".part";
 // -1 on failure, with nothing left behind.
 FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total, uint64_t beside,
                        bool& partial, ErrorCode& error);
+
+// True while the partial image is where it was made: path's folder is
+// still the folder it was created in, and its partial name there still the
+// file written through image. False, with the code, when another program
+// has put something else in either place.
+bool ImageInPlace(FileHandle image, const std::string& path, ErrorCode& error);
 
 // Gives a complete partial image its name: renames path + PARTIAL_SUFFIX
 // over path, replacing whatever name stands there, in the folder it was

@@ -8,7 +8,6 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <pthread.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -174,6 +173,13 @@ bool LockDrive(FileHandle /*drive*/, ErrorCode& /*error*/) { return true; }
 
 std::string ImageFilePath(const std::string& path) { return path; }
 
+bool Replaceable(const std::string& path, ErrorCode& error) {
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return true;
+    error = EISDIR;
+    return false;
+}
+
 namespace {
 // An image that is one of the standard streams (/dev/stdout, /dev/stderr)
 // would take the marks and lines into its bytes, or rename a file over the
@@ -188,22 +194,11 @@ bool IsConsole(const struct stat& status) {
     return false;
 }
 
-// The partial image being written: the folder it was created in, its name
-// there, and the file itself, so that it is renamed in that folder and only
-// while the name is still that file.
+// The partial image being written: the folder it was created in and its
+// name there, so that it is named in that folder, and only while the name
+// is still the file written.
 int ImageFolder = -1;
 std::string ImagePartName;
-
-// A partial file that a running dump holds (flock) is not stale.
-bool HeldByADump(int folder, const std::string& name) {
-    struct stat status {};
-    if (fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode)) return false;
-    int fd = openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    close(fd);
-    return held;
-}
 
 int Refuse(int fd, int code, ErrorCode& error) {
     error = static_cast<ErrorCode>(code);
@@ -228,8 +223,14 @@ int OpenDeviceImage(FileHandle drive, const std::string& path, uint64_t total, E
         close(fd);
         return -2;
     }
-    if (IsConsole(status) || OpenedSharesStorage(static_cast<int>(drive), fd)) return Refuse(fd, EINVAL, error);
+    // A terminal would show the drive's bytes among the lines, and could
+    // act on them.
+    if (IsConsole(status) || isatty(fd) || OpenedSharesStorage(static_cast<int>(drive), fd))
+        return Refuse(fd, EINVAL, error);
     if (!S_ISBLK(status.st_mode)) return fd;
+    // O_EXCL sees only this device; another loop device over the same
+    // file may be the one that is mounted.
+    if (LoopBackingInUse(fd)) return Refuse(fd, EBUSY, error);
     uint64_t size = 0;
     if (ioctl(fd, BLKGETSIZE64, &size) != 0) return Refuse(fd, errno, error);
     if (size < total) return Refuse(fd, ENOSPC, error);
@@ -270,7 +271,9 @@ bool Reserve(int fd, uint64_t total, uint64_t beside, ErrorCode& error) {
 // The new file beside path: created in the folder as opened, after the
 // storage check on that folder, so that no name looked up earlier decides
 // where the bytes go. O_EXCL with O_NOFOLLOW creates a new file or fails:
-// nothing that appears at the partial name meanwhile is followed.
+// whatever stands at the partial name (the partial file of an earlier or a
+// running dump, a link) is neither followed nor removed, and the dump is
+// refused with EEXIST.
 int CreatePartialImage(FileHandle drive, const std::string& path, uint64_t total, uint64_t beside,
                        ErrorCode& error) {
     std::string name = path.substr(FileNameStart(path));
@@ -280,8 +283,6 @@ int CreatePartialImage(FileHandle drive, const std::string& path, uint64_t total
     int folder = open(Folder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0) return Refuse(-1, errno, error);
     if (OpenedSharesStorage(static_cast<int>(drive), folder)) return Refuse(folder, EINVAL, error);
-    if (HeldByADump(folder, name)) return Refuse(folder, EBUSY, error);
-    if (unlinkat(folder, name.c_str(), 0) != 0 && errno != ENOENT) return Refuse(folder, errno, error);
     // 0600: a raw image holds everything on the drive, deleted files and
     // other users' data included. Some file systems refuse O_DIRECT at open
     // with EINVAL (FUSE ones, tmpfs before Linux 6.6); their files are then
@@ -290,8 +291,7 @@ int CreatePartialImage(FileHandle drive, const std::string& path, uint64_t total
     int fd = openat(folder, name.c_str(), flags | O_DIRECT, 0600);
     if (fd < 0 && errno == EINVAL) fd = openat(folder, name.c_str(), flags, 0600);
     if (fd < 0) return Refuse(folder, errno, error);
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !Reserve(fd, total, beside, error)) {
-        if (error == 0) error = static_cast<ErrorCode>(errno);
+    if (!Reserve(fd, total, beside, error)) {
         close(fd);
         // Whatever part of the reservation was made goes with the file.
         unlinkat(folder, name.c_str(), 0);
@@ -321,20 +321,33 @@ FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total
     return CreatePartialImage(drive, path, total, beside, error);
 }
 
+bool ImageInPlace(FileHandle image, const std::string& path, ErrorCode& error) {
+    struct stat written {}, named {}, folder {}, folder_named {};
+    if (fstat(static_cast<int>(image), &written) != 0 ||
+        fstatat(ImageFolder, ImagePartName.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        fstat(ImageFolder, &folder) != 0 || stat(Folder(path).c_str(), &folder_named) != 0) {
+        error = static_cast<ErrorCode>(errno);
+        return false;
+    }
+    // Another program put its own file at the partial name, or another
+    // folder at the folder's.
+    if (written.st_dev != named.st_dev || written.st_ino != named.st_ino || folder.st_dev != folder_named.st_dev ||
+        folder.st_ino != folder_named.st_ino) {
+        error = ESTALE;
+        return false;
+    }
+    return true;
+}
+
 bool NameImage(FileHandle image, const std::string& path, ErrorCode& error) {
     int fd = static_cast<int>(image);
-    struct stat written {}, named {};
     std::string name = path.substr(FileNameStart(path));
-    bool done = fstat(fd, &written) == 0 &&
-                fstatat(ImageFolder, ImagePartName.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0;
-    if (done && (written.st_dev != named.st_dev || written.st_ino != named.st_ino)) {
-        // Another program put its own file at the partial name.
-        errno = ESTALE;
+    bool done = ImageInPlace(image, path, error);
+    if (done && (renameat(ImageFolder, ImagePartName.c_str(), ImageFolder, name.c_str()) != 0 ||
+                 fsync(ImageFolder) != 0)) {
+        error = static_cast<ErrorCode>(errno);
         done = false;
     }
-    done = done && renameat(ImageFolder, ImagePartName.c_str(), ImageFolder, name.c_str()) == 0 &&
-           fsync(ImageFolder) == 0;
-    if (!done) error = static_cast<ErrorCode>(errno);
     close(fd);
     return done;
 }
@@ -572,10 +585,19 @@ bool StartTitle() {
 
 void ShowTitle(const std::string& text) {
     if (!TitleShown) return;
-    // A control byte in a drive's name would end the sequence early.
-    std::string plain = text;
-    for (char& c : plain)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    // A control character in a drive's name would end the sequence early or
+    // start another: C0 and DEL bytes, and C1 ones in their UTF-8 form.
+    std::string plain;
+    for (size_t at = 0; at < text.size(); ++at) {
+        auto byte = static_cast<unsigned char>(text[at]);
+        auto next = at + 1 < text.size() ? static_cast<unsigned char>(text[at + 1]) : 0;
+        if (byte == 0xc2 && next >= 0x80 && next <= 0x9f) {
+            plain += '?';
+            ++at;
+        } else {
+            plain += byte < 0x20 || byte == 0x7f ? '?' : text[at];
+        }
+    }
     WriteStdout("\033]0;" + plain + "\007");
 }
 

@@ -351,6 +351,37 @@ std::string Folder(const std::string& path) {
 
 bool OpenedSharesStorage(int drive, int opened) { return Clash(Opened(opened), Opened(drive)); }
 
+bool LoopBackingInUse(int fd) {
+    struct stat status {};
+    loop_info64 mine {};
+    if (fstat(fd, &status) != 0 || !S_ISBLK(status.st_mode) || ioctl(fd, LOOP_GET_STATUS64, &mine) != 0) return false;
+    DIR* block = opendir("/sys/block");
+    if (block == nullptr) return false;
+    bool in_use = false;
+    while (dirent* entry = readdir(block)) {
+        dev_t device = 0;
+        std::string dir = std::string("/sys/block/") + entry->d_name;
+        if (in_use || access((dir + "/loop").c_str(), F_OK) != 0 || !ReadDeviceNumber(dir + "/dev", device) ||
+            device == status.st_rdev)
+            continue;
+        int other = OpenLoop(device);
+        loop_info64 theirs {};
+        bool same = other >= 0 && ioctl(other, LOOP_GET_STATUS64, &theirs) == 0 &&
+                    theirs.lo_device == mine.lo_device && theirs.lo_inode == mine.lo_inode &&
+                    theirs.lo_rdevice == mine.lo_rdevice;
+        if (other >= 0) close(other);
+        if (!same) continue;
+        // A mounted or otherwise claimed device, or one with a claimed
+        // partition, refuses an exclusive open.
+        std::string node = "/dev/" + std::string(entry->d_name);
+        int probe = open(node.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+        if (probe < 0 && errno == EBUSY) in_use = true;
+        if (probe >= 0) close(probe);
+    }
+    closedir(block);
+    return in_use;
+}
+
 bool SharesStorage(FileHandle drive, const std::string& path) {
     std::vector<Storage> image_side;
     AddImagePath(path, image_side);

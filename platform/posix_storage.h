@@ -10,3 +10,8 @@ bool OpenedSharesStorage(int drive, int opened);
 
 // The folder a path's last component lies in: "." for a bare name.
 std::string Folder(const std::string& path);
+
+// A loop device opened as the image: true when another loop device over the
+// same backing file or device is mounted or held, which the exclusive open
+// of this one does not see.
+bool LoopBackingInUse(int fd);

@@ -106,6 +106,8 @@ std::wstring LongPath(const std::string& path) {
 // ("PhysicalDrive1").
 std::string DriveName(const std::string& drive) {
     std::wstring wide = Wide(drive);
+    // "\\.\E:\" is "\\.\E:", as "E:\" is "E:".
+    while (wide.size() > 4 && (wide.back() == L'\\' || wide.back() == L'/')) wide.pop_back();
     std::wstring device = DeviceSpelling(wide);
     std::wstring name = device.empty() ? wide : device.substr(4);
     if (name.size() >= 2 && iswalpha(name[0]) && name[1] == L':' &&
@@ -458,6 +460,13 @@ bool LockDrive(FileHandle drive, ErrorCode& error) {
     return false;
 }
 
+bool Replaceable(const std::string& path, ErrorCode& error) {
+    DWORD attributes = GetFileAttributesW(LongPath(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return true;
+    error = ERROR_ACCESS_DENIED;
+    return false;
+}
+
 // Windows drops trailing dots and blanks from a file's name ("t.img." is
 // t.img) unless the path is given in the "\\?\" form, which keeps them.
 std::string ImageFilePath(const std::string& path) {
@@ -495,8 +504,11 @@ FileHandle OpenVolumeImage(FileHandle drive, const std::wstring& path, uint64_t 
                                OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
     if (image == INVALID_HANDLE_VALUE) return Refuse(image, L"", GetLastError(), error);
     ImageIsCharacter = GetFileType(image) == FILE_TYPE_CHAR;
-    DWORD mode = 0;
-    if (ImageIsCharacter && GetConsoleMode(image, &mode)) return Refuse(image, L"", ERROR_INVALID_PARAMETER, error);
+    // Of the character devices only NUL ("nul.img" names it too) takes an
+    // image: a serial port or the console would carry the drive's bytes
+    // off or into the transcript.
+    if (ImageIsCharacter && !SameText(path, L"\\\\.\\NUL"))
+        return Refuse(image, L"", ERROR_INVALID_PARAMETER, error);
     if (ImageIsCharacter) {
         ImagePath = path;
         return FromHandle(image);
@@ -520,11 +532,9 @@ FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total
         (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)))
         return Refuse(INVALID_HANDLE_VALUE, L"", ERROR_ACCESS_DENIED, error);
     std::wstring part = wide + Wide(PARTIAL_SUFFIX);
-    // One left by an earlier dump is removed, never opened; CREATE_NEW then
-    // makes a new file or fails, following nothing that appears meanwhile.
-    if (!DeleteFileW(part.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND &&
-        GetLastError() != ERROR_PATH_NOT_FOUND)
-        return Refuse(INVALID_HANDLE_VALUE, L"", GetLastError(), error);
+    // CREATE_NEW makes a new file or fails (80) where anything stands at the
+    // partial name, the partial file of an earlier or a running dump
+    // included, which is left alone and not followed.
     HANDLE image = CreateFileW(part.c_str(), GENERIC_WRITE, SHARE_READ_WRITE, nullptr, CREATE_NEW,
                                FILE_FLAG_NO_BUFFERING, nullptr);
     if (image == INVALID_HANDLE_VALUE) return Refuse(image, L"", GetLastError(), error);
@@ -536,8 +546,12 @@ FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total
     return FromHandle(image);
 }
 
-// The partial file was opened without FILE_SHARE_DELETE, so nobody could
-// remove or rename it while this dump held it; it is closed for the move.
+// The partial file was opened without FILE_SHARE_DELETE, so nobody can
+// remove or rename it while this dump holds it, and a folder that holds an
+// open file cannot be renamed either: the place stays as it was made. (Its
+// final path is no test: a subst drive or a junction on the way differs.)
+bool ImageInPlace(FileHandle, const std::string&, ErrorCode&) { return true; }
+
 bool NameImage(FileHandle image, const std::string& path, ErrorCode& error) {
     CloseHandle(ToHandle(image));
     return RenameFile(path + PARTIAL_SUFFIX, path, error);
@@ -554,7 +568,9 @@ bool RenameFile(const std::string& from, const std::string& to, ErrorCode& error
 size_t DriveReadUnit() { return SECTOR; }
 
 // The disk's own sector size, else the storage stack's logical sector size;
-// 512 where neither answers (a file that Wine backs a letter with).
+// where neither answers (a file that Wine backs a letter with), the unit
+// that unbuffered reads of any file system take: Wine refuses a 512-byte
+// read of such a file off a 4096-byte boundary.
 size_t DriveSectorSize(FileHandle drive) {
     DISK_GEOMETRY_EX geometry{};
     if (Control(ToHandle(drive), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, &geometry, sizeof geometry) &&
@@ -569,7 +585,7 @@ size_t DriveSectorSize(FileHandle drive) {
                         sizeof alignment, &returned, nullptr) &&
         alignment.BytesPerLogicalSector >= SECTOR && alignment.BytesPerLogicalSector <= IO_ALIGN)
         return alignment.BytesPerLogicalSector;
-    return SECTOR;
+    return IO_ALIGN;
 }
 
 bool SeekDrive(FileHandle drive, uint64_t offset, ErrorCode& error) {

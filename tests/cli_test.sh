@@ -92,6 +92,20 @@ if command -v script >/dev/null; then
     expect "usage waits for a key on a terminal" bash -c "script -qc \"'$korvex'\" /dev/null <key.txt | grep -q 'Press any key'"
 fi
 
+# --- Options -------------------------------------------------------------
+"$korvex" --help </dev/null >out.txt
+status=$?
+expect "--help: the usage block and the options, no wait, exit 0" \
+    bash -c "[ $status -eq 0 ] && head -n 6 out.txt | cmp -s - usage.txt && grep -q -- '--rescue' out.txt && grep -q 'Exit status' out.txt"
+for flag in --version -V; do
+    "$korvex" $flag </dev/null >out.txt
+    expect "$flag: korvex and its version" bash -c "[ $? -eq 0 ] && grep -qx 'korvex [0-9][0-9.]*' out.txt"
+done
+"$korvex" --frobnicate drive.bin x.img </dev/null >out.txt
+status=$?
+expect "an unknown option: the usage, a line naming it, exit 2, nothing done" \
+    bash -c "[ $status -eq 2 ] && head -n 6 out.txt | cmp -s - usage.txt && tail -n 1 out.txt | grep -qx '错误，未知选项: --frobnicate' && [ ! -e x.img ]"
+
 # --- Invalid drives ------------------------------------------------------
 mkdir folder
 for drive in nosuchdrive "" folder /dev/null; do
@@ -149,6 +163,18 @@ expect "a name with a colon and a backslash, fingerprinted as sha256sum names it
 echo precious >.sha256
 run drive.bin ""
 expect "an empty image path removes no fingerprint" bash -c "[ $status -eq 1 ] && grep -q precious .sha256"
+echo earlier >left.img.part
+run drive.bin left.img
+expect "a partial file left by an earlier dump: refused with 17, left alone" \
+    bash -c "[ $status -eq 1 ] && tail -n 1 out.txt | grep -qx '错误，无法创建镜像文件17' && grep -qx earlier left.img.part"
+mkdir dir.img.sha256
+run drive.bin dir.img
+expect "a folder at the fingerprint's name: told before the copy" \
+    bash -c "[ $status -eq 1 ] && tail -n 1 out.txt | grep -qx '错误，无法写入校验文件21' && [ ! -e dir.img.part ]"
+if command -v script >/dev/null; then
+    script -qc "'$korvex' drive.bin /dev/tty; echo status=\$?" /dev/null </dev/null >tty.txt 2>&1
+    expect "a terminal as the image: refused" bash -c "grep -q '错误，无法创建镜像文件22' tty.txt && grep -q status=1 tty.txt"
+fi
 for partial in x.part x.sha256.part; do
     cp drive.bin $partial
     run $partial x
@@ -252,17 +278,17 @@ if cc -shared -fPIC -o shim.so shim.c -ldl 2>/dev/null; then
     expect "a path swapped for a link to the drive mid-create: the drive unchanged" cmp -s big.bin before.bin
 
     # Two dumps into one image: the second finds the first's partial file
-    # held and is refused as busy, leaving it be; the first completes.
+    # and is refused, leaving it be; the first completes.
     SHIM_READ_DELAY_US=300000 LD_PRELOAD=$PWD/shim.so "$korvex" big.bin twice.img </dev/null >first.txt &
     pid=$!
     sleep 0.5
     run drive.bin twice.img
     wait $pid
     first=$?
-    expect "a second dump into an image being written: refused with 16" fails_with "错误，无法创建镜像文件16"
+    expect "a second dump into an image being written: refused with 17" fails_with "错误，无法创建镜像文件17"
     expect "the first dump completes with its own bytes" bash -c "[ $first -eq 0 ] && cmp -s big.bin twice.img"
-    # The image's folder swapped for a link mid-dump: the image is named in
-    # the folder it was created in, never in the one that took its name.
+    # The image's folder swapped for a link mid-dump: the image is never
+    # named, nor fingerprinted, in the folder that took its name.
     mkdir -p swapped evil
     echo attacker >evil/img.part
     SHIM_READ_DELAY_US=300000 LD_PRELOAD=$PWD/shim.so "$korvex" big.bin swapped/img </dev/null >out.txt &
@@ -270,8 +296,11 @@ if cc -shared -fPIC -o shim.so shim.c -ldl 2>/dev/null; then
     sleep 0.5
     mv swapped swapped.orig && ln -s evil swapped
     wait $pid
-    expect "a folder swapped mid-dump: the image named where it was made" \
-        bash -c "cmp -s big.bin swapped.orig/img && [ ! -e evil/img ]"
+    status=$?
+    expect "a folder swapped mid-dump: a create error, the image kept where it was made" \
+        bash -c "tail -n 1 out.txt | grep -q '错误，无法创建镜像文件' && cmp -s big.bin swapped.orig/img.part"
+    expect "nothing named or fingerprinted in the folder put in its place" \
+        bash -c "[ $status -eq 1 ] && [ ! -e evil/img ] && [ ! -e evil/img.sha256 ] && grep -qx attacker evil/img.part"
 
     # Interrupts: the old image and its fingerprint stay, the bytes so far
     # are kept under the partial name, one line, and the signal's status.
@@ -413,13 +442,18 @@ if [ "$(id -u)" -eq 0 ] && command -v losetup >/dev/null && head -c $((100 * MIB
     fi
 
     # A block device that is mounted (or otherwise held) is refused as the
-    # image with EBUSY, its file system untouched.
+    # image with EBUSY, its file system untouched; so is a second loop device
+    # over the file of a mounted one.
     head -c $((32 * MIB)) /dev/zero >busy.bin
     loop2=$(losetup -f --show busy.bin)
     if mkfs.ext4 -q "$loop2" 2>/dev/null && mount "$loop2" mnt; then
         echo precious >mnt/file
         run drive.bin "$loop2"
         expect "a mounted device as the image: create error 16" fails_with "错误，无法创建镜像文件16"
+        loop3=$(losetup -f --show busy.bin)
+        run drive.bin "$loop3"
+        expect "another loop device over a mounted one's file: create error 16" fails_with "错误，无法创建镜像文件16"
+        losetup -d "$loop3"
         umount mnt
         expect "its file system clean" bash -c "e2fsck -fn $loop2 >/dev/null 2>&1"
     else
@@ -466,6 +500,68 @@ if [ "$(id -u)" -eq 0 ] && command -v losetup >/dev/null && head -c $((100 * MIB
     losetup -d "$disk"
 else
     skip "loop device: needs root and a free loop device"
+fi
+
+# --- Rescue: a drive file with unreadable ranges, served through FUSE ------
+here=$(dirname "$(realpath "$0")")
+if [ "$(id -u)" -eq 0 ] && [ -c /dev/fuse ] && /usr/bin/python3 -c 'import fusepy' 2>/dev/null &&
+    command -v ddrescue >/dev/null; then
+    mkdir bad
+    head -c $((100 * MIB)) random.bin >healthy.bin
+    total=$((100 * MIB))
+    # One sector, a 4 KiB block across a 16 MiB transfer boundary, a 16 MiB
+    # dead area, the drive's last sector.
+    ranges="$((MIB + 512)):$((MIB + 1024)) $((16 * MIB - 2048)):$((16 * MIB + 2048)) $((40 * MIB)):$((56 * MIB)) $((total - 512)):$total"
+    /usr/bin/python3 "$here/bad_drive.py" bad healthy.bin healed $ranges &
+    fuse=$!
+    for _ in $(seq 50); do [ -e bad/drive.img ] && break; sleep 0.1; done
+    run bad/drive.img plain.img
+    expect "without --rescue an unreadable sector ends the dump" fails_with "错误，无法读取驱动器5"
+    rm -f plain.img.part
+    run --rescue bad/drive.img saved.img
+    unread=$(ddrescuelog -b512 -l'-?' saved.img.map | wc -l)
+    expect "a rescue: exit 3, its line with the unreadable bytes, as ddrescuelog counts them" \
+        bash -c "[ $status -eq 3 ] && tail -n 1 out.txt | grep -qx '转储结束，无法读取的字节：$((unread * 512))' && [ $unread -gt 0 ]"
+    expect "the rescued image's fingerprint checks" sha256sum -c --status saved.img.sha256
+    # The map lists exactly the bad ranges (up to the dead area's untried
+    # rest): the drive's bytes where it says read, zeros elsewhere.
+    check_map() {
+        /usr/bin/python3 - "$@" <<'PY'
+import sys
+image, drive, mapfile, total = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+bad = [tuple(int(n) for n in r.split(":")) for r in sys.argv[5:]]
+img, src = open(image, "rb").read(), open(drive, "rb").read()
+blocks = [l.split() for l in open(mapfile) if not l.startswith("#")][1:]
+at = 0
+for pos, size, status in blocks:
+    pos, size = int(pos, 16), int(size, 16)
+    assert pos == at, (pos, at)
+    at += size
+    if status == "+":
+        assert img[pos:pos + size] == src[pos:pos + size], pos
+        assert all(e <= pos or s >= pos + size for s, e in bad), pos
+    else:
+        assert img[pos:pos + size] == bytes(size), pos
+        assert status == "?" or any(s <= pos and pos + size <= e for s, e in bad), (pos, size)
+assert at == total
+assert len(img) == total
+PY
+    }
+    expect "the map covers the drive: read bytes in place, zeros only in and after bad ranges" \
+        check_map saved.img healthy.bin saved.img.map $total $ranges
+    # The hand-over: the sectors readable again, ddrescue finishes the job
+    # on Korvex's image and map.
+    touch healed
+    ddrescue -r1 bad/drive.img saved.img saved.img.map >/dev/null 2>&1
+    expect "ddrescue on Korvex's map completes the image" cmp -s healthy.bin saved.img
+    kill $fuse
+    wait $fuse 2>/dev/null
+    umount bad 2>/dev/null
+    run --rescue drive.bin whole.img
+    expect "a rescue that met no bad sector: complete, exit 0, a one-line map" \
+        bash -c "[ $status -eq 0 ] && tail -n 1 out.txt | grep -qx '转储完成！' && [ \$(grep -vc '^#' whole.img.map) -eq 2 ]"
+else
+    skip "rescue: needs root, /dev/fuse, python3-fusepy and ddrescue"
 fi
 
 echo "$passed passed, $failed failed, $skipped skipped"

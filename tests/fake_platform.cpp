@@ -287,6 +287,10 @@ bool RemoveFile(const std::string& path, ErrorCode& error) {
     return true;
 }
 
+bool ImageInPlace(FileHandle, const std::string&, ErrorCode&) { return true; }
+
+bool Replaceable(const std::string&, ErrorCode&) { return true; }
+
 bool NameImage(FileHandle, const std::string& path, ErrorCode& error) {
     if (Fake->rename_error != 0) {
         error = Fake->rename_error;

@@ -121,6 +121,9 @@ for null in NUL '\\.\NUL'; do
     check "'$null' as the image: a read test, complete, nothing made" \
         bash -c "[ $status -eq 0 ] && tail -n 1 '$work/out.txt' | grep -qx $'转储完成！\r' && [ -z \"\$(find '$work' -maxdepth 2 -iname 'nul*')\" ]"
 done
+run k: 'j:\AUX'
+check "another DOS device (AUX) as the image: refused" \
+    bash -c "[ $status -eq 1 ] && tail -n 1 '$work/out.txt' | grep -q '错误，无法创建镜像文件'"
 run k: '\\.\J:\ns.img'
 check "\\\\.\\J:\\ns.img is a file, fingerprinted" \
     bash -c "[ $status -eq 0 ] && cmp -s '$work/drive.bin' '$work/out/ns.img' && grep -q '  ns.img\$' '$work/out/ns.img.sha256'"
@@ -138,6 +141,36 @@ if command -v script >/dev/null; then
     check "a console gets Unicode: the Chinese lines as UTF-8" \
         bash -c "grep -q '驱动器: k:' '$work/console.txt' && grep -q '开始转储...' '$work/console.txt' && grep -q '转储完成！' '$work/console.txt'"
     check "a console's title shows the progress" grep -q $'\e\\]0;korvex k: [0-9]*%' "$work/console.txt"
+fi
+
+# Rescue: a letter whose device is a file with unreadable ranges, served
+# through FUSE (Wine reports such a range as 21). The image is kept in full
+# with zeros in those ranges, and ddrescue, given Korvex's map, completes it
+# once the ranges read again.
+here=$(dirname "$(realpath "$0")")
+if [ "$(id -u)" -eq 0 ] && [ -c /dev/fuse ] && /usr/bin/python3 -c 'import fusepy' 2>/dev/null &&
+    command -v ddrescue >/dev/null; then
+    mkdir "$work/bad"
+    head -c $((70 * MIB)) /dev/urandom >"$work/healthy.bin"
+    /usr/bin/python3 "$here/bad_drive.py" "$work/bad" "$work/healthy.bin" "$work/healed" \
+        $((MIB + 512)):$((MIB + 1024)) $((40 * MIB)):$((48 * MIB)) &
+    fuse=$!
+    for _ in $(seq 50); do [ -e "$work/bad/drive.img" ] && break; sleep 0.1; done
+    ln -sfn "$work/bad/drive.img" "$WINEPREFIX/dosdevices/k::"
+    run k: 'j:\plain.img'
+    check "without --rescue: the read error, 21" \
+        bash -c "[ $status -eq 1 ] && tail -n 1 '$work/out.txt' | grep -qx $'[RW]*错误，无法读取驱动器21\r'"
+    run --rescue k: 'j:\saved.img'
+    check "--rescue: exit 3 and the unreadable bytes' line, the fingerprint checks" \
+        bash -c "[ $status -eq 3 ] && tail -n 1 '$work/out.txt' | grep -qx $'转储结束，无法读取的字节：[0-9]*\r' &&
+                 (cd '$work/out' && sha256sum -c --status saved.img.sha256)"
+    touch "$work/healed"
+    ddrescue -r1 "$work/bad/drive.img" "$work/out/saved.img" "$work/out/saved.img.map" >/dev/null 2>&1
+    check "ddrescue on Korvex's map (LF lines) completes the image" cmp -s "$work/healthy.bin" "$work/out/saved.img"
+    kill $fuse
+    wait $fuse 2>/dev/null
+    umount "$work/bad" 2>/dev/null
+    ln -sfn "$work/drive.bin" "$WINEPREFIX/dosdevices/k::"
 fi
 
 timeout 300 "$wine" "$exe" </dev/null 2>/dev/null >"$work/usage.gbk"
