@@ -18,7 +18,7 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
             options.help = true;
         } else if (argument == "--version" || argument == "-V") {
             options.version = true;
-        } else if (argument.rfind("--", 0) == 0) {
+        } else if (argument.size() > 1 && argument[0] == '-') {
             if (options.unknown.empty()) options.unknown = argument;
         } else {
             break;

@@ -12,6 +12,7 @@ struct Options {
     std::vector<std::string> paths;  // the drive, the image, and whatever follows
 };
 
-// Arguments before the drive that begin with "--" (and -h, -V) are options;
-// "--" ends them, so that a drive whose name begins with "-" can be given.
+// Arguments before the drive that begin with "-" are options (a "-" alone
+// is not); "--" ends them, so that a drive whose name begins with "-" can
+// be given.
 Options ParseOptions(const std::vector<std::string>& arguments);

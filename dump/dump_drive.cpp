@@ -117,11 +117,11 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
     HashHandle hash = 0;
     Image image;
     uint8_t digest[DIGEST_BYTES] = {};
-    bool done = false, kept = false;
+    bool done = false;
     // A hash service that cannot even start is told before the image exists.
     if (!StartHash(hash, error)) {
         PrintFailure(MSG_HASH_FAILED, error);
-    } else if (!CreateImageFor(drive, image_path, total, image)) {
+    } else if (!CreateImageFor(drive, image_path, total, Rescuing, image)) {
         DropHash(hash);
     } else if (Interrupted()) {
         // Stopped before the first read: nothing of this dump is kept.
@@ -129,27 +129,17 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
         DropHash(hash);
         DiscardImage(image);
     } else if (!CopyChunks(drive_text, drive, image.handle, hash, total)) {
+        // The map tells what the partial file holds, so that ddrescue can
+        // go on from it.
         DropHash(hash);
-        KeepPartialImage(image);
-        kept = true;
+        KeepPartialImage(image, RescueMapText(WrittenBytes(), false));
     } else if (!FinishHash(hash, digest, error)) {
         PrintFailure(MSG_HASH_FAILED, error);
-        KeepPartialImage(image);
-        kept = true;
-    } else if (Rescuing && image.partial && !WriteRescueMap(image.path, total, true, error)) {
-        // The map tells which of the image's zeros are the drive's own.
-        PrintFailure(MSG_MAP_FAILED, error);
-        KeepPartialImage(image);
+        KeepPartialImage(image, RescueMapText(total, true));
     } else {
-        done = PublishImage(image, digest);
+        done = PublishImage(image, digest, RescueMapText(total, true));
     }
     CloseQuietly(drive);
-    // After a failure the map tells what the partial file holds, so that
-    // ddrescue can go on from it; its own failure adds nothing to the line.
-    if (kept && Rescuing && image.partial) {
-        ErrorCode ignored = 0;
-        WriteRescueMap(image.path, WrittenBytes(), false, ignored);
-    }
     if (!done) return DUMP_FAILED;
     PrintLine("");
     uint64_t unread = UnreadBytes(total);

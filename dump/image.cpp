@@ -1,5 +1,7 @@
 #include "dump/image.h"
 
+#include <vector>
+
 #include "dump/console.h"
 #include "dump/fingerprint.h"
 #include "dump/messages.h"
@@ -20,20 +22,46 @@ bool Fail(const char* message, ErrorCode error) {
     return false;
 }
 
+// A file beside the image: written under its partial name, then renamed.
+struct Beside {
+    std::string path;
+    const char* failure;  // its line
+};
+
+std::vector<Beside> BesideFiles(const Image& image) {
+    std::vector<Beside> files;
+    if (image.partial) files.push_back({FingerprintPath(image.path), MSG_FINGERPRINT_FAILED});
+    if (image.mapped) files.push_back({MapPath(image.path), MSG_MAP_FAILED});
+    return files;
+}
+
+// Writes bytes at path, through its partial name (created anew: whatever
+// stands there is not this dump's and stays), flushed, renamed.
+bool WriteBeside(const std::string& path, const std::string& bytes, ErrorCode& error) {
+    if (!WriteSmallFile(PartialPath(path), bytes, error)) return false;
+    if (RenameFile(PartialPath(path), path, error)) return true;
+    RemoveQuietly(PartialPath(path));
+    return false;
+}
 }  // namespace
 
 std::string PartialPath(const std::string& path) { return path + PARTIAL_SUFFIX; }
 
-bool CreateImageFor(FileHandle drive, const std::string& given, uint64_t total, Image& image) {
+std::string MapPath(const std::string& image_path) { return image_path + ".map"; }
+
+bool CreateImageFor(FileHandle drive, const std::string& given, uint64_t total, bool mapped, Image& image) {
     image = Image{};
     image.path = ImageFilePath(given);
     const std::string& path = image.path;
-    // The image and its fingerprint take these names at the end, and their
-    // partial names are cleared first, each unlinking whatever stood there:
-    // never the drive ("korvex x.sha256 x", "korvex x.part x"), nor storage
-    // it lies on.
-    const std::string fingerprint_part = PartialPath(FingerprintPath(path));
-    for (const std::string& name : {path, PartialPath(path), FingerprintPath(path), fingerprint_part})
+    // Every name this dump may make, rename over or remove: never the
+    // drive's ("korvex x.sha256 x", "korvex x.part x"), nor storage it lies
+    // on.
+    std::vector<std::string> names = {path, PartialPath(path), FingerprintPath(path),
+                                      PartialPath(FingerprintPath(path))};
+    if (mapped)
+        for (const std::string& map : {MapPath(path), MapPath(PartialPath(path))})
+            names.insert(names.end(), {map, PartialPath(map)});
+    for (const std::string& name : names)
         if (SharesStorage(drive, name)) return Fail(MSG_CREATE_FAILED, InvalidParameterCode());
     // Room for the fingerprint is taken now too, so that a disk that cannot
     // hold both is told before the copy rather than after it.
@@ -42,12 +70,16 @@ bool CreateImageFor(FileHandle drive, const std::string& given, uint64_t total, 
     ErrorCode error = 0;
     image.handle = CreateImage(drive, path, total, beside, image.partial, error);
     if (image.handle < 0) return Fail(MSG_CREATE_FAILED, error);
-    // A fingerprint that cannot be made where it goes (a name too long for
-    // the file system, a folder in its way) is told before the copy too.
-    if (image.partial && !(Replaceable(FingerprintPath(path), error) && RemoveFile(fingerprint_part, error) &&
-                           WriteSmallFile(fingerprint_part, "", error) && RemoveFile(fingerprint_part, error))) {
+    image.mapped = mapped && image.partial;
+    // A file beside the image that cannot be made where it goes (a name too
+    // long for the file system, a folder in its way, a partial file left
+    // there) is told before the copy too.
+    for (const Beside& file : BesideFiles(image)) {
+        if (Replaceable(file.path, error) && WriteSmallFile(PartialPath(file.path), "", error) &&
+            RemoveFile(PartialPath(file.path), error))
+            continue;
         DiscardImage(image);
-        return Fail(MSG_FINGERPRINT_FAILED, error);
+        return Fail(file.failure, error);
     }
     return true;
 }
@@ -58,16 +90,20 @@ void DiscardImage(Image& image) {
     if (image.partial) RemoveQuietly(PartialPath(image.path));
 }
 
-void KeepPartialImage(Image& image) {
+void KeepPartialImage(Image& image, const std::string& map_text) {
     TrimImage(image.handle);
+    ErrorCode ignored = 0;
+    // Only beside the partial file, and only where it still is.
+    if (image.mapped && ImageInPlace(image.handle, image.path, ignored))
+        WriteBeside(MapPath(PartialPath(image.path)), map_text, ignored);
     CloseQuietly(image.handle);
     image.handle = -1;
 }
 
-bool PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES]) {
+bool PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], const std::string& map_text) {
     ErrorCode error = 0;
     if (!FlushImage(image.handle, error)) {
-        KeepPartialImage(image);
+        KeepPartialImage(image, map_text);
         return Fail(MSG_WRITE_FAILED, error);
     }
     if (!image.partial) {
@@ -78,36 +114,33 @@ bool PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES]) {
     // The flush of a large image can take a while; an interrupt meanwhile
     // still stops the dump short of the name.
     if (Interrupted()) {
-        KeepPartialImage(image);
+        KeepPartialImage(image, map_text);
         PrintLine(InterruptLine());
         return false;
     }
-    // The fingerprint goes by name beside the image: only while that is
-    // where the image is.
+    // The files beside go by name: only while that is where the image is.
     if (!ImageInPlace(image.handle, image.path, error)) {
         KeepPartialImage(image);
         return Fail(MSG_CREATE_FAILED, error);
     }
-    const std::string fingerprint = FingerprintPath(image.path);
-    const std::string fingerprint_part = PartialPath(fingerprint);
-    // A fingerprint's partial file left by a dump that stopped here is
-    // stale: it vouched for an image that never took the name.
-    if (!RemoveFile(fingerprint_part, error) ||
-        !WriteSmallFile(fingerprint_part, FingerprintLine(digest, image.path), error) ||
-        !RemoveFile(fingerprint, error)) {
-        KeepPartialImage(image);
-        RemoveQuietly(fingerprint_part);
-        return Fail(MSG_FINGERPRINT_FAILED, error);
+    std::vector<Beside> files = BesideFiles(image);
+    const std::string contents[] = {FingerprintLine(digest, image.path), map_text};
+    size_t written = 0;
+    while (written < files.size() && WriteSmallFile(PartialPath(files[written].path), contents[written], error))
+        ++written;
+    const char* failure = written < files.size() ? files[written].failure : nullptr;
+    if (failure == nullptr && !RemoveFile(FingerprintPath(image.path), error)) failure = MSG_FINGERPRINT_FAILED;
+    if (failure != nullptr) {
+        KeepPartialImage(image, map_text);
+    } else {
+        if (!NameImage(image.handle, image.path, error)) failure = MSG_CREATE_FAILED;
+        image.handle = -1;
     }
-    bool named = NameImage(image.handle, image.path, error);
-    image.handle = -1;
-    if (!named) {
-        RemoveQuietly(fingerprint_part);
-        return Fail(MSG_CREATE_FAILED, error);
+    for (size_t n = 0; n < written; ++n) {
+        if (failure == nullptr && !RenameFile(PartialPath(files[n].path), files[n].path, error))
+            failure = files[n].failure;
+        // Only the partial files this dump wrote are taken back.
+        if (failure != nullptr) RemoveQuietly(PartialPath(files[n].path));
     }
-    if (!RenameFile(fingerprint_part, fingerprint, error)) {
-        RemoveQuietly(fingerprint_part);
-        return Fail(MSG_FINGERPRINT_FAILED, error);
-    }
-    return true;
+    return failure == nullptr || Fail(failure, error);
 }

@@ -6,7 +6,6 @@
 #include <ctime>
 #include <vector>
 
-#include "dump/image.h"
 
 bool Rescuing = false;
 
@@ -61,10 +60,16 @@ bool RescueTransfer(FileHandle drive, char* data, uint64_t offset, uint64_t leng
         // Each sector is tried once in this pass; its own position is set,
         // as a failed read leaves the position to the system.
         if (!SeekDrive(drive, at, error)) return false;
-        ErrorCode ignored = 0;
-        int64_t read = ReadDrive(drive, piece, sector, ignored);
+        ErrorCode failed = 0;
+        int64_t read = ReadDrive(drive, piece, sector, failed);
         if (read == 0) {
             error = EndOfDriveCode();
+            return false;
+        }
+        // A drive that is gone (unplugged, its server ended) has no bad
+        // sectors: every read from here on would fail.
+        if (read < 0 && DriveGone(failed)) {
+            error = failed;
             return false;
         }
         if (read >= static_cast<int64_t>(need)) {
@@ -103,7 +108,11 @@ std::string RescueMapText(uint64_t done, bool finished) {
     if (done > at) blocks.push_back({at, done - at, '+'});
     if (Total > done) blocks.push_back({done, Total - done, '?'});
     std::string text = "# Mapfile. Created by korvex " KORVEX_VERSION "\n";
-    text += "# Command line: " + Command + "\n";
+    // A line end in an argument would end the comment: ddrescue reads the
+    // rest as the status line.
+    std::string command;
+    for (char c : Command) command += c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string(1, c);
+    text += "# Command line: " + command + "\n";
     text += "# Start time:   " + TimeText(Started) + "\n";
     text += "# Current time: " + TimeText(std::time(nullptr)) + "\n";
     text += finished ? "# Finished\n" : "# Copying non-tried blocks... Pass 1 (forwards)\n";
@@ -112,14 +121,4 @@ std::string RescueMapText(uint64_t done, bool finished) {
     text += "#      pos        size  status\n";
     for (const Block& block : blocks) text += Hex(block.pos) + "  " + Hex(block.size) + "  " + block.status + "\n";
     return text;
-}
-
-bool WriteRescueMap(const std::string& image_path, uint64_t done, bool finished, ErrorCode& error) {
-    const std::string map = image_path + ".map", part = PartialPath(map);
-    ErrorCode ignored = 0;
-    if (RemoveFile(part, error) && WriteSmallFile(part, RescueMapText(done, finished), error) &&
-        RenameFile(part, map, error))
-        return true;
-    RemoveFile(part, ignored);
-    return false;
 }

@@ -35,7 +35,3 @@ uint64_t UnreadBytes(uint64_t end);
 // The map: below done as read (the listed bytes bad or not tried, the rest
 // finished), from done on not tried. finished: the run is over.
 std::string RescueMapText(uint64_t done, bool finished);
-
-// Writes the map as IMAGE.map, through a partial file, flushed, renamed.
-// False, with the code, on failure, with no partial file left.
-bool WriteRescueMap(const std::string& image_path, uint64_t done, bool finished, ErrorCode& error);

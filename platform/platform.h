@@ -138,6 +138,10 @@ size_t DriveSectorSize(FileHandle drive);
 // Sets the drive's position for the next read. False on failure.
 bool SeekDrive(FileHandle drive, uint64_t offset, ErrorCode& error);
 
+// True when a read's code says the drive is gone (unplugged, its medium
+// taken out, the server behind it ended) rather than a sector unreadable.
+bool DriveGone(ErrorCode code);
+
 // Reads up to length bytes at the current position into an IO_ALIGN-aligned
 // buffer; returns the bytes read, 0 at the end of the drive, -1 on an error.
 // Fewer than asked with no error is not the end: ask again for the rest.

@@ -387,6 +387,11 @@ size_t DriveSectorSize(FileHandle drive) {
     return IO_ALIGN;
 }
 
+bool DriveGone(ErrorCode code) {
+    return code == ENODEV || code == ENXIO || code == ENOTCONN || code == ENOMEDIUM || code == ESHUTDOWN ||
+           code == EBADF;
+}
+
 bool SeekDrive(FileHandle drive, uint64_t offset, ErrorCode& error) {
     if (lseek(static_cast<int>(drive), static_cast<off_t>(offset), SEEK_SET) >= 0) return true;
     error = static_cast<ErrorCode>(errno);

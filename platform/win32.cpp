@@ -588,6 +588,13 @@ size_t DriveSectorSize(FileHandle drive) {
     return IO_ALIGN;
 }
 
+// ERROR_NOT_READY (21) is not among them: Windows (and Wine) report an
+// unreadable range of a drive that is there with it too.
+bool DriveGone(ErrorCode code) {
+    return code == ERROR_DEVICE_NOT_CONNECTED || code == ERROR_DEV_NOT_EXIST || code == ERROR_NO_SUCH_DEVICE ||
+           code == ERROR_NO_MEDIA_IN_DRIVE || code == ERROR_INVALID_HANDLE;
+}
+
 bool SeekDrive(FileHandle drive, uint64_t offset, ErrorCode& error) {
     LARGE_INTEGER at{};
     at.QuadPart = static_cast<LONGLONG>(offset);

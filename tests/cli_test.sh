@@ -557,6 +557,23 @@ PY
     kill $fuse
     wait $fuse 2>/dev/null
     umount bad 2>/dev/null
+    cp drive.bin d.map
+    run --rescue d.map d
+    expect "a drive at the map's name: refused, unchanged" \
+        bash -c "[ $status -eq 1 ] && cmp -s drive.bin d.map && [ ! -e d ]"
+    # An interrupted rescue leaves the old image's map alone and puts its own
+    # beside the partial file, for ddrescue to go on from.
+    [ -f shim.so ] || skip "an interrupted rescue: no shim"
+    [ -f shim.so ] && cp saved.img.map saved-before.map
+    [ -f shim.so ] && { SHIM_READ_DELAY_US=300000 LD_PRELOAD=$PWD/shim.so "$korvex" --rescue big.bin saved.img </dev/null >out.txt &
+    pid=$!
+    sleep 1
+    kill -INT $pid
+    wait $pid
+    expect "an interrupted rescue: the old map intact, the partial file's beside it" \
+        bash -c "cmp -s saved.img.map saved-before.map && [ \"\$(grep -v '^#' saved.img.part.map | tail -n 1 | cut -c1-10)\" = \"\$(printf '0x%08X' \$(stat -c %s saved.img.part))\" ]"
+    ddrescue big.bin saved.img.part saved.img.part.map >/dev/null 2>&1
+    expect "ddrescue goes on from the partial file and its map" cmp -s big.bin saved.img.part; }
     run --rescue drive.bin whole.img
     expect "a rescue that met no bad sector: complete, exit 0, a one-line map" \
         bash -c "[ $status -eq 0 ] && tail -n 1 out.txt | grep -qx '转储完成！' && [ \$(grep -vc '^#' whole.img.map) -eq 2 ]"

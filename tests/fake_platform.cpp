@@ -151,6 +151,8 @@ size_t DriveReadUnit() { return 512; }
 
 size_t DriveSectorSize(FileHandle) { return Fake->sector_size; }
 
+bool DriveGone(ErrorCode code) { return code == 19; }
+
 bool SeekDrive(FileHandle, uint64_t offset, ErrorCode&) {
     Fake->drive_position = offset;
     return true;
@@ -160,8 +162,8 @@ int64_t ReadDrive(FileHandle drive, void* buffer, size_t length, ErrorCode& erro
     if (drive != DRIVE || reinterpret_cast<uintptr_t>(buffer) % 512 != 0) Fake->misaligned_io = true;
     uint64_t& at = Fake->drive_position;
     if (at >= Fake->interrupt_after) Fake->interrupted = true;
-    if (at >= Fake->fail_read_from) {
-        error = 23;
+    if (at >= Fake->fail_read_from || at >= Fake->gone_from) {
+        error = at >= Fake->gone_from ? 19 : 23;
         return -1;
     }
     for (const auto& bad : Fake->bad_ranges) {

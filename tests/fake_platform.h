@@ -14,6 +14,7 @@ struct FakeState {
     uint64_t drive_size = 0;
     uint64_t drive_ends_at = UINT64_MAX;  // reads return 0 from here on
     uint64_t fail_read_from = UINT64_MAX;  // a read starting at or past this fails
+    uint64_t gone_from = UINT64_MAX;       // ... with the code of a drive that is gone
     size_t max_read = SIZE_MAX;             // longer reads come back short
     std::vector<std::pair<uint64_t, uint64_t>> bad_ranges;  // [from, to): a read touching one fails
     size_t sector_size = 512;

@@ -55,3 +55,22 @@ TEST(Plan, UnknownOrEmptyDriveStopsAfterTheEchoes) {
     }
 }
 }  // namespace
+
+#include "app/options.h"
+
+namespace {
+// Options come before the drive; "--" ends them; any other "-" word there is
+// an option, unknown if it is not one of Korvex's.
+TEST(Options, BeforeTheDriveOnly) {
+    Options o = ParseOptions({"korvex", "--rescue", "--", "-drive", "img", "--help"});
+    EXPECT_TRUE(o.rescue);
+    EXPECT_FALSE(o.help) << "after the drive it is an argument";
+    EXPECT_EQ(o.paths, (std::vector<std::string>{"-drive", "img", "--help"}));
+    EXPECT_EQ(ParseOptions({"korvex", "-x", "drive", "img"}).unknown, "-x");
+    EXPECT_EQ(ParseOptions({"korvex", "--resuce", "drive", "img"}).unknown, "--resuce");
+    EXPECT_EQ(ParseOptions({"korvex", "-", "img"}).paths.size(), 2u) << "a lone dash is a name";
+    Options v = ParseOptions({"korvex", "-V"});
+    EXPECT_TRUE(v.version);
+    EXPECT_TRUE(v.paths.empty());
+}
+}  // namespace

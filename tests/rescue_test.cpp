@@ -100,15 +100,22 @@ TEST(Rescue, AHealthyDriveIsCompleteWithAOneLineMap) {
     EXPECT_EQ(Fake->files["out.img.map"].find("0x"), Fake->files["out.img.map"].find("0x04000200     +"));
 }
 
-// A drive that ends early stops a rescue too; the map then tells what the
-// partial file holds, and that the rest is not tried.
+// A drive that ends early, or is gone, stops a rescue too; the map beside
+// the partial file then tells what that holds, and that the rest is not
+// tried, and a map at the image path (the old image's) stays.
 TEST(Rescue, AFailedRescueLeavesTheMapOfThePartialFile) {
+    ResetFake(2 * CHUNK);
+    Fake->gone_from = CHUNK + 4096;
+    EXPECT_EQ(DumpDrive("drive", "out.img", true, "korvex"), DUMP_FAILED);
+    EXPECT_NE(Fake->console.find(std::string(MSG_READ_FAILED) + "19\n"), std::string::npos)
+        << "a drive that is gone has no bad sectors";
     ResetFake(2 * CHUNK);
     Fake->drive_ends_at = CHUNK + 4096;
     Fake->bad_ranges = {{4096, 8192}};
     EXPECT_EQ(DumpDrive("drive", "out.img", true, "korvex"), DUMP_FAILED);
     EXPECT_EQ(Fake->image_path, "out.img.part");
-    const std::string& map = Fake->files["out.img.map"];
+    EXPECT_EQ(Fake->files.count("out.img.map"), 0u) << "a map at the image path is the old image's";
+    const std::string& map = Fake->files["out.img.part.map"];
     EXPECT_EQ(map.find("# Finished"), std::string::npos);
     std::vector<Block> blocks = MapBlocks(map, 2 * CHUNK);
     ASSERT_GE(blocks.size(), 3u);
