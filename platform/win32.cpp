@@ -591,7 +591,7 @@ size_t DriveSectorSize(FileHandle drive) {
 // ERROR_NOT_READY (21) is not among them: Windows (and Wine) report an
 // unreadable range of a drive that is there with it too.
 bool DriveGone(ErrorCode code) {
-    return code == ERROR_DEVICE_NOT_CONNECTED || code == ERROR_DEV_NOT_EXIST || code == ERROR_NO_SUCH_DEVICE ||
+    return code == ERROR_DEVICE_NOT_CONNECTED || code == ERROR_DEV_NOT_EXIST ||
            code == ERROR_NO_MEDIA_IN_DRIVE || code == ERROR_INVALID_HANDLE;
 }
 
