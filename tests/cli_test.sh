@@ -379,7 +379,7 @@ if [ "$(id -u)" -eq 0 ] && command -v losetup >/dev/null && head -c $((100 * MIB
     expect "a device that holds the drive: refused" fails_with "错误，无法创建镜像文件22"
     losetup -d "$loop2"
     # A loop device over the drive's loop device, through a node since removed.
-    mknod node b "$(stat -c %t "$loop" | xargs printf '%d' 0x)" "$(stat -c %T "$loop" | xargs printf '%d' 0x)"
+    mknod node b $(stat -c '%Hr %Lr' "$loop")
     loop2=$(losetup -f --show node)
     rm node
     run "$loop2" loop.bin
