@@ -14,11 +14,6 @@
 #include "dump/writer.h"
 
 namespace {
-void CloseQuietly(FileHandle file) {
-    ErrorCode ignored = 0;
-    CloseFile(file, ignored);
-}
-
 // Reads one queued chunk, TRANSFER_BYTES at a time, telling the writer of
 // each piece as it lands. A short read is asked again for the rest; no data
 // before the planned end means the drive ended early (unplugged, shrunk)
@@ -118,6 +113,9 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
     Image image;
     uint8_t digest[DIGEST_BYTES] = {};
     bool done = false;
+    auto map = [&image](uint64_t done_to, bool finished) {
+        return image.mapped ? RescueMapText(done_to, finished) : std::string();
+    };
     // A hash service that cannot even start is told before the image exists.
     if (!StartHash(hash, error)) {
         PrintFailure(MSG_HASH_FAILED, error);
@@ -132,12 +130,12 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
         // The map tells what the partial file holds, so that ddrescue can
         // go on from it.
         DropHash(hash);
-        KeepPartialImage(image, RescueMapText(WrittenBytes(), false));
+        KeepPartialImage(image, map(WrittenBytes(), false));
     } else if (!FinishHash(hash, digest, error)) {
         PrintFailure(MSG_HASH_FAILED, error);
-        KeepPartialImage(image, RescueMapText(total, true));
+        KeepPartialImage(image, map(total, true));
     } else {
-        done = PublishImage(image, digest, RescueMapText(total, true));
+        done = PublishImage(image, digest, map(total, true));
     }
     CloseQuietly(drive);
     if (!done) return DUMP_FAILED;

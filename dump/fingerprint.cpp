@@ -1,6 +1,5 @@
 #include "dump/fingerprint.h"
 
-
 std::string FileName(const std::string& image) { return image.substr(FileNameStart(image)); }
 
 std::string FingerprintPath(const std::string& image) { return image + ".sha256"; }

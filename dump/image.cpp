@@ -6,12 +6,12 @@
 #include "dump/fingerprint.h"
 #include "dump/messages.h"
 
-namespace {
 void CloseQuietly(FileHandle file) {
     ErrorCode ignored = 0;
     CloseFile(file, ignored);
 }
 
+namespace {
 void RemoveQuietly(const std::string& path) {
     ErrorCode ignored = 0;
     RemoveFile(path, ignored);

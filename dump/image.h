@@ -19,6 +19,9 @@ struct Image {
 
 std::string PartialPath(const std::string& path);
 
+// Closes a drive or image where a failure to close says nothing new.
+void CloseQuietly(FileHandle file);
+
 // Where a rescue map goes: beside the image, and beside its partial file
 // after a failure (the image at the path, if any, keeps its own map).
 std::string MapPath(const std::string& image_path);

@@ -6,7 +6,6 @@
 #include <ctime>
 #include <vector>
 
-
 bool Rescuing = false;
 
 namespace {

@@ -25,8 +25,8 @@ void StartRescueMap(uint64_t total, const std::string& command_line);
 // Reader: the transfer of length bytes at drive offset offset, into data,
 // failed. Reads it again sector by sector, none past the map's total. True
 // once every sector is read, or zero-filled and listed; false, with the
-// code, where the drive cannot be read on at all (it ended early, its
-// position cannot be set) or an interrupt came.
+// code, where the drive cannot be read on at all (it ended early, is gone,
+// its position cannot be set) or an interrupt came.
 bool RescueTransfer(FileHandle drive, char* data, uint64_t offset, uint64_t length, ErrorCode& error);
 
 // The bytes listed as bad or not tried below end.

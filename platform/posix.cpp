@@ -45,10 +45,10 @@ bool SysfsSize(dev_t device, uint64_t& total) {
 
 // Some file systems refuse O_DIRECT at open with EINVAL (FUSE ones, tmpfs
 // before Linux 6.6); their files are then used through the page cache rather
-// than not at all.
-int OpenUnbuffered(const std::string& path, int flags, ErrorCode& error) {
-    int fd = open(path.c_str(), flags | O_DIRECT | O_CLOEXEC, 0600);
-    if (fd < 0 && errno == EINVAL) fd = open(path.c_str(), flags | O_CLOEXEC, 0600);
+// than not at all. path is relative to the folder descriptor folder.
+int OpenUnbuffered(int folder, const std::string& path, int flags, ErrorCode& error) {
+    int fd = openat(folder, path.c_str(), flags | O_DIRECT | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EINVAL) fd = openat(folder, path.c_str(), flags | O_CLOEXEC, 0600);
     if (fd < 0) error = static_cast<ErrorCode>(errno);
     return fd;
 }
@@ -165,7 +165,7 @@ bool QueryDriveSize(const std::string& drive, uint64_t& total, ErrorCode& error)
 std::string DevicePath(const std::string& drive) { return drive; }
 
 FileHandle OpenDrive(const std::string& device_path, ErrorCode& error) {
-    return OpenUnbuffered(device_path, O_RDONLY, error);
+    return OpenUnbuffered(AT_FDCWD, device_path, O_RDONLY, error);
 }
 
 // Linux has no lock that keeps other writers off a device.
@@ -284,13 +284,9 @@ int CreatePartialImage(FileHandle drive, const std::string& path, uint64_t total
     if (folder < 0) return Refuse(-1, errno, error);
     if (OpenedSharesStorage(static_cast<int>(drive), folder)) return Refuse(folder, EINVAL, error);
     // 0600: a raw image holds everything on the drive, deleted files and
-    // other users' data included. Some file systems refuse O_DIRECT at open
-    // with EINVAL (FUSE ones, tmpfs before Linux 6.6); their files are then
-    // written through the page cache.
-    int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    int fd = openat(folder, name.c_str(), flags | O_DIRECT, 0600);
-    if (fd < 0 && errno == EINVAL) fd = openat(folder, name.c_str(), flags, 0600);
-    if (fd < 0) return Refuse(folder, errno, error);
+    // other users' data included.
+    int fd = OpenUnbuffered(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, error);
+    if (fd < 0) return Refuse(folder, static_cast<int>(error), error);
     if (!Reserve(fd, total, beside, error)) {
         close(fd);
         // Whatever part of the reservation was made goes with the file.

@@ -212,6 +212,15 @@ bool OnDriveDisk(HANDLE drive, const std::wstring& image_volume) {
            disk == number.DeviceNumber;
 }
 
+// Whether path (a file's, or a volume's "\\.\F:") lies on the drive's
+// volume, or, for a whole disk as the drive, on a volume of that disk.
+bool OnDriveVolume(HANDLE drive, const std::wstring& path) {
+    // "\\.\F:" is the volume whose root is "F:\".
+    std::wstring image_volume = VolumeOf(IsDevicePath(path) ? path.substr(4) + L"\\" : path);
+    if (IsLetterAt(DrivePath, 4)) return SameText(image_volume, VolumeOf(DrivePath.substr(4) + L"\\"));
+    return OnDriveDisk(drive, image_volume);
+}
+
 // Any two spellings of one storage device are numbered alike by its driver;
 // a whole disk (partition 0) holds all its partitions. Asked of devices
 // only: a file's handle may answer with its volume's number, or (Wine) with
@@ -264,11 +273,7 @@ std::wstring FinalPath(HANDLE file) {
 bool OpenedSharesStorage(HANDLE drive, HANDLE image, const std::wstring& opened_path, bool device) {
     if (SameVolumeSerial(drive, image) || (device && SameDeviceNumber(drive, image))) return true;
     std::wstring final_path = FinalPath(image);
-    if (final_path.empty()) final_path = opened_path;
-    // "\\.\F:" is the volume whose root is "F:\".
-    std::wstring image_volume = VolumeOf(device ? opened_path.substr(4) + L"\\" : final_path);
-    if (IsLetterAt(DrivePath, 4)) return SameText(image_volume, VolumeOf(DrivePath.substr(4) + L"\\"));
-    return OnDriveDisk(drive, image_volume);
+    return OnDriveVolume(drive, device || final_path.empty() ? opened_path : final_path);
 }
 
 bool SameFile(HANDLE drive, const std::wstring& path) {
@@ -482,10 +487,7 @@ bool SharesStorage(FileHandle drive, const std::string& path) {
     if (SameText(image, DrivePath) || SameFile(ToHandle(drive), image) ||
         (IsDevicePath(image) && SameStorageDevice(ToHandle(drive), image)))
         return true;
-    // "\\.\F:" is the volume whose root is "F:\".
-    std::wstring image_volume = VolumeOf(IsDevicePath(image) ? image.substr(4) + L"\\" : image);
-    if (IsLetterAt(DrivePath, 4)) return SameText(image_volume, VolumeOf(DrivePath.substr(4) + L"\\"));
-    return OnDriveDisk(ToHandle(drive), image_volume);
+    return OnDriveVolume(ToHandle(drive), image);
 }
 
 namespace {
