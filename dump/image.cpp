@@ -133,7 +133,8 @@ bool PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], const std
     if (failure != nullptr) {
         KeepPartialImage(image, map_text);
     } else {
-        if (!NameImage(image.handle, image.path, error)) failure = MSG_CREATE_FAILED;
+        bool named = false;
+        if (!NameImage(image.handle, image.path, named, error)) failure = MSG_CREATE_FAILED;
         image.handle = -1;
     }
     for (size_t n = 0; n < written; ++n) {

@@ -116,14 +116,26 @@ FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total
 // has put something else in either place.
 bool ImageInPlace(FileHandle image, const std::string& path, ErrorCode& error);
 
+// Grows the room reserved for a partial file image to total bytes of image
+// and beside bytes of the files written beside it at the end (as
+// CreateImage reserves), so that a file beside that grows during the dump
+// (a rescue map) is sure of its room. False, with the code, when the file
+// system cannot give it.
+bool ReserveImage(FileHandle image, uint64_t total, uint64_t beside, ErrorCode& error);
+
 // Gives a complete partial image its name: renames path + PARTIAL_SUFFIX
 // over path, replacing whatever name stands there, in the folder it was
 // created in and only while that name is still the file written through
-// image, durably; the image is closed either way.
-bool NameImage(FileHandle image, const std::string& path, ErrorCode& error);
+// image; the image is closed either way. False, with named false, when
+// path still holds what it held; named true when the rename was made but
+// could not be brought to stable storage (the folder's or volume's flush
+// failed).
+bool NameImage(FileHandle image, const std::string& path, bool& named, ErrorCode& error);
 
 // Moves the file at from over to, replacing whatever name stands there (a
-// link itself, not what it points to), durably: the folder is flushed.
+// link itself, not what it points to), durably: the folder is flushed on
+// Linux; on Windows the volume, where this process may open it for writing
+// (an administrator), since a rename has no flush of its own there.
 bool RenameFile(const std::string& from, const std::string& to, ErrorCode& error);
 
 // The unit the drive's last read is rounded up to: a volume's tail is whole
@@ -198,7 +210,11 @@ void DropHash(HashHandle hash);
 // or drive colon on Windows.
 size_t FileNameStart(const std::string& path);
 
-// Removes the file at path; true when there is none there now.
+// Removes the file at path, freeing the name at once; true when there is
+// none there now. Windows only marks a file that another program holds
+// open (with FILE_SHARE_DELETE) for deletion, and its name stays taken
+// until that program closes it, so the file is first renamed aside to a
+// unique name in its folder, then deleted.
 bool RemoveFile(const std::string& path, ErrorCode& error);
 
 // Creates path, where nothing is, (mode 0600 on Linux) holding bytes,

@@ -335,17 +335,20 @@ bool ImageInPlace(FileHandle image, const std::string& path, ErrorCode& error) {
     return true;
 }
 
-bool NameImage(FileHandle image, const std::string& path, ErrorCode& error) {
+bool ReserveImage(FileHandle image, uint64_t total, uint64_t beside, ErrorCode& error) {
+    return Reserve(static_cast<int>(image), total, beside, error);
+}
+
+bool NameImage(FileHandle image, const std::string& path, bool& named, ErrorCode& error) {
     int fd = static_cast<int>(image);
     std::string name = path.substr(FileNameStart(path));
-    bool done = ImageInPlace(image, path, error);
-    if (done && (renameat(ImageFolder, ImagePartName.c_str(), ImageFolder, name.c_str()) != 0 ||
-                 fsync(ImageFolder) != 0)) {
-        error = static_cast<ErrorCode>(errno);
-        done = false;
-    }
+    bool in_place = ImageInPlace(image, path, error);
+    named = in_place && renameat(ImageFolder, ImagePartName.c_str(), ImageFolder, name.c_str()) == 0;
+    if (in_place && !named) error = static_cast<ErrorCode>(errno);
+    bool flushed = named && fsync(ImageFolder) == 0;
+    if (named && !flushed) error = static_cast<ErrorCode>(errno);
     close(fd);
-    return done;
+    return flushed;
 }
 
 bool RenameFile(const std::string& from, const std::string& to, ErrorCode& error) {

@@ -554,9 +554,14 @@ FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total
 // final path is no test: a subst drive or a junction on the way differs.)
 bool ImageInPlace(FileHandle, const std::string&, ErrorCode&) { return true; }
 
-bool NameImage(FileHandle image, const std::string& path, ErrorCode& error) {
+bool ReserveImage(FileHandle image, uint64_t total, uint64_t beside, ErrorCode& error) {
+    return Reserve(ToHandle(image), ImagePath.substr(0, ImagePath.find_last_of(L'\\') + 1), total, beside, error);
+}
+
+bool NameImage(FileHandle image, const std::string& path, bool& named, ErrorCode& error) {
     CloseHandle(ToHandle(image));
-    return RenameFile(path + PARTIAL_SUFFIX, path, error);
+    named = RenameFile(path + PARTIAL_SUFFIX, path, error);
+    return named;
 }
 
 bool RenameFile(const std::string& from, const std::string& to, ErrorCode& error) {

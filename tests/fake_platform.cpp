@@ -293,12 +293,24 @@ bool ImageInPlace(FileHandle, const std::string&, ErrorCode&) { return true; }
 
 bool Replaceable(const std::string&, ErrorCode&) { return true; }
 
-bool NameImage(FileHandle, const std::string& path, ErrorCode& error) {
+bool ReserveImage(FileHandle, uint64_t total, uint64_t beside, ErrorCode& error) {
+    if (Fake->reserve_error != 0 && beside > Fake->reserved_beside) {
+        error = Fake->reserve_error;
+        return false;
+    }
+    Fake->reserved = total;
+    Fake->reserved_beside = beside;
+    return true;
+}
+
+bool NameImage(FileHandle, const std::string& path, bool& named, ErrorCode& error) {
+    named = false;
     if (Fake->rename_error != 0) {
         error = Fake->rename_error;
         return false;
     }
     Fake->image_path = path;
+    named = true;
     return true;
 }
 

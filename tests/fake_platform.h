@@ -51,7 +51,7 @@ struct FakeState {
     // Calls that fail with the given code (0: they succeed).
     uint32_t open_error = 0, create_error = 0, thread_error = 0;
     uint32_t flush_error = 0, hash_start_error = 0, hash_error = 0, size_query_error = 0;
-    uint32_t remove_error = 0, small_file_error = 0, rename_error = 0, lock_error = 0;
+    uint32_t remove_error = 0, small_file_error = 0, rename_error = 0, lock_error = 0, reserve_error = 0;
     bool small_file_fails_empty = false;  // with small_file_error: also the empty one made up front
     int fail_thread_number = 1;  // with thread_error: this start (from 1) fails
     int threads_started = 0;
