@@ -737,10 +737,57 @@ size_t FileNameStart(const std::string& path) {
     return path.size() >= 2 && path[1] == ':' && isalpha(static_cast<unsigned char>(path[0])) ? 2 : 0;
 }
 
+namespace {
+// Moves the file at path to a name of its own in its folder, short and
+// unlike any image's, so that it fits wherever path fitted; false with the
+// code where it cannot be moved (held open without FILE_SHARE_DELETE: 32).
+bool MoveAside(const std::wstring& path, std::wstring& aside, ErrorCode& error) {
+    static unsigned count = 0;
+    std::wstring folder = path.substr(0, path.find_last_of(L'\\') + 1);
+    for (int tries = 0; tries < 100; ++tries) {
+        aside = folder + L"~korvex" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(count++) +
+                L".tmp";
+        // Without MOVEFILE_REPLACE_EXISTING a name that is taken fails
+        // (183) rather than being replaced, and the next one is tried.
+        if (MoveFileExW(path.c_str(), aside.c_str(), 0)) return true;
+        error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return false;
+    }
+    return false;
+}
+}  // namespace
+
+// DeleteFileW only marks a file that another program holds open with
+// FILE_SHARE_DELETE (an indexer, a scanner) for deletion, and "if a file
+// cannot be deleted, its name cannot be reused. To reuse a file name
+// immediately, rename the existing file" (Closing and Deleting Files). The
+// file goes once the last program lets go of it.
 bool RemoveFile(const std::string& path, ErrorCode& error) {
-    if (DeleteFileW(LongPath(path).c_str())) return true;
+    std::wstring wide = LongPath(path);
+    DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return true;
+        error = code;
+        return false;
+    }
+    // A folder is no file to remove, as DeleteFileW refuses it.
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        error = ERROR_ACCESS_DENIED;
+        return false;
+    }
+    std::wstring aside;
+    ErrorCode moved = 0;
+    if (!MoveAside(wide, aside, moved)) {
+        if (moved == ERROR_FILE_NOT_FOUND || moved == ERROR_PATH_NOT_FOUND) return true;
+        error = moved;
+        return false;
+    }
+    if (DeleteFileW(aside.c_str())) return true;
+    // A file that cannot go (read-only) takes its name back.
     error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    MoveFileExW(aside.c_str(), wide.c_str(), 0);
+    return false;
 }
 
 bool WriteSmallFile(const std::string& path, const std::string& bytes, ErrorCode& error) {
