@@ -791,6 +791,8 @@ size_t FileNameStart(const std::string& path) {
     return path.size() >= 2 && path[1] == ':' && isalpha(static_cast<unsigned char>(path[0])) ? 2 : 0;
 }
 
+bool NoSuchFile(ErrorCode code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
+
 namespace {
 // Moves the file at path to a name of its own in its folder, short and
 // unlike any image's, so that it fits wherever path fitted; false with the
@@ -821,7 +823,7 @@ bool RemoveFile(const std::string& path, ErrorCode& error) {
     DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         DWORD code = GetLastError();
-        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return true;
+        if (NoSuchFile(code)) return true;
         error = code;
         return false;
     }
@@ -833,7 +835,7 @@ bool RemoveFile(const std::string& path, ErrorCode& error) {
     std::wstring aside;
     ErrorCode moved = 0;
     if (!MoveAside(wide, aside, moved)) {
-        if (moved == ERROR_FILE_NOT_FOUND || moved == ERROR_PATH_NOT_FOUND) return true;
+        if (NoSuchFile(moved)) return true;
         error = moved;
         return false;
     }
