@@ -134,10 +134,10 @@ release() {
     holder=
     rm -f "$work/hold.in"
 }
-# Deleted, the held fingerprint would keep its name until let go, and the
-# new one could not take it.
+# Deleted, the held fingerprint would keep its name until let go (as
+# e.img.sha256.old, once set aside), and the next dump could not take it.
 fingerprint_held() {
-    dump_ok $((MIB + 512)) && hold 'j:\e.img.sha256' rwd && dump_ok $((2 * MIB))
+    dump_ok $((MIB + 512)) && hold 'j:\e.img.sha256' rwd && dump_ok $((2 * MIB)) && dump_ok $((3 * MIB))
 }
 # An image held without delete sharing cannot be replaced: the dump fails,
 # and the old image keeps its fingerprint.
@@ -149,16 +149,17 @@ image_held() {
     run k: 'j:\e.img'
     [ $status -eq 1 ] && tail -n 1 "$work/out.txt" | grep -qx $'[RW]*错误，无法创建镜像文件[1-9][0-9]*\r' ||
         { echo "exit $status"; cat "$work/out.txt"; return 1; }
-    cmp "$work/old.img" "$work/out/e.img" && cmp "$work/old.sha256" "$work/out/e.img.sha256"
+    cmp "$work/old.img" "$work/out/e.img" && cmp "$work/old.sha256" "$work/out/e.img.sha256" && [ -z "$(asides)" ]
 }
-leftovers() { find "$work/out" -maxdepth 1 \( -name '~korvex*' -o -name '*.old' -o -name '*.part' \); }
+# The old files set aside for a rename, and what a removal renamed aside.
+asides() { find "$work/out" -maxdepth 1 \( -name '~korvex*' -o -name '*.old' \); }
 if "$gxx" -municode -static -O2 -o "$work/hold_file.exe" "$here/hold_file.cpp"; then
-    check "an old fingerprint held with delete sharing: replaced by the new one" fingerprint_held
+    check "an old fingerprint held with delete sharing: replaced, twice while held" fingerprint_held
     release
-    check "nothing left beside the image once the holder lets go" test -z "$(leftovers)"
+    check "nothing left beside the image once the holder lets go" test -z "$(asides; find "$work/out" -maxdepth 1 -name '*.part')"
     check "an image held without delete sharing: create error, old image and fingerprint kept" image_held
     release
-    rm -f "$work/out/e.img.part" "$work/out/e.img.sha256.part"
+    rm -f "$work/out/e.img.part"
 else
     check "hold_file builds with $gxx" false
 fi
