@@ -172,13 +172,13 @@ Published PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], cons
             break;
         }
     }
+    // A rename that was made but could not be flushed still moved the file:
+    // each one tried is put back if the image cannot take its name.
     std::vector<Beside> aside;
     for (const Beside& old : olds) {
         if (failure != nullptr) break;
-        if (RenameFile(old.path, AsidePath(old.path), error))
-            aside.push_back(old);
-        else if (!NoSuchFile(error))
-            failure = old.failure;
+        aside.push_back(old);
+        if (!RenameFile(old.path, AsidePath(old.path), error) && !NoSuchFile(error)) failure = old.failure;
     }
     bool named = false;
     if (failure != nullptr) {

@@ -209,6 +209,8 @@ TEST(Dump, TheImageTakesItsNameOnlyWhenComplete) {
          Line(MSG_CREATE_FAILED, 13), 2 * CHUNK, "stale"},
         {"setting the old one aside", [](FakeState& f) { f.rename_error = 13, f.rename_fails_at = FINGERPRINT; },
          Line(MSG_FINGERPRINT_FAILED, 13), 2 * CHUNK, "stale"},
+        {"the old one set aside, not flushed", [](FakeState& f) { f.rename_unflushed_at = FINGERPRINT; },
+         Line(MSG_FINGERPRINT_FAILED, 5), 2 * CHUNK, "stale"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

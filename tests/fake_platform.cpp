@@ -402,8 +402,10 @@ bool RenameFile(const std::string& from, const std::string& to, ErrorCode& error
         Fake->files[to] = Fake->files.at(from);
         Fake->files.erase(from);
     }
-    Operation(true);
-    return true;
+    bool flushed = from != Fake->rename_unflushed_at;
+    Operation(flushed);
+    if (!flushed) error = 5;
+    return flushed;
 }
 
 bool WriteSmallFile(const std::string& path, const std::string& bytes, ErrorCode& error) {

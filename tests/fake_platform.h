@@ -81,6 +81,7 @@ struct FakeState {
     // With the error above: only the call on this path fails (empty: every one).
     std::string remove_fails_at, rename_fails_at, small_file_fails_at;
     uint32_t name_flush_error = 0;  // the image's rename is made, its flush fails
+    std::string rename_unflushed_at;  // a rename from here is made, its flush fails (5)
     int fail_thread_number = 1;  // with thread_error: this start (from 1) fails
     int threads_started = 0;
     int fail_obtain_number = 0;  // this buffer (from 1) cannot be obtained
