@@ -102,7 +102,10 @@ TEST(Dump, HoldsAtMostThreeBuffersAndReusesThemBehindASlowWriterOrHasher) {
 }
 
 TEST(Dump, WriteFailureOnTheSecondChunkStopsTheReader) {
-    EXPECT_FALSE(DumpWith(6 * CHUNK, [](FakeState& f) { f.fail_write_from = CHUNK; }));
+    // Reads slower than writes: the writer fails at the second chunk's first
+    // piece, and the reader stops at its next transfer.
+    EXPECT_FALSE(DumpWith(6 * CHUNK, [](FakeState& f) { f.fail_write_from = CHUNK, f.read_delay_ms = 40; }));
+    EXPECT_LT(Fake->drive_position, 2 * CHUNK) << "the reader read on after the writer failed";
     EXPECT_TRUE(ImageMatches(CHUNK));
     EXPECT_EQ(Fake->image.size(), CHUNK) << "a failed image is cut back to what was written";
     const std::string& console = Fake->console;

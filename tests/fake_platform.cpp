@@ -211,8 +211,11 @@ int64_t ReadDrive(FileHandle drive, void* buffer, size_t length, ErrorCode& erro
             return -1;
         }
     }
+    if (Fake->read_delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(Fake->read_delay_ms));
     uint64_t end = std::min(Fake->drive_size, Fake->drive_ends_at);
     uint64_t count = std::min<uint64_t>({length, Fake->max_read, end > at ? end - at : 0});
+    for (const auto& range : Fake->short_ranges)
+        if (at >= range.first && at < range.second) count = std::min<uint64_t>(count, length / 2);
     for (uint64_t done = 0; done < count;) {
         uint64_t run = std::min(count - done, 512 - (at + done) % 512);
         std::memset(static_cast<uint8_t*>(buffer) + done, Pattern(at + done), run);

@@ -17,6 +17,8 @@ struct FakeState {
     uint64_t gone_from = UINT64_MAX;       // ... with the code of a drive that is gone
     size_t max_read = SIZE_MAX;             // longer reads come back short
     std::vector<std::pair<uint64_t, uint64_t>> bad_ranges;  // [from, to): a read touching one fails
+    std::vector<std::pair<uint64_t, uint64_t>> short_ranges;  // a read starting in one returns half, no error
+    int read_delay_ms = 0;
     size_t sector_size = 512;
     // Unbuffered reads need the buffer on this boundary (0: the sector
     // size), and offset and length on the sector size; Windows' layer asks

@@ -78,6 +78,16 @@ TEST(Rescue, UnreadableRangesAreZeroedListedAndCounted) {
             unread += block.size;
         }
     }
+    // Only a dead area's rest goes untried, after a run of bad sectors.
+    std::vector<Block> blocks = MapBlocks(Fake->files["out.img.map"], total);
+    int untried = 0;
+    for (size_t n = 1; n < blocks.size(); ++n) {
+        if (blocks[n].status != '?') continue;
+        ++untried;
+        EXPECT_EQ(blocks[n - 1].status, '-');
+        EXPECT_GE(blocks[n - 1].size, RESCUE_GIVE_UP);
+    }
+    EXPECT_EQ(untried, 1) << "the dead area's rest, not tried";
     EXPECT_NE(Fake->files["out.img.map"].find("# Finished"), std::string::npos);
     EXPECT_NE(Fake->files["out.img.map"].find("korvex --rescue drive out.img"), std::string::npos);
     std::string last = std::string(MSG_RESCUED) + std::to_string(unread) + "\n";
@@ -101,10 +111,13 @@ TEST(Rescue, OneBadSectorCostsOneSectorOnEverySectorSize) {
             Fake->sector_size = sector;
             Fake->buffer_align = align;
             Fake->bad_ranges = {{3 * MIB + sector, 3 * MIB + 2 * sector}};
+            // A sector that reads short is no more read than one that fails.
+            Fake->short_ranges = {{5 * MIB, 5 * MIB + 1}};
             EXPECT_EQ(DumpDrive("drive", "out.img", true, "korvex"), DUMP_RESCUED);
-            std::string last = std::string(MSG_RESCUED) + std::to_string(sector) + "\n";
+            std::string last = std::string(MSG_RESCUED) + std::to_string(2 * sector) + "\n";
             EXPECT_EQ(Fake->console.substr(Fake->console.size() - last.size()), last);
-            EXPECT_TRUE(Holds(0, 3 * MIB + sector, true) && Holds(3 * MIB + 2 * sector, CHUNK - 3 * MIB - 2 * sector, true));
+            EXPECT_TRUE(Holds(0, 3 * MIB + sector, true) && Holds(3 * MIB + 2 * sector, 2 * MIB - 2 * sector, true) &&
+                        Holds(5 * MIB, sector, false) && Holds(5 * MIB + sector, CHUNK - 5 * MIB - sector, true));
         }
     }
 }
