@@ -4,7 +4,8 @@
 // 1 after any reported failure; 2 for the usage block after a lone argument
 // (the image forgotten) or an unknown option; 3 for a rescued image with
 // unreadable bytes. A dump the user interrupted ends as an interrupted
-// program does. Arguments after the image are ignored.
+// program does. Options may stand anywhere (options.h); operands after the
+// image are ignored.
 #include "app/options.h"
 #include "app/usage.h"
 #include "dump/dump.h"
@@ -36,11 +37,11 @@ int main(int argc, char** argv) {
         ShowVersion();
         return EXIT_COMPLETE;
     }
-    if (options.paths.size() < 2) {
+    if (options.operands.size() < 2) {
         ShowUsage();
         return arguments.size() <= 1 ? EXIT_COMPLETE : EXIT_USAGE;
     }
-    DumpOutcome outcome = DumpDrive(options.paths[0], options.paths[1], options.rescue, Joined(arguments));
+    DumpOutcome outcome = DumpDrive(options.operands[0], options.operands[1], options.rescue, Joined(arguments));
     if (outcome == DUMP_FAILED && Interrupted()) EndAsInterrupted();
     return outcome == DUMP_COMPLETE ? EXIT_COMPLETE : outcome == DUMP_RESCUED ? EXIT_RESCUED : EXIT_FAILED;
 }

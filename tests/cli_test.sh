@@ -129,6 +129,15 @@ expect "an existing, larger image is replaced" dump_ok drive.bin image.img $((3 
 run drive.bin image.img extra arguments
 expect "arguments after the second are ignored" bash -c "[ $status -eq 0 ] && cmp -s drive.bin image.img"
 
+# Options anywhere up to "--", as GNU programs take them.
+expect "an option after the drive, the image forgotten: the usage, exit 2" usage_ok 2 drive.bin --rescue
+expect "nothing made under the option's name" bash -c "! ls -d ./--rescue* 2>/dev/null"
+run drive.bin late.img --rescue
+expect "an option after the image: a rescue, its map beside the image" \
+    bash -c "[ $status -eq 0 ] && cmp -s drive.bin late.img && [ -f late.img.map ]"
+run -- drive.bin -x.img
+expect "after --, a name that begins with -: the image" bash -c "[ $status -eq 0 ] && cmp -s drive.bin ./-x.img"
+
 # --- The console's encoding: the locale's -----------------------------------
 run drive.bin missing/image.img
 cp out.txt utf8.txt

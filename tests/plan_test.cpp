@@ -59,18 +59,44 @@ TEST(Plan, UnknownOrEmptyDriveStopsAfterTheEchoes) {
 #include "app/options.h"
 
 namespace {
-// Options come before the drive; "--" ends them; any other "-" word there is
-// an option, unknown if it is not one of Korvex's.
-TEST(Options, BeforeTheDriveOnly) {
-    Options o = ParseOptions({"korvex", "--rescue", "--", "-drive", "img", "--help"});
-    EXPECT_TRUE(o.rescue);
-    EXPECT_FALSE(o.help) << "after the drive it is an argument";
-    EXPECT_EQ(o.paths, (std::vector<std::string>{"-drive", "img", "--help"}));
-    EXPECT_EQ(ParseOptions({"korvex", "-x", "drive", "img"}).unknown, "-x");
-    EXPECT_EQ(ParseOptions({"korvex", "--resuce", "drive", "img"}).unknown, "--resuce");
-    EXPECT_EQ(ParseOptions({"korvex", "-", "img"}).paths.size(), 2u) << "a lone dash is a name";
+using Words = std::vector<std::string>;
+
+// Options stand anywhere up to "--"; after it, and for a "-" alone, every
+// argument is an operand; operands keep their order.
+TEST(Options, AnywhereUntilTheEndOfOptions) {
+    const struct {
+        Words arguments;
+        bool rescue, help;
+        Words operands;
+    } cases[] = {
+        {{"--rescue", "drive", "img"}, true, false, {"drive", "img"}},
+        {{"drive", "--rescue"}, true, false, {"drive"}},
+        {{"drive", "img", "--rescue"}, true, false, {"drive", "img"}},
+        {{"drive", "img", "extra", "--help"}, false, true, {"drive", "img", "extra"}},
+        {{"--", "drive", "-x.img"}, false, false, {"drive", "-x.img"}},
+        {{"drive", "--", "--rescue", "--"}, false, false, {"drive", "--rescue", "--"}},
+        {{"--rescue", "--", "-drive", "img", "--help"}, true, false, {"-drive", "img", "--help"}},
+        {{"-", "img"}, false, false, {"-", "img"}},
+        {{"drive", "-"}, false, false, {"drive", "-"}},
+    };
+    for (const auto& c : cases) {
+        Words arguments = {"korvex"};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        Options o = ParseOptions(arguments);
+        EXPECT_EQ(o.rescue, c.rescue) << arguments.size();
+        EXPECT_EQ(o.help, c.help) << arguments.size();
+        EXPECT_EQ(o.operands, c.operands) << arguments.size();
+        EXPECT_EQ(o.unknown, "") << arguments.size();
+    }
     Options v = ParseOptions({"korvex", "-V"});
     EXPECT_TRUE(v.version);
-    EXPECT_TRUE(v.paths.empty());
+    EXPECT_TRUE(v.operands.empty());
+}
+
+TEST(Options, TheFirstUnknownOneIsNamedWhereverItStands) {
+    EXPECT_EQ(ParseOptions({"korvex", "-x", "drive", "img"}).unknown, "-x");
+    EXPECT_EQ(ParseOptions({"korvex", "drive", "img", "--resuce"}).unknown, "--resuce");
+    EXPECT_EQ(ParseOptions({"korvex", "drive", "-y", "img", "-x"}).unknown, "-y");
+    EXPECT_EQ(ParseOptions({"korvex", "drive", "--", "-x", "img"}).unknown, "");
 }
 }  // namespace
