@@ -29,5 +29,5 @@ void ShowVersion() { PrintLine(MSG_VERSION); }
 
 void ShowUnknownOption(const std::string& option) {
     PrintUsageBlock();
-    PrintLine(ConsoleMessage(MSG_UNKNOWN_OPTION) + ConsoleText(option));
+    PrintLine(ConsoleMessage(MSG_UNKNOWN_OPTION) + EchoText(option));
 }

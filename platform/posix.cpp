@@ -569,6 +569,8 @@ void WaitThread(ThreadHandle thread) {
     }
 }
 
+bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
+
 void WriteStdout(const std::string& bytes) {
     fwrite(bytes.data(), 1, bytes.size(), stdout);
     fflush(stdout);

@@ -345,6 +345,21 @@ fi
 "$korvex" big.bin titled.img </dev/null | cat >pipe.txt
 expect "no title through a pipe" bash -c "! grep -q $'\e' pipe.txt && tail -n 1 pipe.txt | grep -qx '转储完成！'"
 
+# A name never drives the terminal: on one its control characters show
+# escaped (the terminal ends lines with CR LF, no other CR may come);
+# into a pipe they stay as given.
+hostile=$'x\e]0;PWNED\a\e[2J\r转储完成！.img'
+tame() {
+    tr -d '\r' <tty.txt | grep -qxF '镜像文件: x\e]0;PWNED\x07\e[2J\x0d转储完成！.img' &&
+        ! grep -q $'[\e\a]' tty.txt && ! sed $'s/\r$//' tty.txt | grep -q $'\r'
+}
+if command -v script >/dev/null; then
+    HOSTILE=$hostile TERM=dumb script -qc "'$korvex' drive.bin \"\$HOSTILE\"" /dev/null </dev/null >tty.txt 2>&1
+    expect "a hostile image name on a terminal: escaped, none of its ESC, BEL or CR" tame
+fi
+"$korvex" drive.bin "$hostile" </dev/null | cat >pipe.txt
+expect "the same name into a pipe: as given" grep -qxF "镜像文件: $hostile" pipe.txt
+
 if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
     as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
     mkdir open && chmod 777 open
