@@ -21,7 +21,11 @@ void ShowUsage() {
 }
 
 void ShowHelp() {
-    PrintUsageBlock();
+    PrintLine(MSG_BANNER);
+    PrintLine("");
+    for (const char* line : MSG_HELP_USAGE) PrintLine(line);
+    PrintMessage(MSG_HELP_USAGE_ZH);
+    PrintLine("");
     for (const char* line : MSG_HELP) PrintLine(line);
 }
 
