@@ -1,9 +1,11 @@
 // korvex [--rescue] DRIVE IMAGE: copies the whole drive into the image file.
 // Exit status: 0 for a complete dump, for --help and --version, and for the
 // usage block of a program started without arguments (double-clicked);
-// 1 after any reported failure; 2 for the usage block after a lone argument
-// (the image forgotten) or an unknown option; 3 for a rescued image with
-// unreadable bytes. A dump the user interrupted ends as an interrupted
+// 1 after any reported failure that leaves the image path as it was; 2 for
+// the usage block after a lone argument (the image forgotten) or an unknown
+// option; 3 for a rescued image with unreadable bytes; 4 when the new image
+// took its name but a step after that failed (its fingerprint or map not in
+// place, the rename not flushed). A dump the user interrupted ends as an interrupted
 // program does. Options may stand anywhere (options.h); operands after the
 // image are ignored.
 #include "app/options.h"
@@ -12,7 +14,7 @@
 #include "platform/platform.h"
 
 namespace {
-constexpr int EXIT_COMPLETE = 0, EXIT_FAILED = 1, EXIT_USAGE = 2, EXIT_RESCUED = 3;
+constexpr int EXIT_COMPLETE = 0, EXIT_FAILED = 1, EXIT_USAGE = 2, EXIT_RESCUED = 3, EXIT_NAMED_ONLY = 4;
 
 std::string Joined(const std::vector<std::string>& arguments) {
     std::string line;
@@ -43,5 +45,11 @@ int main(int argc, char** argv) {
     }
     DumpOutcome outcome = DumpDrive(options.operands[0], options.operands[1], options.rescue, Joined(arguments));
     if (outcome == DUMP_FAILED && Interrupted()) EndAsInterrupted();
-    return outcome == DUMP_COMPLETE ? EXIT_COMPLETE : outcome == DUMP_RESCUED ? EXIT_RESCUED : EXIT_FAILED;
+    switch (outcome) {
+        case DUMP_COMPLETE: return EXIT_COMPLETE;
+        case DUMP_RESCUED: return EXIT_RESCUED;
+        case DUMP_NAMED_ONLY: return EXIT_NAMED_ONLY;
+        case DUMP_FAILED: break;
+    }
+    return EXIT_FAILED;
 }

@@ -31,6 +31,7 @@ enum DumpOutcome {
     DUMP_FAILED,    // its line printed; the image path holds no new image
     DUMP_COMPLETE,  // every byte of the drive in the image, named and flushed
     DUMP_RESCUED,   // named too, with zeros where the drive could not be read
+    DUMP_NAMED_ONLY,  // its line printed; the new image has the name, not its whole set or not flushed
 };
 
 // Copies the whole drive into the image: complete only when the image is

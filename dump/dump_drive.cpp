@@ -22,7 +22,7 @@ namespace {
 // reads past want lies past the drive's planned end and is never written.
 // False after a read failure or an interrupt (reported here) or once the
 // writer failed.
-bool ReadChunk(FileHandle drive, char* data, uint64_t offset, uint32_t want) {
+bool ReadChunk(FileHandle drive, Image& image, char* data, uint64_t offset, uint32_t want) {
     uint64_t ask = RoundUp(want, DriveReadUnit());
     uint64_t got = 0;
     while (got < want) {
@@ -36,8 +36,16 @@ bool ReadChunk(FileHandle drive, char* data, uint64_t offset, uint32_t want) {
         if (read == 0) error = EndOfDriveCode();
         // A rescue reads a failed transfer again piece by piece and moves
         // on past it with what it could read, zeros elsewhere.
-        if (read < 0 && Rescuing && RescueTransfer(drive, data + got, offset + got, length, error))
+        if (read < 0 && Rescuing && RescueTransfer(drive, data + got, offset + got, length, error)) {
+            // The map grew: its room is made sure of now, so that the map
+            // can be written whenever the dump stops.
+            ErrorCode room = 0;
+            if (!KeepMapRoom(image, MapBytesBound(TRANSFER_BYTES, DriveSectorSize(drive)), room)) {
+                FailChunkQueue(FailureLine(MSG_MAP_FAILED, room));
+                return false;
+            }
             read = static_cast<int64_t>(length);
+        }
         if (read <= 0) {
             FailChunkQueue(FailureLine(MSG_READ_FAILED, error));
             return false;
@@ -48,7 +56,7 @@ bool ReadChunk(FileHandle drive, char* data, uint64_t offset, uint32_t want) {
     return true;
 }
 
-bool ReadChunks(FileHandle drive, uint64_t total) {
+bool ReadChunks(FileHandle drive, Image& image, uint64_t total) {
     uint64_t offset = 0;
     for (int32_t index = 0; index < ChunkCount; ++index) {
         uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(CHUNK_BYTES, total - offset));
@@ -67,7 +75,7 @@ bool ReadChunks(FileHandle drive, uint64_t total) {
             ReleaseChunkBuffer(buffer);
             return false;
         }
-        if (!ReadChunk(drive, static_cast<char*>(buffer), offset, want)) return false;
+        if (!ReadChunk(drive, image, static_cast<char*>(buffer), offset, want)) return false;
         offset += want;
     }
     return true;
@@ -75,20 +83,19 @@ bool ReadChunks(FileHandle drive, uint64_t total) {
 
 // The consumers are always waited for, whatever ended the reading, so that
 // neither runs on against a queue, image or hash that is gone.
-bool CopyChunks(const std::string& drive_text, FileHandle drive, FileHandle image, HashHandle hash,
-                uint64_t total) {
+bool CopyChunks(const std::string& drive_text, FileHandle drive, Image& image, HashHandle hash, uint64_t total) {
     ResetChunkQueue();
     StartProgress(drive_text, total);
     ThreadHandle writer = 0, hasher = 0;
     ErrorCode error = 0;
-    if (!StartThread(WriterThread, reinterpret_cast<void*>(image), writer, error)) {
+    if (!StartThread(WriterThread, reinterpret_cast<void*>(image.handle), writer, error)) {
         EndProgress();
         PrintFailure(MSG_THREAD_FAILED, error);
         return false;
     }
     bool hashing = StartThread(HasherThread, reinterpret_cast<void*>(hash), hasher, error);
     if (!hashing) FailChunkQueue(FailureLine(MSG_THREAD_FAILED, error));
-    bool read_all = hashing && ReadChunks(drive, total);
+    bool read_all = hashing && ReadChunks(drive, image, total);
     CloseChunkQueue();
     WaitThread(writer);
     if (hashing) WaitThread(hasher);
@@ -112,21 +119,24 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
     HashHandle hash = 0;
     Image image;
     uint8_t digest[DIGEST_BYTES] = {};
-    bool done = false;
+    Published published = NOT_PUBLISHED;
+    // Every partial file kept has its map; a complete image only after a
+    // rescue.
     auto map = [&image](uint64_t done_to, bool finished) {
-        return image.mapped ? RescueMapText(done_to, finished) : std::string();
+        return image.partial ? RescueMapText(done_to, finished) : std::string();
     };
+    uint64_t map_bytes = MapBytesBound(TRANSFER_BYTES, Rescuing ? DriveSectorSize(drive) : 0);
     // A hash service that cannot even start is told before the image exists.
     if (!StartHash(hash, error)) {
         PrintFailure(MSG_HASH_FAILED, error);
-    } else if (!CreateImageFor(drive, image_path, total, Rescuing, image)) {
+    } else if (!CreateImageFor(drive, image_path, total, Rescuing, map_bytes, image)) {
         DropHash(hash);
     } else if (Interrupted()) {
         // Stopped before the first read: nothing of this dump is kept.
         PrintLine(InterruptLine());
         DropHash(hash);
         DiscardImage(image);
-    } else if (!CopyChunks(drive_text, drive, image.handle, hash, total)) {
+    } else if (!CopyChunks(drive_text, drive, image, hash, total)) {
         // The map tells what the partial file holds, so that ddrescue can
         // go on from it.
         DropHash(hash);
@@ -135,10 +145,11 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
         PrintFailure(MSG_HASH_FAILED, error);
         KeepPartialImage(image, map(total, true));
     } else {
-        done = PublishImage(image, digest, map(total, true));
+        published = PublishImage(image, digest, map(total, true));
     }
     CloseQuietly(drive);
-    if (!done) return DUMP_FAILED;
+    if (published == NAMED_ONLY) return DUMP_NAMED_ONLY;
+    if (published == NOT_PUBLISHED) return DUMP_FAILED;
     PrintLine("");
     uint64_t unread = UnreadBytes(total);
     if (unread == 0) {

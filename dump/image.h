@@ -1,11 +1,19 @@
-// The image's life: created as a partial file beside the image path (or a
-// device opened as it stands), filled by the writer, and only once complete
-// flushed, fingerprinted and renamed into the image's name, its rescue map
-// (when it has one) with it. Until then nothing at the image path, nor at
-// its fingerprint's or map's, is opened, emptied or removed; and nothing at
-// any partial name is removed that this dump did not make.
+// The image's set: the image and the files beside it that describe it, its
+// fingerprint (IMAGE.sha256) and, after a rescue, its map (IMAGE.map). A
+// file image is written as IMAGE.part and takes its name only once
+// complete, flushed and fingerprinted; a dump that stops keeps it there,
+// with IMAGE.part.map beside it telling what it holds. The files beside are
+// written under their own partial names (IMAGE.sha256.part, IMAGE.map.part,
+// IMAGE.part.map.part) and renamed into place.
+//
+// Whenever a dump stops, a file at a name of the set describes the image
+// at IMAGE (or the partial file at IMAGE.part); one that cannot is gone:
+// the old set is retired as a whole when the new image takes the name.
+// Until then nothing at IMAGE, its fingerprint's or its map's name is
+// emptied or removed, and a device as the image is written as it stands.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/platform.h"
@@ -13,8 +21,10 @@
 struct Image {
     std::string path;  // as the file is named (ImageFilePath)
     FileHandle handle = -1;
-    bool partial = false;  // a new file under PartialPath(path), fingerprinted
-    bool mapped = false;   // and with a rescue map beside it
+    uint64_t total = 0;    // the drive's size: the image's when complete
+    bool partial = false;  // a new file under PartialPath(path), with its set
+    bool mapped = false;   // and a rescue: the map goes with the image
+    uint64_t beside = 0;   // room reserved for the files beside it
 };
 
 std::string PartialPath(const std::string& path);
@@ -22,31 +32,43 @@ std::string PartialPath(const std::string& path);
 // Closes a drive or image where a failure to close says nothing new.
 void CloseQuietly(FileHandle file);
 
-// Where a rescue map goes: beside the image, and beside its partial file
-// after a failure (the image at the path, if any, keeps its own map).
+// Where a map goes: beside the image (a rescue's), and beside its partial
+// file after a failure.
 std::string MapPath(const std::string& image_path);
 
 // Opens the image at the path given for a dump of total bytes, refusing a
-// path where it or a file beside it would take the drive's name, or lie on
-// storage it lies on; with room reserved for the image and its fingerprint,
-// and the files beside it tried. mapped: a rescue, with a map. False after
-// the failure's line, with nothing left behind.
-bool CreateImageFor(FileHandle drive, const std::string& given, uint64_t total, bool mapped, Image& image);
+// path where it or a file of its set would take the drive's name, or lie
+// on storage it lies on; with room reserved for the image and the files
+// beside it, every name of the set tried, and what an earlier dump left of
+// a set beside a partial file that is gone removed. mapped: a rescue;
+// map_bytes: the room its map may take before the reader asks for more
+// (KeepMapRoom). False after the failure's line, with nothing left behind.
+bool CreateImageFor(FileHandle drive, const std::string& given, uint64_t total, bool mapped, uint64_t map_bytes,
+                    Image& image);
+
+// Reader: the map now takes up to map_bytes; room for it is reserved as it
+// grows, so that the map is sure of its room when the dump ends. False,
+// with the code, when the file system has no more.
+bool KeepMapRoom(Image& image, uint64_t map_bytes, ErrorCode& error);
 
 // Before the first read: the image is given up and its partial file removed.
 void DiscardImage(Image& image);
 
 // After a failure once reading began: the partial file is kept under its
-// partial name, cut back to the bytes written (the drive's first bytes),
-// with map_text, its rescue map, beside it where it is mapped. Quiet: the
-// failure's line is said already.
-void KeepPartialImage(Image& image, const std::string& map_text = "");
+// partial name, cut back to the bytes written (the drive's first bytes) and
+// flushed, with map_text, its map, beside it only once those bytes are on
+// stable storage. Quiet: the failure's line is said already.
+void KeepPartialImage(Image& image, const std::string& map_text);
 
-// After a complete copy, in an order that leaves, whenever it stops, either
-// the old image (with its fingerprint, but after a failed rename without
-// it), or the new image (with or without its own), never a fingerprint
-// beside bytes it does not vouch for: the image flushed; its fingerprint
-// and map written and flushed under partial names; the old fingerprint
-// removed; the image renamed into place; then its fingerprint and its map.
-// False after the failure's line.
-bool PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], const std::string& map_text);
+enum Published {
+    NOT_PUBLISHED,  // its line said; IMAGE and its set are as they were
+    NAMED_ONLY,     // its line said; IMAGE is the new image, its set not complete or not flushed
+    PUBLISHED,      // IMAGE is the new image, flushed, with its own set
+};
+
+// After a complete copy: the image flushed; its fingerprint and map
+// written and flushed under partial names; the old fingerprint and map set
+// aside; the image renamed into place (the old ones put back if it cannot
+// be); then its fingerprint and map renamed into place and the old ones
+// removed.
+Published PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], const std::string& map_text);

@@ -87,6 +87,15 @@ bool RescueTransfer(FileHandle drive, char* data, uint64_t offset, uint64_t leng
     return SeekDrive(drive, offset + length, error);
 }
 
+uint64_t MapBytesBound(uint64_t length, uint64_t sector) {
+    // A line is at most two 18-character numbers, the status and the
+    // blanks; besides the listed blocks there are read ones between them,
+    // one before and one after.
+    constexpr uint64_t LINE = 2 * 18 + 6;
+    uint64_t lines = 2 * Unread.size() + 2 + (sector == 0 ? 0 : length / sector + 1);
+    return RescueMapText(0, false).size() + lines * LINE;
+}
+
 uint64_t UnreadBytes(uint64_t end) {
     uint64_t bytes = 0;
     for (const Block& block : Unread)

@@ -29,6 +29,10 @@ void StartRescueMap(uint64_t total, const std::string& command_line);
 // its position cannot be set) or an interrupt came.
 bool RescueTransfer(FileHandle drive, char* data, uint64_t offset, uint64_t length, ErrorCode& error);
 
+// Bytes the map can take up now, and after one more transfer of length
+// bytes read sector by sector (0 for none): each sector may add a line.
+uint64_t MapBytesBound(uint64_t length, uint64_t sector);
+
 // The bytes listed as bad or not tried below end.
 uint64_t UnreadBytes(uint64_t end);
 

@@ -210,6 +210,9 @@ void DropHash(HashHandle hash);
 // or drive colon on Windows.
 size_t FileNameStart(const std::string& path);
 
+// True when a call's code says nothing stands at its path.
+bool NoSuchFile(ErrorCode code);
+
 // Removes the file at path, freeing the name at once; true when there is
 // none there now. Windows only marks a file that another program holds
 // open (with FILE_SHARE_DELETE) for deletion, and its name stays taken

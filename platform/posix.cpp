@@ -44,12 +44,25 @@ bool SysfsSize(dev_t device, uint64_t& total) {
     return true;
 }
 
-// Some file systems refuse O_DIRECT at open with EINVAL (FUSE ones, tmpfs
+// Some file systems refuse O_DIRECT with EINVAL (FUSE ones, ramfs, tmpfs
 // before Linux 6.6); their files are then used through the page cache rather
-// than not at all. path is relative to the folder descriptor folder.
+// than not at all. A new file is created first and switched after: such a
+// file system refuses O_CREAT | O_EXCL | O_DIRECT only once it has made the
+// file, and a second try would meet it. path is relative to the folder
+// descriptor folder.
 int OpenUnbuffered(int folder, const std::string& path, int flags, ErrorCode& error) {
-    int fd = openat(folder, path.c_str(), flags | O_DIRECT | O_CLOEXEC, 0600);
-    if (fd < 0 && errno == EINVAL) fd = openat(folder, path.c_str(), flags | O_CLOEXEC, 0600);
+    if ((flags & O_CREAT) != 0) {
+        int fd = openat(folder, path.c_str(), flags | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            error = static_cast<ErrorCode>(errno);
+            return -1;
+        }
+        int now = fcntl(fd, F_GETFL);
+        if (now >= 0) fcntl(fd, F_SETFL, now | O_DIRECT);
+        return fd;
+    }
+    int fd = openat(folder, path.c_str(), flags | O_DIRECT | O_CLOEXEC);
+    if (fd < 0 && errno == EINVAL) fd = openat(folder, path.c_str(), flags | O_CLOEXEC);
     if (fd < 0) error = static_cast<ErrorCode>(errno);
     return fd;
 }
@@ -267,7 +280,9 @@ bool Reserve(int fd, uint64_t total, uint64_t beside, ErrorCode& error) {
         error = static_cast<ErrorCode>(errno);
         return false;
     }
-    if (static_cast<uint64_t>(space.f_bavail) * block >= needed) return true;
+    // A file system that counts no blocks at all (ramfs) tells nothing of
+    // its room.
+    if (space.f_blocks == 0 || static_cast<uint64_t>(space.f_bavail) * block >= needed) return true;
     error = ENOSPC;
     return false;
 }
@@ -500,6 +515,8 @@ size_t FileNameStart(const std::string& path) {
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? 0 : slash + 1;
 }
+
+bool NoSuchFile(ErrorCode code) { return code == ENOENT; }
 
 bool RemoveFile(const std::string& path, ErrorCode& error) {
     if (unlink(path.c_str()) == 0 || errno == ENOENT) return true;

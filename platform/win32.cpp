@@ -737,6 +737,8 @@ size_t FileNameStart(const std::string& path) {
     return path.size() >= 2 && path[1] == ':' && isalpha(static_cast<unsigned char>(path[0])) ? 2 : 0;
 }
 
+bool NoSuchFile(ErrorCode code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
+
 bool RemoveFile(const std::string& path, ErrorCode& error) {
     if (DeleteFileW(LongPath(path).c_str())) return true;
     error = GetLastError();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
 #include "dump/dump.h"
 #include "dump/messages.h"
@@ -19,7 +20,7 @@ bool Dump(uint64_t drive_size) {
 
 // Dumps with the faults that configure() sets on a fresh fake.
 template <typename Configure>
-bool DumpWith(uint64_t drive_size, Configure configure) {
+DumpOutcome DumpWith(uint64_t drive_size, Configure configure) {
     ResetFake(drive_size);
     configure(*Fake);
     return DumpDrive("drive", "out.img");
@@ -145,7 +146,8 @@ TEST(Dump, EachFailureHasItsLineAndNoCompletion) {
         {"hash", [](FakeState& f) { f.hash_error = 31; }, Line(MSG_HASH_FAILED, 31)},
         {"hasher thread", [](FakeState& f) { f.thread_error = 11, f.fail_thread_number = 2; },
          Line(MSG_THREAD_FAILED, 11)},
-        {"old fingerprint", [](FakeState& f) { f.remove_error = 21; }, Line(MSG_FINGERPRINT_FAILED, 21)},
+        {"leftover", [](FakeState& f) { f.remove_error = 21, f.remove_fails_at = "out.img.sha256.part"; },
+         Line(MSG_FINGERPRINT_FAILED, 21)},
         {"interrupt", [](FakeState& f) { f.interrupt_after = 0; }, std::string(MSG_INTERRUPTED) + "\n"},
         {"fingerprint", [](FakeState& f) { f.small_file_error = 28; }, Line(MSG_FINGERPRINT_FAILED, 28)},
         {"flush", [](FakeState& f) { f.flush_error = 5; }, Line(MSG_WRITE_FAILED, 5)},
@@ -164,7 +166,9 @@ TEST(Dump, EachFailureHasItsLineAndNoCompletion) {
 }
 
 TEST(Dump, NothingIsCreatedBeforeTheDriveOpensOrOverTheDrive) {
-    EXPECT_FALSE(DumpWith(CHUNK, [](FakeState& f) { f.small_file_error = 36, f.small_file_fails_empty = true; }));
+    EXPECT_FALSE(DumpWith(CHUNK, [](FakeState& f) {
+        f.small_file_error = 36, f.small_file_fails_empty = true, f.small_file_fails_at = "out.img.sha256.part";
+    }));
     EXPECT_TRUE(Contains(Fake->console, Line(MSG_FINGERPRINT_FAILED, 36)));
     EXPECT_FALSE(Fake->image_exists) << "a fingerprint that cannot be made is told before the copy";
     EXPECT_EQ(Fake->drive_position, 0u);
@@ -191,14 +195,17 @@ TEST(Dump, TheImageTakesItsNameOnlyWhenComplete) {
         void (*configure)(FakeState&);
         std::string line;
         uint64_t read_at_most;
-        const char* old_fingerprint;  // nullptr: gone, as its image is about to be
+        const char* old_fingerprint;
     } cases[] = {
         {"read", [](FakeState& f) { f.fail_read_from = CHUNK; }, Line(MSG_READ_FAILED, 23), CHUNK, "stale"},
         {"interrupt", [](FakeState& f) { f.interrupt_after = CHUNK + 512; }, std::string(MSG_INTERRUPTED) + "\n",
          CHUNK + 2 * TRANSFER_BYTES, "stale"},
         {"new fingerprint", [](FakeState& f) { f.small_file_error = 28; }, Line(MSG_FINGERPRINT_FAILED, 28),
          2 * CHUNK, "stale"},
-        {"rename", [](FakeState& f) { f.rename_error = 13; }, Line(MSG_CREATE_FAILED, 13), 2 * CHUNK, nullptr},
+        {"rename", [](FakeState& f) { f.rename_error = 13, f.rename_fails_at = "out.img"; },
+         Line(MSG_CREATE_FAILED, 13), 2 * CHUNK, "stale"},
+        {"setting the old one aside", [](FakeState& f) { f.rename_error = 13, f.rename_fails_at = FINGERPRINT; },
+         Line(MSG_FINGERPRINT_FAILED, 13), 2 * CHUNK, "stale"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -208,10 +215,7 @@ TEST(Dump, TheImageTakesItsNameOnlyWhenComplete) {
         EXPECT_EQ(console.substr(console.find(c.line) + c.line.size()), "") << "one line, at the end";
         EXPECT_EQ(Fake->image_path, "out.img.part");
         EXPECT_LE(Fake->drive_position, c.read_at_most) << "the reader stopped";
-        if (c.old_fingerprint != nullptr)
-            EXPECT_EQ(Fake->files[FINGERPRINT], "stale") << "the old fingerprint still vouches for the old image";
-        else
-            EXPECT_EQ(Fake->files.count(FINGERPRINT), 0u);
+        EXPECT_EQ(Fake->files[FINGERPRINT], c.old_fingerprint) << "the old fingerprint still vouches for the old image";
         EXPECT_EQ(Fake->files.count(std::string(FINGERPRINT) + ".part"), 0u);
         EXPECT_TRUE(ImageMatches(Fake->image.size()));
         EXPECT_EQ(Fake->image.size(), Fake->image_position) << "the partial file is cut to what was written";
@@ -221,7 +225,7 @@ TEST(Dump, TheImageTakesItsNameOnlyWhenComplete) {
     ASSERT_TRUE(DumpWith(CHUNK + 1, stale));
     EXPECT_EQ(Fake->image_path, "out.img");
     EXPECT_EQ(Fake->files[FINGERPRINT], Fingerprint());
-    EXPECT_EQ(Fake->reserved_beside, Fingerprint().size()) << "room for the fingerprint taken before the copy";
+    EXPECT_GT(Fake->reserved_beside, Fingerprint().size()) << "room for the fingerprint taken before the copy";
     ASSERT_TRUE(DumpWith(CHUNK, [&](FakeState& f) { stale(f), f.image_is_device = true; }));
     EXPECT_EQ(Fake->files[FINGERPRINT], "stale") << "a device image has no fingerprint to make or remove";
     EXPECT_EQ(Fake->image_path, "out.img");
@@ -229,6 +233,71 @@ TEST(Dump, TheImageTakesItsNameOnlyWhenComplete) {
 }  // namespace
 
 namespace {
+constexpr char OLD_MAP[] = "out.img.map", PART_MAP[] = "out.img.part.map";
+
+// The map's status lines, less its comments and times.
+std::string MapLines(const std::string& map) {
+    std::string lines;
+    for (size_t at = 0; at < map.size();) {
+        size_t end = map.find('\n', at);
+        if (map[at] != '#') lines += map.substr(at, end - at + 1);
+        at = end + 1;
+    }
+    return lines;
+}
+
+// The files of an image's set describe the image beside them, or are gone:
+// an old map never outlives its image, a map of a removed partial file never
+// stands beside a new one, and what a killed dump left is cleared.
+TEST(Dump, TheSetIsReplacedWhole) {
+    auto old_set = [](FakeState& f) {
+        f.files = {{FINGERPRINT, "old"}, {OLD_MAP, "old"}, {PART_MAP, "of a removed partial file"},
+                   {"out.img.sha256.part", "killed"}, {"out.img.map.part", "killed"},
+                   {"out.img.part.map.part", "killed"}, {"out.img.sha256.old", "killed"}};
+    };
+    ASSERT_EQ(DumpWith(2 * CHUNK, old_set), DUMP_COMPLETE);
+    std::map<std::string, std::string> want = {{FINGERPRINT, Fingerprint()}};
+    EXPECT_EQ(Fake->files, want) << "the old map went with the old image; the leftovers are cleared";
+
+    // Interrupted: the partial file has a map of its own, of what it holds.
+    EXPECT_EQ(DumpWith(2 * CHUNK, [&](FakeState& f) { old_set(f), f.interrupt_after = CHUNK; }), DUMP_FAILED);
+    ASSERT_EQ(Fake->image_path, "out.img.part");
+    EXPECT_EQ(MapLines(Fake->files[PART_MAP]), "0x04000000     ?               1\n"
+                                               "0x00000000  0x04000000  +\n"
+                                               "0x04000000  0x04000000  ?\n");
+    EXPECT_EQ(Fake->image.size(), CHUNK);
+    EXPECT_LE(Fingerprint().size() + Fake->files[PART_MAP].size(), Fake->reserved_beside) << "room kept for it";
+    EXPECT_EQ(Fake->files[FINGERPRINT], "old");
+    EXPECT_EQ(Fake->files[OLD_MAP], "old");
+    EXPECT_EQ(Fake->files.size(), 3u);
+
+    // A partial file that cannot be flushed gets no map: it could claim
+    // bytes a power cut takes back.
+    EXPECT_EQ(DumpWith(2 * CHUNK, [](FakeState& f) { f.fail_read_from = CHUNK, f.flush_error = 5; }), DUMP_FAILED);
+    EXPECT_EQ(Fake->files.count(PART_MAP), 0u);
+}
+
+// Once the new image has its name the old image is gone: a failure after
+// that is no plain failure (exit 1 promises the old image), and only files
+// that describe the new image stand beside it.
+TEST(Dump, AFailureAfterTheRenameSaysTheImageIsNamed) {
+    auto old_set = [](FakeState& f) { f.files = {{FINGERPRINT, "old"}, {OLD_MAP, "old"}}; };
+    EXPECT_EQ(DumpWith(CHUNK, [&](FakeState& f) { old_set(f), f.name_flush_error = 5; }), DUMP_NAMED_ONLY);
+    EXPECT_TRUE(Contains(Fake->console, Line(MSG_CREATE_FAILED, 5)));
+    EXPECT_FALSE(Contains(Fake->console, MSG_DONE));
+    EXPECT_EQ(Fake->image_path, "out.img");
+    std::map<std::string, std::string> want = {{FINGERPRINT, Fingerprint()}};
+    EXPECT_EQ(Fake->files, want);
+
+    EXPECT_EQ(DumpWith(CHUNK, [&](FakeState& f) {
+                  old_set(f), f.rename_error = 13, f.rename_fails_at = "out.img.sha256.part";
+              }),
+              DUMP_NAMED_ONLY);
+    EXPECT_TRUE(Contains(Fake->console, Line(MSG_FINGERPRINT_FAILED, 13)));
+    EXPECT_EQ(Fake->image_path, "out.img");
+    EXPECT_TRUE(Fake->files.empty()) << "no old fingerprint or map beside the new image, and no leftovers";
+}
+
 // A refused lock and the title tell the user; neither changes the dump.
 TEST(Dump, TheLockWarningAndTheTitleLeaveTheDumpAsItIs) {
     ASSERT_TRUE(DumpWith(2 * CHUNK, [](FakeState& f) { f.lock_error = 5, f.has_title = true; }));

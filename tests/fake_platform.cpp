@@ -216,7 +216,8 @@ int64_t WriteImageTail(FileHandle image, const void* buffer, size_t length, Erro
 
 void TrimImage(FileHandle) { Fake->image.resize(Fake->image_position); }
 
-bool FlushImage(FileHandle, ErrorCode& error) {
+bool FlushImage(FileHandle image, ErrorCode& error) {
+    if (!Fake->image_is_device) TrimImage(image);
     error = Fake->flush_error;
     return Fake->flush_error == 0;
 }
@@ -276,11 +277,22 @@ size_t FileNameStart(const std::string& path) {
     return slash == std::string::npos ? 0 : slash + 1;
 }
 
+bool NoSuchFile(ErrorCode code) { return code == 2; }
+
+namespace {
+// A call on path fails with code where the fault is set for it: for every
+// path when none is named.
+bool Faulted(uint32_t code, const std::string& at, const std::string& path, ErrorCode& error) {
+    if (code == 0 || (!at.empty() && at != path)) return false;
+    error = code;
+    return true;
+}
+
+bool Exists(const std::string& path) { return Fake->files.count(path) != 0 || path == Fake->image_path; }
+}  // namespace
+
 bool RemoveFile(const std::string& path, ErrorCode& error) {
-    if (Fake->remove_error != 0) {
-        error = Fake->remove_error;
-        return false;
-    }
+    if (Faulted(Fake->remove_error, Fake->remove_fails_at, path, error)) return false;
     Fake->files.erase(path);
     if (path == Fake->image_path) {
         Fake->image_path.clear();
@@ -294,8 +306,8 @@ bool ImageInPlace(FileHandle, const std::string&, ErrorCode&) { return true; }
 bool Replaceable(const std::string&, ErrorCode&) { return true; }
 
 bool ReserveImage(FileHandle, uint64_t total, uint64_t beside, ErrorCode& error) {
-    if (Fake->reserve_error != 0 && beside > Fake->reserved_beside) {
-        error = Fake->reserve_error;
+    if (beside > Fake->reserve_limit) {
+        error = 28;
         return false;
     }
     Fake->reserved = total;
@@ -305,24 +317,26 @@ bool ReserveImage(FileHandle, uint64_t total, uint64_t beside, ErrorCode& error)
 
 bool NameImage(FileHandle, const std::string& path, bool& named, ErrorCode& error) {
     named = false;
-    if (Fake->rename_error != 0) {
-        error = Fake->rename_error;
-        return false;
-    }
+    if (Faulted(Fake->rename_error, Fake->rename_fails_at, path, error)) return false;
+    Fake->files.erase(path);
     Fake->image_path = path;
     named = true;
-    return true;
+    return !Faulted(Fake->name_flush_error, "", path, error);
 }
 
 bool RenameFile(const std::string& from, const std::string& to, ErrorCode& error) {
-    if (Fake->rename_error != 0) {
-        error = Fake->rename_error;
+    if (!Exists(from)) {
+        error = 2;
         return false;
     }
+    if (Faulted(Fake->rename_error, Fake->rename_fails_at, from, error) ||
+        Faulted(Fake->rename_error, Fake->rename_fails_at, to, error))
+        return false;
     if (from == Fake->image_path) {
         Fake->image_path = to;
         Fake->files.erase(to);
     } else {
+        if (to == Fake->image_path) Fake->image_path.clear();
         Fake->files[to] = Fake->files.at(from);
         Fake->files.erase(from);
     }
@@ -330,8 +344,12 @@ bool RenameFile(const std::string& from, const std::string& to, ErrorCode& error
 }
 
 bool WriteSmallFile(const std::string& path, const std::string& bytes, ErrorCode& error) {
-    if (Fake->small_file_error != 0 && (!bytes.empty() || Fake->small_file_fails_empty)) {
-        error = Fake->small_file_error;
+    if (Fake->small_file_error != 0 && (!bytes.empty() || Fake->small_file_fails_empty) &&
+        Faulted(Fake->small_file_error, Fake->small_file_fails_at, path, error))
+        return false;
+    // Created anew, as O_EXCL and CREATE_NEW do.
+    if (Exists(path)) {
+        error = 17;
         return false;
     }
     Fake->files[path] = bytes;

@@ -35,7 +35,8 @@ struct FakeState {
     uint64_t reserved = 0;       // bytes reserved at creation
 
     bool image_is_device = false;
-    uint64_t reserved_beside = 0;  // room reserved for the fingerprint
+    uint64_t reserved_beside = 0;  // room reserved for the files beside the image
+    uint64_t reserve_limit = UINT64_MAX;  // room beyond this cannot be reserved later (28)
 
     // An interrupt noted once this many bytes were read (UINT64_MAX: none).
     uint64_t interrupt_after = UINT64_MAX;
@@ -51,8 +52,11 @@ struct FakeState {
     // Calls that fail with the given code (0: they succeed).
     uint32_t open_error = 0, create_error = 0, thread_error = 0;
     uint32_t flush_error = 0, hash_start_error = 0, hash_error = 0, size_query_error = 0;
-    uint32_t remove_error = 0, small_file_error = 0, rename_error = 0, lock_error = 0, reserve_error = 0;
+    uint32_t remove_error = 0, small_file_error = 0, rename_error = 0, lock_error = 0;
     bool small_file_fails_empty = false;  // with small_file_error: also the empty one made up front
+    // With the error above: only the call on this path fails (empty: every one).
+    std::string remove_fails_at, rename_fails_at, small_file_fails_at;
+    uint32_t name_flush_error = 0;  // the image's rename is made, its flush fails
     int fail_thread_number = 1;  // with thread_error: this start (from 1) fails
     int threads_started = 0;
     int fail_obtain_number = 0;  // this buffer (from 1) cannot be obtained

@@ -100,6 +100,28 @@ TEST(Rescue, AHealthyDriveIsCompleteWithAOneLineMap) {
     EXPECT_EQ(Fake->files["out.img.map"].find("0x"), Fake->files["out.img.map"].find("0x04000200     +"));
 }
 
+// A map grows with every bad area found; its room grows with it, so that a
+// full disk stops the rescue while the map it has still fits, rather than
+// after the copy with no map at all.
+TEST(Rescue, TheMapsRoomGrowsWithIt) {
+    std::vector<std::pair<uint64_t, uint64_t>> scattered;
+    for (uint64_t at = 4096; at < 24 * MIB; at += 8192) scattered.push_back({at, at + 512});
+    for (uint64_t limit : {UINT64_MAX, uint64_t{1600000}}) {
+        SCOPED_TRACE(limit);
+        ResetFake(CHUNK);
+        Fake->bad_ranges = scattered;
+        Fake->reserve_limit = limit;
+        DumpOutcome outcome = DumpDrive("drive", "out.img", true, "korvex --rescue drive out.img");
+        const std::string& map = Fake->files[limit == UINT64_MAX ? "out.img.map" : "out.img.part.map"];
+        EXPECT_EQ(outcome, limit == UINT64_MAX ? DUMP_RESCUED : DUMP_FAILED);
+        EXPECT_GT(map.size(), 100000u);
+        EXPECT_LE(map.size() + 80, Fake->reserved_beside) << "the map and the fingerprint had their room";
+        if (limit == UINT64_MAX) continue;
+        EXPECT_NE(Fake->console.find(std::string(MSG_MAP_FAILED) + "28\n"), std::string::npos);
+        EXPECT_EQ(MapBlocks(map, CHUNK).back().pos, Fake->image.size()) << "the map of the partial file";
+    }
+}
+
 // A drive that ends early, or is gone, stops a rescue too; the map beside
 // the partial file then tells what that holds, and that the rest is not
 // tried, and a map at the image path (the old image's) stays.
