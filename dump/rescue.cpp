@@ -49,20 +49,39 @@ void StartRescueMap(uint64_t total, const std::string& command_line) {
     Started = std::time(nullptr);
 }
 
+namespace {
+// Reads the sector at at into piece, through scratch: a sector inside a
+// chunk lies on a sector boundary only, and an unbuffered read may need its
+// buffer on a wider one (4096 bytes on Windows). -1 with the code on a
+// failure; a short read counts as none.
+int64_t ReadSector(FileHandle drive, void* scratch, uint64_t at, uint64_t sector, char* piece, uint64_t need,
+                   ErrorCode& error) {
+    // Each sector is tried once in this pass; its own position is set, as a
+    // failed read leaves the position to the system.
+    if (!SeekDrive(drive, at, error)) return -2;
+    int64_t read = ReadDrive(drive, scratch, sector, error);
+    if (read >= static_cast<int64_t>(need)) std::memcpy(piece, scratch, need);
+    return read;
+}
+}  // namespace
+
 bool RescueTransfer(FileHandle drive, char* data, uint64_t offset, uint64_t length, ErrorCode& error) {
     uint64_t sector = DriveSectorSize(drive);
     uint64_t end = std::min(offset + length, Total), bad_run = 0;
+    void* scratch = ObtainBuffer(IO_ALIGN, error);
+    if (scratch == nullptr) return false;
+    struct Release {
+        void* buffer;
+        ~Release() { ReleaseBuffer(buffer, IO_ALIGN); }
+    } release{scratch};
     for (uint64_t at = offset; at < end; at += sector) {
         if (Interrupted()) return false;
         uint64_t need = std::min(sector, end - at);
         char* piece = data + (at - offset);
-        // Each sector is tried once in this pass; its own position is set,
-        // as a failed read leaves the position to the system.
-        if (!SeekDrive(drive, at, error)) return false;
         ErrorCode failed = 0;
-        int64_t read = ReadDrive(drive, piece, sector, failed);
-        if (read == 0) {
-            error = EndOfDriveCode();
+        int64_t read = ReadSector(drive, scratch, at, sector, piece, need, failed);
+        if (read == -2 || read == 0) {
+            error = read == 0 ? EndOfDriveCode() : failed;
             return false;
         }
         // A drive that is gone (unplugged, its server ended) has no bad

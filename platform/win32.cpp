@@ -11,6 +11,7 @@
 #include <winioctl.h>
 #include <winternl.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -175,10 +176,13 @@ bool DeviceLength(HANDLE device, uint64_t& length) {
 // The volume a path lies on, by its volume name where the system has one,
 // else by its mount point ("K:\"); empty when unknown.
 std::wstring VolumeOf(const std::wstring& path) {
-    wchar_t found[MAX_PATH + 1] = {}, name[MAX_PATH + 1] = {};
-    if (!GetVolumePathNameW(path.c_str(), found, MAX_PATH)) return L"";
+    // A buffer "at least as big as the full path" (GetVolumePathNameW's
+    // remarks), for a path past MAX_PATH too.
+    std::wstring found(std::max<size_t>(path.size(), MAX_PATH) + 1, L'\0');
+    wchar_t name[MAX_PATH + 1] = {};
+    if (!GetVolumePathNameW(path.c_str(), &found[0], static_cast<DWORD>(found.size()))) return L"";
     // A "\\?\" path gives a "\\?\K:\" mount point, which has no volume name.
-    std::wstring mount = found;
+    std::wstring mount = found.c_str();
     if (mount.rfind(L"\\\\?\\", 0) == 0 && mount.size() > 5 && mount[5] == L':') mount.erase(0, 4);
     if (GetVolumeNameForVolumeMountPointW(mount.c_str(), name, MAX_PATH)) return name;
     return mount;
@@ -558,18 +562,68 @@ bool ReserveImage(FileHandle image, uint64_t total, uint64_t beside, ErrorCode& 
     return Reserve(ToHandle(image), ImagePath.substr(0, ImagePath.find_last_of(L'\\') + 1), total, beside, error);
 }
 
+namespace {
+// The device a volume is opened by to flush it: "\\?\Volume{...}", or
+// "\\.\X:" for a letter without a volume name, without the trailing
+// backslash that would name its root folder; empty for none (a network
+// share).
+std::wstring VolumeDevice(const std::wstring& path) {
+    std::wstring volume = VolumeOf(path);
+    if (StartsWith(volume, L"\\\\?\\Volume{") && volume.back() == L'\\') return volume.substr(0, volume.size() - 1);
+    if (volume.size() == 3 && volume[2] == L'\\' && IsLetterAt(volume.substr(0, 2), 0)) return L"\\\\.\\" + volume.substr(0, 2);
+    return L"";
+}
+
+// The volume of the last folder renamed in, open for its flush until the
+// process ends: every rename of a dump is in one folder, so the volume is
+// found and opened once.
+std::wstring FlushedFolder;
+HANDLE FlushedVolume = INVALID_HANDLE_VALUE;
+
+// A rename is on the disk only once its folder is, and Windows flushes no
+// folder on its own: MOVEFILE_WRITE_THROUGH covers only a move done as a
+// copy and a delete. FlushFileBuffers on a handle to the volume flushes
+// all of it, and needs GENERIC_WRITE on the volume, which only an
+// administrator gets (as a raw read of a drive needs). Where the volume
+// cannot be opened (no rights, a network share) or has no flush to give
+// (Wine: 1), the rename stands as the file system keeps it.
+bool FlushFolderOf(const std::wstring& path, ErrorCode& error) {
+    std::wstring folder = path.substr(0, path.find_last_of(L'\\') + 1);
+    if (!SameText(folder, FlushedFolder)) {
+        if (FlushedVolume != INVALID_HANDLE_VALUE) CloseHandle(FlushedVolume);
+        std::wstring volume = VolumeDevice(folder);
+        FlushedVolume = volume.empty() ? INVALID_HANDLE_VALUE
+                                       : CreateFileW(volume.c_str(), GENERIC_WRITE, SHARE_READ_WRITE, nullptr,
+                                                     OPEN_EXISTING, 0, nullptr);
+        FlushedFolder = folder;
+    }
+    if (FlushedVolume == INVALID_HANDLE_VALUE || FlushFileBuffers(FlushedVolume)) return true;
+    DWORD code = GetLastError();
+    if (code == ERROR_INVALID_FUNCTION) return true;
+    error = code;
+    return false;
+}
+
+// Renames from over to, replacing what stands there; renamed tells whether
+// the name was given, the result whether it is also on the disk.
+bool Rename(const std::wstring& from, const std::wstring& to, bool& renamed, ErrorCode& error) {
+    renamed = MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    if (!renamed) {
+        error = GetLastError();
+        return false;
+    }
+    return FlushFolderOf(to, error);
+}
+}  // namespace
+
 bool NameImage(FileHandle image, const std::string& path, bool& named, ErrorCode& error) {
     CloseHandle(ToHandle(image));
-    named = RenameFile(path + PARTIAL_SUFFIX, path, error);
-    return named;
+    return Rename(LongPath(path + PARTIAL_SUFFIX), LongPath(path), named, error);
 }
 
 bool RenameFile(const std::string& from, const std::string& to, ErrorCode& error) {
-    // WRITE_THROUGH: returns once the move is on the disk.
-    if (MoveFileExW(LongPath(from).c_str(), LongPath(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return true;
-    error = GetLastError();
-    return false;
+    bool renamed = false;
+    return Rename(LongPath(from), LongPath(to), renamed, error);
 }
 
 size_t DriveReadUnit() { return SECTOR; }
@@ -739,10 +793,57 @@ size_t FileNameStart(const std::string& path) {
 
 bool NoSuchFile(ErrorCode code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
 
+namespace {
+// Moves the file at path to a name of its own in its folder, short and
+// unlike any image's, so that it fits wherever path fitted; false with the
+// code where it cannot be moved (held open without FILE_SHARE_DELETE: 32).
+bool MoveAside(const std::wstring& path, std::wstring& aside, ErrorCode& error) {
+    static unsigned count = 0;
+    std::wstring folder = path.substr(0, path.find_last_of(L'\\') + 1);
+    for (int tries = 0; tries < 100; ++tries) {
+        aside = folder + L"~korvex" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(count++) +
+                L".tmp";
+        // Without MOVEFILE_REPLACE_EXISTING a name that is taken fails
+        // (183) rather than being replaced, and the next one is tried.
+        if (MoveFileExW(path.c_str(), aside.c_str(), 0)) return true;
+        error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return false;
+    }
+    return false;
+}
+}  // namespace
+
+// DeleteFileW only marks a file that another program holds open with
+// FILE_SHARE_DELETE (an indexer, a scanner) for deletion, and "if a file
+// cannot be deleted, its name cannot be reused. To reuse a file name
+// immediately, rename the existing file" (Closing and Deleting Files). The
+// file goes once the last program lets go of it.
 bool RemoveFile(const std::string& path, ErrorCode& error) {
-    if (DeleteFileW(LongPath(path).c_str())) return true;
+    std::wstring wide = LongPath(path);
+    DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD code = GetLastError();
+        if (NoSuchFile(code)) return true;
+        error = code;
+        return false;
+    }
+    // A folder is no file to remove, as DeleteFileW refuses it.
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        error = ERROR_ACCESS_DENIED;
+        return false;
+    }
+    std::wstring aside;
+    ErrorCode moved = 0;
+    if (!MoveAside(wide, aside, moved)) {
+        if (NoSuchFile(moved)) return true;
+        error = moved;
+        return false;
+    }
+    if (DeleteFileW(aside.c_str())) return true;
+    // A file that cannot go (read-only) takes its name back.
     error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    MoveFileExW(aside.c_str(), wide.c_str(), 0);
+    return false;
 }
 
 bool WriteSmallFile(const std::string& path, const std::string& bytes, ErrorCode& error) {

@@ -386,6 +386,99 @@ else
     skip "unprivileged open: needs root and setpriv"
 fi
 
+# --- The image's set: the image, its fingerprint, its map ------------------
+# set_ok IMAGE DRIVE: IMAGE is DRIVE's bytes with its own fingerprint, and
+# nothing else of a set beside it.
+set_ok() {
+    cmp -s "$2" "$1" || { echo "$1 is not $2"; return 1; }
+    (cd "$(dirname "$1")" && sha256sum -c --status "$(basename "$1").sha256") || { echo "fingerprint"; return 1; }
+    for extra in .map .part .part.map .sha256.part .map.part .part.map.part .sha256.old .map.old; do
+        [ ! -e "$1$extra" ] || { echo "left: $1$extra"; return 1; }
+    done
+}
+export -f set_ok
+# A plain dump over a rescued image: the old map goes with the old image.
+dump_ok other.bin set.img $((2 * MIB)) >/dev/null
+printf '# Mapfile\n0x00000000     +               1\n0x00000000  0x00200000  -\n' >set.img.map
+run drive.bin set.img
+expect "a dump over a rescued image: exit 0, no old map beside the new image" \
+    bash -c "[ $status -eq 0 ] && set_ok set.img drive.bin"
+# What a killed dump leaves between its renames is cleared by the next one.
+for name in set.img.sha256.part set.img.map.part set.img.part.map.part set.img.sha256.old set.img.map.old; do
+    echo killed >"$name"
+done
+run other.bin set.img
+expect "leftovers of a killed dump: cleared, not in the way" bash -c "[ $status -eq 0 ] && set_ok set.img other.bin"
+# A name the folder cannot hold with the set's longest suffix is refused
+# before the copy, not after it with the map lost.
+long=$(printf 'L%.0s' $(seq 242)).img
+run drive.bin "$long"
+expect "an image name too long for its map's partial name: refused before the copy" \
+    bash -c "[ $status -eq 1 ] && tail -n 1 out.txt | grep -qx '错误，无法写入映射文件36' && [ -z \"\$(ls | grep '^LLLL')\" ]"
+
+if [ -f shim.so ] && command -v ddrescue >/dev/null; then
+    # A map of a removed partial file (as an interrupted rescue leaves it)
+    # never stands beside a new one: ddrescue would skip what it claims.
+    rm -f set.img.part
+    printf '# Mapfile\n0x00000000     +               1\n0x00000000  0x08100000  +\n' >set.img.part.map
+    SHIM_READ_DELAY_US=300000 LD_PRELOAD=$PWD/shim.so "$korvex" big.bin set.img </dev/null >out.txt &
+    pid=$!
+    sleep 1
+    kill -INT $pid
+    wait $pid
+    expect "an interrupted dump: its own map beside its partial file, from where it stops not tried" \
+        bash -c "[ \"\$(grep -v '^#' set.img.part.map | tail -n 1)\" = \"\$(printf '0x%08X  0x%08X  ?' \$(stat -c %s set.img.part) \$(($((129 * MIB)) - \$(stat -c %s set.img.part))))\" ]"
+    ddrescue big.bin set.img.part set.img.part.map >/dev/null 2>&1
+    expect "ddrescue goes on from it to the whole drive" cmp -s big.bin set.img.part
+    rm -f set.img.part set.img.part.map
+fi
+
+if command -v strace >/dev/null; then
+    # SIGKILL at each rename of a dump over an image with a fingerprint and
+    # a map: whatever stands at a name of the set describes the image there,
+    # and the next dump completes.
+    renames=rename,renameat,renameat2
+    for kill_at in 1 2 3 4; do
+        dump_ok other.bin kill.img $((2 * MIB)) >/dev/null
+        printf '# Mapfile\n0x00000000     +               1\n0x00000000  0x00200000  +\n' >kill.img.map
+        cp kill.img.map kill-old.map
+        strace -f -qq -o /dev/null -e trace=$renames -e inject=$renames:signal=KILL:when=$kill_at \
+            "$korvex" drive.bin kill.img </dev/null >out.txt 2>&1
+        expect "SIGKILL at rename $kill_at: the image old or new, every file beside it its own" \
+            bash -c "{ { cmp -s other.bin kill.img && { [ ! -e kill.img.map ] || cmp -s kill.img.map kill-old.map; }; } ||
+                       { cmp -s drive.bin kill.img && [ ! -e kill.img.map ]; }; } &&
+                     { [ ! -e kill.img.sha256 ] || sha256sum -c --status kill.img.sha256; }"
+        rm -f kill.img.part
+        run drive.bin kill.img
+        expect "after SIGKILL at rename $kill_at: the next dump completes" \
+            bash -c "[ $status -eq 0 ] && set_ok kill.img drive.bin"
+    done
+    # The folder's flush fails after the image took its name: not exit 1,
+    # which promises the old image, but 4, the new image named.
+    dump_ok other.bin sync.img $((2 * MIB)) >/dev/null
+    strace -f -qq -o trace.txt -e trace=fsync,renameat "$korvex" drive.bin sync.img </dev/null >/dev/null 2>&1
+    after=$(grep -n 'renameat(.*"sync.img"' trace.txt | cut -d: -f1)
+    fsyncs=$(head -n $((after + 1)) trace.txt | grep -c fsync)
+    dump_ok other.bin sync.img $((2 * MIB)) >/dev/null
+    strace -f -qq -o /dev/null -e trace=fsync -e inject=fsync:error=EIO:when=$fsyncs \
+        "$korvex" drive.bin sync.img </dev/null >out.txt 2>&1
+    status=$?
+    expect "the image's rename not flushed: exit 4, its line, the new image named with its fingerprint" \
+        bash -c "[ $status -eq 4 ] && tail -n 1 out.txt | grep -qx '[RW]*错误，无法创建镜像文件5' && set_ok sync.img drive.bin"
+else
+    skip "SIGKILL between renames and a failed flush: no strace"
+fi
+
+# A file system that refuses O_DIRECT only after it made the file (ramfs,
+# and tmpfs before Linux 6.6): the image goes through the page cache.
+if [ "$(id -u)" -eq 0 ] && mkdir -p ram && mount -t ramfs ramfs ram 2>/dev/null; then
+    run drive.bin ram/r.img
+    expect "an image on ramfs: complete, nothing left over" bash -c "[ $status -eq 0 ] && set_ok ram/r.img drive.bin"
+    umount ram
+else
+    skip "ramfs: needs root"
+fi
+
 # --- A block device ------------------------------------------------------
 if [ "$(id -u)" -eq 0 ] && command -v losetup >/dev/null && head -c $((100 * MIB + 512)) random.bin >loop.bin &&
     loop=$(losetup -f --show loop.bin 2>/dev/null); then

@@ -75,6 +75,30 @@ void* AlignedAlloc(size_t length) { return std::aligned_alloc(IO_ALIGN, length);
 void AlignedFree(void* buffer) { std::free(buffer); }
 #endif
 
+std::mutex OperationLock;
+
+// An operation that changes a file or a name has ended; folder_flushed: it
+// brought the folder's names to stable storage.
+void Operation(bool folder_flushed) {
+    std::lock_guard<std::mutex> lock(OperationLock);
+    if (folder_flushed) {
+        Fake->names.files = Fake->files;
+        Fake->names.image_path = Fake->image_path;
+    }
+    if (++Fake->operations != Fake->cut_after) return;
+    Fake->cut = Fake->names;
+    Fake->cut.image_bytes = Fake->flushed_bytes;
+    Fake->cut.taken = true;
+}
+
+// Codes as Windows gives them: sharing violation, access denied.
+constexpr ErrorCode SHARING_VIOLATION = 32, ACCESS_DENIED = 5, INVALID_PARAMETER = 87;
+
+bool HeldWithoutShareDelete(const std::string& path) {
+    auto held = Fake->held.find(path);
+    return held != Fake->held.end() && !held->second;
+}
+
 bool Aligned(const void* buffer, size_t length) {
     return reinterpret_cast<uintptr_t>(buffer) % IO_ALIGN == 0 && length % IO_ALIGN == 0;
 }
@@ -130,13 +154,21 @@ FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total
         return -1;
     }
     partial = !Fake->image_is_device;
+    // Created exclusively: a partial file left at the name is not this dump's.
+    if (partial && Fake->files.count(path + PARTIAL_SUFFIX) != 0) {
+        error = 17;
+        return -1;
+    }
     Fake->image_path = partial ? path + PARTIAL_SUFFIX : path;
     Fake->reserved_beside = beside;
-    // Reserved as fallocate does: the file is its full size from the start.
-    Fake->image.assign(total, 0);
+    // Reserved as FALLOC_FL_KEEP_SIZE and a file's allocation do: the size
+    // stays what is written.
+    Fake->image.clear();
     Fake->image_position = 0;
     Fake->image_exists = true;
     Fake->reserved = total;
+    Fake->flushed_bytes = 0;
+    Operation(false);
     return IMAGE;
 }
 
@@ -147,7 +179,7 @@ bool LockDrive(FileHandle, ErrorCode& error) {
 
 std::string ImageFilePath(const std::string& path) { return path; }
 
-size_t DriveReadUnit() { return 512; }
+size_t DriveReadUnit() { return Fake->sector_size; }
 
 size_t DriveSectorSize(FileHandle) { return Fake->sector_size; }
 
@@ -159,8 +191,14 @@ bool SeekDrive(FileHandle, uint64_t offset, ErrorCode&) {
 }
 
 int64_t ReadDrive(FileHandle drive, void* buffer, size_t length, ErrorCode& error) {
-    if (drive != DRIVE || reinterpret_cast<uintptr_t>(buffer) % 512 != 0) Fake->misaligned_io = true;
     uint64_t& at = Fake->drive_position;
+    size_t sector = Fake->sector_size, align = Fake->buffer_align != 0 ? Fake->buffer_align : sector;
+    if (drive != DRIVE || reinterpret_cast<uintptr_t>(buffer) % align != 0 || at % sector != 0 ||
+        length % sector != 0) {
+        Fake->misaligned_io = true;
+        error = INVALID_PARAMETER;
+        return -1;
+    }
     if (at >= Fake->interrupt_after) Fake->interrupted = true;
     if (at >= Fake->fail_read_from || at >= Fake->gone_from) {
         error = at >= Fake->gone_from ? 19 : 23;
@@ -197,6 +235,7 @@ int64_t Write(const void* buffer, size_t length, ErrorCode& error) {
     if (Fake->image.size() < end) Fake->image.resize(end);
     std::memcpy(Fake->image.data() + Fake->image_position, buffer, count);
     Fake->image_position = end;
+    Operation(false);
     return static_cast<int64_t>(count);
 }
 }  // namespace
@@ -218,8 +257,13 @@ void TrimImage(FileHandle) { Fake->image.resize(Fake->image_position); }
 
 bool FlushImage(FileHandle image, ErrorCode& error) {
     if (!Fake->image_is_device) TrimImage(image);
-    error = Fake->flush_error;
-    return Fake->flush_error == 0;
+    if (Fake->flush_error != 0) {
+        error = Fake->flush_error;
+        return false;
+    }
+    Fake->flushed_bytes = Fake->image.size();
+    Operation(false);
+    return true;
 }
 
 bool CloseFile(FileHandle, ErrorCode&) { return true; }
@@ -293,6 +337,14 @@ bool Exists(const std::string& path) { return Fake->files.count(path) != 0 || pa
 
 bool RemoveFile(const std::string& path, ErrorCode& error) {
     if (Faulted(Fake->remove_error, Fake->remove_fails_at, path, error)) return false;
+    if (HeldWithoutShareDelete(path)) {
+        error = SHARING_VIOLATION;
+        return false;
+    }
+    // One held with FILE_SHARE_DELETE is renamed aside first (see the
+    // contract): its name is free at once.
+    Fake->held.erase(path);
+    Operation(false);
     Fake->files.erase(path);
     if (path == Fake->image_path) {
         Fake->image_path.clear();
@@ -318,10 +370,16 @@ bool ReserveImage(FileHandle, uint64_t total, uint64_t beside, ErrorCode& error)
 bool NameImage(FileHandle, const std::string& path, bool& named, ErrorCode& error) {
     named = false;
     if (Faulted(Fake->rename_error, Fake->rename_fails_at, path, error)) return false;
+    if (HeldWithoutShareDelete(path)) {
+        error = ACCESS_DENIED;
+        return false;
+    }
     Fake->files.erase(path);
     Fake->image_path = path;
     named = true;
-    return !Faulted(Fake->name_flush_error, "", path, error);
+    bool flushed = !Faulted(Fake->name_flush_error, "", path, error);
+    Operation(flushed);
+    return flushed;
 }
 
 bool RenameFile(const std::string& from, const std::string& to, ErrorCode& error) {
@@ -332,6 +390,10 @@ bool RenameFile(const std::string& from, const std::string& to, ErrorCode& error
     if (Faulted(Fake->rename_error, Fake->rename_fails_at, from, error) ||
         Faulted(Fake->rename_error, Fake->rename_fails_at, to, error))
         return false;
+    if (HeldWithoutShareDelete(from) || HeldWithoutShareDelete(to)) {
+        error = HeldWithoutShareDelete(from) ? SHARING_VIOLATION : ACCESS_DENIED;
+        return false;
+    }
     if (from == Fake->image_path) {
         Fake->image_path = to;
         Fake->files.erase(to);
@@ -340,6 +402,7 @@ bool RenameFile(const std::string& from, const std::string& to, ErrorCode& error
         Fake->files[to] = Fake->files.at(from);
         Fake->files.erase(from);
     }
+    Operation(true);
     return true;
 }
 
@@ -353,6 +416,7 @@ bool WriteSmallFile(const std::string& path, const std::string& bytes, ErrorCode
         return false;
     }
     Fake->files[path] = bytes;
+    Operation(false);
     return true;
 }
 

@@ -18,6 +18,10 @@ struct FakeState {
     size_t max_read = SIZE_MAX;             // longer reads come back short
     std::vector<std::pair<uint64_t, uint64_t>> bad_ranges;  // [from, to): a read touching one fails
     size_t sector_size = 512;
+    // Unbuffered reads need the buffer on this boundary (0: the sector
+    // size), and offset and length on the sector size; Windows' layer asks
+    // 4096 of every buffer. Refused with 87 otherwise.
+    size_t buffer_align = 0;
     int failed_reads = 0;
     uint64_t drive_position = 0;
 
@@ -32,7 +36,8 @@ struct FakeState {
     int write_delay_ms = 0;
     bool misaligned_io = false;  // a transfer broke the unbuffered-I/O rules
     bool tail_written = false;   // the last bytes went through the cache
-    uint64_t reserved = 0;       // bytes reserved at creation
+    uint64_t reserved = 0;       // bytes reserved at creation; the file's size stays what is written
+    uint64_t flushed_bytes = 0;  // the image's bytes on stable storage
 
     bool image_is_device = false;
     uint64_t reserved_beside = 0;  // room reserved for the files beside the image
@@ -46,8 +51,27 @@ struct FakeState {
     uint64_t hashed_bytes = 0;
     int hash_delay_ms = 0;
 
-    // Small files by path: the fingerprint beside the image.
+    // Files by path, other than the image being written: the files beside
+    // it, and an old image as a text of its own. Each is on stable storage
+    // as it is made (WriteSmallFile flushes it).
     std::map<std::string, std::string> files;
+    // Files that another program holds open: with FILE_SHARE_DELETE (true),
+    // or without it, when neither they nor their names can be removed or
+    // replaced.
+    std::map<std::string, bool> held;
+
+    // A power cut: after this many operations that change a file or a name
+    // (from 1), what stable storage holds is kept in cut. A folder's names
+    // are on stable storage as of its last flush (a rename flushes it, a
+    // removal does not), a file's bytes as of its own.
+    int operations = 0;
+    int cut_after = 0;
+    struct Durable {
+        bool taken = false;
+        std::map<std::string, std::string> files;
+        std::string image_path;   // where the new image's name stands
+        uint64_t image_bytes = 0; // of it on stable storage
+    } cut, names;  // names: the folder as of its last flush
 
     // Calls that fail with the given code (0: they succeed).
     uint32_t open_error = 0, create_error = 0, thread_error = 0;

@@ -75,10 +75,10 @@ TEST(Hash, TheSystemsSha256OfAbc) {
     ASSERT_TRUE(StartHash(hash, error));
     ASSERT_TRUE(HashBytes(hash, "a", 1, error) && HashBytes(hash, "bc", 2, error));
     ASSERT_TRUE(FinishHash(hash, digest, error));
-    EXPECT_EQ(digest[0], 0xba);
-    EXPECT_EQ(digest[1], 0x78);
-    EXPECT_EQ(digest[30], 0x15);
-    EXPECT_EQ(digest[31], 0xad);
+    static const char HEX[] = "0123456789abcdef";
+    std::string hex;
+    for (uint8_t byte : digest) hex += std::string{HEX[byte >> 4], HEX[byte & 15]};
+    EXPECT_EQ(hex, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
 TEST(Messages, AsciiLinesAreAscii) {

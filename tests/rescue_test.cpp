@@ -90,6 +90,25 @@ TEST(Rescue, UnreadableRangesAreZeroedListedAndCounted) {
     EXPECT_EQ(Fake->files.count("out.img.map"), 0u);
 }
 
+// Sector reads obey the drive's unbuffered rules, Windows' 4096-byte
+// buffer boundary included: one bad sector costs that sector, not the
+// readable ones around it.
+TEST(Rescue, OneBadSectorCostsOneSectorOnEverySectorSize) {
+    for (size_t sector : {512, 2048, 4096}) {
+        for (size_t align : {size_t{0}, size_t{4096}}) {
+            SCOPED_TRACE(std::to_string(sector) + " " + std::to_string(align));
+            ResetFake(CHUNK);
+            Fake->sector_size = sector;
+            Fake->buffer_align = align;
+            Fake->bad_ranges = {{3 * MIB + sector, 3 * MIB + 2 * sector}};
+            EXPECT_EQ(DumpDrive("drive", "out.img", true, "korvex"), DUMP_RESCUED);
+            std::string last = std::string(MSG_RESCUED) + std::to_string(sector) + "\n";
+            EXPECT_EQ(Fake->console.substr(Fake->console.size() - last.size()), last);
+            EXPECT_TRUE(Holds(0, 3 * MIB + sector, true) && Holds(3 * MIB + 2 * sector, CHUNK - 3 * MIB - 2 * sector, true));
+        }
+    }
+}
+
 TEST(Rescue, AHealthyDriveIsCompleteWithAOneLineMap) {
     ResetFake(CHUNK + 512);
     EXPECT_EQ(DumpDrive("drive", "out.img", true, "korvex --rescue drive out.img"), DUMP_COMPLETE);

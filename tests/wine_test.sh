@@ -16,10 +16,10 @@ MIB=1048576
 wine64=$(command -v wine64 || echo /usr/lib/wine/wine64)
 usage_runs() { timeout 300 "$1" "$2" </dev/null 2>/dev/null | grep -q '^Usage: Korvex'; }
 if usage_runs wine "$exe32"; then
-    wine=wine exe=$exe32
+    wine=wine exe=$exe32 gxx=i686-w64-mingw32-g++
     echo "testing the 32-bit korvex.exe"
 elif [ -n "$exe64" ] && usage_runs "$wine64" "$exe64"; then
-    wine=$wine64 exe=$exe64
+    wine=$wine64 exe=$exe64 gxx=x86_64-w64-mingw32-g++
     echo "note: this kernel cannot run 32-bit programs (Wine's 32-bit loader fails);"
     echo "      testing the 64-bit build of the same sources instead"
 else
@@ -27,6 +27,7 @@ else
     exit 77
 fi
 
+here=$(dirname "$(realpath "$0")")
 mkdir -p "$work/k" "$work/out"
 ln -s "$work/k" "$WINEPREFIX/dosdevices/k:"
 ln -s "$work/out" "$WINEPREFIX/dosdevices/j:"
@@ -114,6 +115,59 @@ echo stale >"$work/out/e.img.sha256"
 check "an existing image and its fingerprint replaced" dump_ok $((2 * MIB))
 check "no partial file left" bash -c "[ ! -e '$work/out/e.img.part' ] && [ ! -e '$work/out/e.img.sha256.part' ]"
 
+# Another program holding a file beside the image open, as an indexer or a
+# virus scanner does. hold PATH SHARING: hold_file, built for the Windows
+# under test, has PATH open, letting others r(ead), w(rite), d(elete) it,
+# until release.
+hold() {
+    mkfifo "$work/hold.in"
+    "$wine" "$work/hold_file.exe" "$1" "$2" <"$work/hold.in" >"$work/hold.out" 2>/dev/null &
+    holder=$!
+    exec 9>"$work/hold.in"
+    for _ in $(seq 300); do grep -q '^held' "$work/hold.out" && return 0; sleep 0.1; done
+    echo "hold_file could not hold $1: $(cat "$work/hold.out")"
+    return 1
+}
+release() {
+    exec 9>&-
+    [ -z "${holder:-}" ] || wait "$holder"
+    holder=
+    rm -f "$work/hold.in"
+}
+# Deleted, the held fingerprint would keep its name until let go (as
+# e.img.sha256.old, once set aside), and the next dump could not take it.
+fingerprint_held() {
+    dump_ok $((MIB + 512)) && hold 'j:\e.img.sha256' rwd && dump_ok $((2 * MIB)) && dump_ok $((3 * MIB))
+}
+# An image held without delete sharing cannot be replaced: the dump fails,
+# and the old image keeps its fingerprint.
+image_held() {
+    dump_ok $MIB || return 1
+    cp "$work/out/e.img" "$work/old.img" && cp "$work/out/e.img.sha256" "$work/old.sha256"
+    hold 'j:\e.img' rw || return 1
+    head -c $((2 * MIB)) /dev/urandom >"$work/drive.bin"
+    run k: 'j:\e.img'
+    [ $status -eq 1 ] && tail -n 1 "$work/out.txt" | grep -qx $'[RW]*错误，无法创建镜像文件[1-9][0-9]*\r' ||
+        { echo "exit $status"; cat "$work/out.txt"; return 1; }
+    cmp "$work/old.img" "$work/out/e.img" && cmp "$work/old.sha256" "$work/out/e.img.sha256" && [ -z "$(asides)" ]
+}
+# The old files set aside for a rename, and what a removal renamed aside.
+asides() { find "$work/out" -maxdepth 1 \( -name '~korvex*' -o -name '*.old' \); }
+if "$gxx" -municode -static -O2 -o "$work/hold_file.exe" "$here/hold_file.cpp"; then
+    check "an old fingerprint held with delete sharing: replaced, twice while held" fingerprint_held
+    release
+    check "nothing left beside the image once the holder lets go" test -z "$(asides; find "$work/out" -maxdepth 1 -name '*.part')"
+    check "an image held without delete sharing: create error, old image and fingerprint kept" image_held
+    release
+    rm -f "$work/out/e.img.part"
+else
+    check "hold_file builds with $gxx" false
+fi
+# Wine opens C: as a volume but has no flush for it: the renames stand.
+run k: 'c:\e.img'
+check "an image on a volume without a flush (Wine's C:): complete" \
+    bash -c "[ $status -eq 0 ] && cmp -s '$work/drive.bin' '$WINEPREFIX/drive_c/e.img'"
+
 # NUL is the null device: the whole drive read, nothing written, no
 # fingerprint. A file named through the device namespace is a file.
 for null in NUL '\\.\NUL'; do
@@ -147,7 +201,6 @@ fi
 # through FUSE (Wine reports such a range as 21). The image is kept in full
 # with zeros in those ranges, and ddrescue, given Korvex's map, completes it
 # once the ranges read again.
-here=$(dirname "$(realpath "$0")")
 if [ "$(id -u)" -eq 0 ] && [ -c /dev/fuse ] && /usr/bin/python3 -c 'import fusepy' 2>/dev/null &&
     command -v ddrescue >/dev/null; then
     mkdir "$work/bad"
