@@ -6,7 +6,8 @@
 // option; 3 for a rescued image with unreadable bytes; 4 when the new image
 // took its name but a step after that failed (its fingerprint or map not in
 // place, the rename not flushed). A dump the user interrupted ends as an interrupted
-// program does. Arguments after the image are ignored.
+// program does. Options may stand anywhere (options.h); operands after the
+// image are ignored.
 #include "app/options.h"
 #include "app/usage.h"
 #include "dump/dump.h"
@@ -38,11 +39,11 @@ int main(int argc, char** argv) {
         ShowVersion();
         return EXIT_COMPLETE;
     }
-    if (options.paths.size() < 2) {
+    if (options.operands.size() < 2) {
         ShowUsage();
         return arguments.size() <= 1 ? EXIT_COMPLETE : EXIT_USAGE;
     }
-    DumpOutcome outcome = DumpDrive(options.paths[0], options.paths[1], options.rescue, Joined(arguments));
+    DumpOutcome outcome = DumpDrive(options.operands[0], options.operands[1], options.rescue, Joined(arguments));
     if (outcome == DUMP_FAILED && Interrupted()) EndAsInterrupted();
     switch (outcome) {
         case DUMP_COMPLETE: return EXIT_COMPLETE;

@@ -1,4 +1,4 @@
-// The command line: options, then the drive and the image.
+// The command line: options and the operands (the drive, the image).
 #pragma once
 
 #include <string>
@@ -8,11 +8,12 @@ struct Options {
     bool rescue = false;
     bool help = false;
     bool version = false;
-    std::string unknown;             // the first option not known, if any
-    std::vector<std::string> paths;  // the drive, the image, and whatever follows
+    std::string unknown;                // the first option not known, if any
+    std::vector<std::string> operands;  // the drive, the image, and whatever follows, in order
 };
 
-// Arguments before the drive that begin with "-" are options (a "-" alone
-// is not); "--" ends them, so that a drive whose name begins with "-" can
-// be given.
+// As GNU programs read theirs: an argument that begins with "-" is an
+// option wherever it stands, before or after the drive and the image, up
+// to "--"; every argument after "--" is an operand, so that a name that
+// begins with "-" can be given. A "-" alone is an operand.
 Options ParseOptions(const std::vector<std::string>& arguments);

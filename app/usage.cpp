@@ -21,7 +21,11 @@ void ShowUsage() {
 }
 
 void ShowHelp() {
-    PrintUsageBlock();
+    PrintLine(MSG_BANNER);
+    PrintLine("");
+    for (const char* line : MSG_HELP_USAGE) PrintLine(line);
+    PrintMessage(MSG_HELP_USAGE_ZH);
+    PrintLine("");
     for (const char* line : MSG_HELP) PrintLine(line);
 }
 
@@ -29,5 +33,5 @@ void ShowVersion() { PrintLine(MSG_VERSION); }
 
 void ShowUnknownOption(const std::string& option) {
     PrintUsageBlock();
-    PrintLine(ConsoleMessage(MSG_UNKNOWN_OPTION) + ConsoleText(option));
+    PrintLine(ConsoleMessage(MSG_UNKNOWN_OPTION) + EchoText(option));
 }

@@ -6,7 +6,8 @@
 // someone at a console or terminal to press one).
 void ShowUsage();
 
-// The usage block and the options, without waiting.
+// The banner, the usage of the real syntax, every option and the exit
+// statuses, without waiting.
 void ShowHelp();
 
 // "korvex" and its version.

@@ -20,5 +20,21 @@ void PrintFailure(const char* message, ErrorCode code);
 // The line of a dump stopped by an interrupt, with no code.
 std::string InterruptLine();
 
+// A text the user gave (the drive, the image path, an option) as it is
+// echoed: in the console's form (ConsoleText), and where standard output is
+// a terminal or console, with its control characters escaped
+// (EscapeControls), so that a name can neither retitle, clear nor rewrite
+// the screen. Into a file or pipe its bytes stay as given.
+std::string EchoText(const std::string& text);
+
+// C0 controls, DEL and C1 controls in their UTF-8 form (C2 80..C2 9F) as
+// visible text: ESC as \e, every other byte of them as \xNN (lowercase hex).
+// A run of backslashes is doubled only right before what would read as such
+// an escape (an "e", an "x" and two hex digits, or an escaped character), so
+// that every shown text reads back to one text only, while the backslashes
+// of a path (\\.\E:, D:\img) show as they are. Bytes that are not UTF-8
+// stay.
+std::string EscapeControls(const std::string& text);
+
 // A progress mark: one byte, no line end, shown at once.
 void PrintMark(const char* mark);

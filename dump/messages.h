@@ -15,15 +15,39 @@ constexpr char MSG_USAGE_ZH[] =
     "\xca\xb9\xd3\xc3\xb7\xbd\xb7\xa8: Korvex [\xc7\xfd\xb6\xaf\xc6\xf7] [ISO|IMG "
     "\xce\xc4\xbc\xfe\xb5\xd8\xd6\xb7]";
 
-// The options, after the usage block of --help; ASCII like the usage line.
+// --help: the usage lines of the real syntax (the usage block above is
+// what a program started without its arguments shows), the options and the
+// exit statuses; ASCII like the usage line.
+constexpr const char* MSG_HELP_USAGE[] = {
+    "Usage: korvex [--rescue] DRIVE IMAGE",
+    "       korvex --help | --version",
+};
+// 使用方法: korvex [--rescue] 驱动器 镜像文件
+constexpr char MSG_HELP_USAGE_ZH[] =
+    "\xca\xb9\xd3\xc3\xb7\xbd\xb7\xa8: korvex [--rescue] \xc7\xfd\xb6\xaf\xc6\xf7 "
+    "\xbe\xb5\xcf\xf1\xce\xc4\xbc\xfe";
 constexpr const char* MSG_HELP[] = {
-    "Options, before the drive:",
+    "Options, before or after DRIVE and IMAGE:",
     "  --rescue       read on past unreadable sectors: zeros in their place in the",
     "                 image, and IMAGE.map, a GNU ddrescue map, beside it",
     "  -h, --help     this help",
     "  -V, --version  the version",
-    "  --             the end of the options",
-    "Exit status: 0 complete, 1 failure, 2 usage, 3 rescued with unreadable bytes",
+    "  --             the end of the options: every argument after it is DRIVE or",
+    "                 IMAGE, even one that begins with \"-\"; a \"-\" alone is never",
+    "                 an option",
+    "",
+    "Exit status:",
+    "  0  the dump is complete: the image flushed, named and fingerprinted; also",
+    "     --help, --version and the usage of a program started without arguments",
+    "  1  a failure, told by its line; IMAGE is not the new image",
+    "  2  the usage: the image missing, or an unknown option",
+    "  3  a rescue that met unreadable sectors: the image named and fingerprinted,",
+    "     zeros where the drive could not be read, IMAGE.map telling where",
+    "  4  the image took its name, but its fingerprint or map could not be put in",
+    "     place, or the rename could not be flushed: the image is complete but not",
+    "     verified",
+    "  An interrupted dump ends as an interrupt ends a program (130 for Ctrl+C in",
+    "  a Linux shell).",
 };
 // 错误，未知选项: (followed by the option)
 constexpr char MSG_UNKNOWN_OPTION[] = "\xb4\xed\xce\xf3\xa3\xac\xce\xb4\xd6\xaa\xd1\xa1\xcf\xee: ";

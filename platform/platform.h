@@ -233,6 +233,10 @@ bool StartThread(ThreadProc proc, void* argument, ThreadHandle& thread, ErrorCod
 // returns.
 void WaitThread(ThreadHandle thread);
 
+// True when standard output is a terminal (Linux) or a console (Windows),
+// which would act on control characters in what is written to it.
+bool StdoutIsTerminal();
+
 // Hands bytes to standard output in one call and flushes them, so that a
 // line is never split by the other thread's marks and marks show at once.
 // The console is a report: a closed or failing one is no failure of a dump.

@@ -17,6 +17,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <clocale>
@@ -74,10 +75,13 @@ bool IsRegularFile(int fd) {
 // Set once at start-up, before any other thread runs.
 bool ConsoleIsGb = false;
 
-// The interrupt's signal number, 0 until one came.
-volatile sig_atomic_t NotedSignal = 0;
+// The interrupt's signal number, 0 until one came. Written by the signal
+// handler and read by every thread: an atomic, and one without a lock, as
+// a handler may not wait on a lock the thread it interrupted holds.
+std::atomic<int> NotedSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the interrupt flag is safe in a signal handler");
 
-void NoteSignal(int number) { NotedSignal = number; }
+void NoteSignal(int number) { NotedSignal.store(number); }
 
 // "GBK", "gb18030", "GB2312" and their spellings with - or _ (glibc names
 // GB2312's codeset EUC-CN as well).
@@ -582,9 +586,11 @@ void WaitThread(ThreadHandle thread) {
         if (pthread_timedjoin_np(id, nullptr, &deadline) != ETIMEDOUT) return;
         // The thread has not been joined, so it is there to be signalled;
         // the signal cuts short what it is blocked in (EINTR).
-        if (Interrupted()) pthread_kill(id, NotedSignal);
+        if (Interrupted()) pthread_kill(id, NotedSignal.load());
     }
 }
+
+bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
 
 void WriteStdout(const std::string& bytes) {
     fwrite(bytes.data(), 1, bytes.size(), stdout);
@@ -636,10 +642,10 @@ void WatchInterrupts() {
     for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaction(number, &action, nullptr);
 }
 
-bool Interrupted() { return NotedSignal != 0; }
+bool Interrupted() { return NotedSignal.load() != 0; }
 
 void EndAsInterrupted() {
-    int number = NotedSignal;
+    int number = NotedSignal.load();
     signal(number, SIG_DFL);
     raise(number);
     _exit(128 + number);

@@ -898,6 +898,8 @@ void WaitThread(ThreadHandle thread) {
     CloseHandle(reinterpret_cast<HANDLE>(thread));
 }
 
+bool StdoutIsTerminal() { return UnicodeConsole; }
+
 void WriteStdout(const std::string& bytes) {
     if (UnicodeConsole) {
         std::wstring wide = Wide(bytes);

@@ -93,10 +93,18 @@ if command -v script >/dev/null; then
 fi
 
 # --- Options -------------------------------------------------------------
-"$korvex" --help </dev/null >out.txt
-status=$?
-expect "--help: the usage block and the options, no wait, exit 0" \
-    bash -c "[ $status -eq 0 ] && head -n 6 out.txt | cmp -s - usage.txt && grep -q -- '--rescue' out.txt && grep -q 'Exit status' out.txt"
+# --help: the banner, the real syntax rather than the usage block's, every
+# option and every exit status.
+help_ok() {
+    local line
+    timeout 10 "$korvex" --help </dev/null >out.txt || return 1
+    head -n 1 out.txt | cmp -s - <(head -n 1 usage.txt) && ! grep -q 'Korvex \[Drive\]' out.txt || return 1
+    for line in '^Usage: korvex \[--rescue\] DRIVE IMAGE$' '^ *korvex --help | --version$' '^  --rescue ' \
+        '^  -h, --help ' '^  -V, --version ' '^  -- ' '^  0 ' '^  1 ' '^  2 ' '^  3 ' '^  4 '; do
+        grep -q -- "$line" out.txt || { echo "--help: no line $line"; return 1; }
+    done
+}
+expect "--help: the real usage, every option and exit status, no wait, exit 0" help_ok
 for flag in --version -V; do
     "$korvex" $flag </dev/null >out.txt
     expect "$flag: korvex and its version" bash -c "[ $? -eq 0 ] && grep -qx 'korvex [0-9][0-9.]*' out.txt"
@@ -128,6 +136,15 @@ head -c $((5 * MIB)) /dev/zero >image.img
 expect "an existing, larger image is replaced" dump_ok drive.bin image.img $((3 * MIB + 512))
 run drive.bin image.img extra arguments
 expect "arguments after the second are ignored" bash -c "[ $status -eq 0 ] && cmp -s drive.bin image.img"
+
+# Options anywhere up to "--", as GNU programs take them.
+expect "an option after the drive, the image forgotten: the usage, exit 2" usage_ok 2 drive.bin --rescue
+expect "nothing made under the option's name" bash -c "! ls -d ./--rescue* 2>/dev/null"
+run drive.bin late.img --rescue
+expect "an option after the image: a rescue, its map beside the image" \
+    bash -c "[ $status -eq 0 ] && cmp -s drive.bin late.img && [ -f late.img.map ]"
+run -- drive.bin -x.img
+expect "after --, a name that begins with -: the image" bash -c "[ $status -eq 0 ] && cmp -s drive.bin ./-x.img"
 
 # --- The console's encoding: the locale's -----------------------------------
 run drive.bin missing/image.img
@@ -335,6 +352,21 @@ if command -v script >/dev/null; then
 fi
 "$korvex" big.bin titled.img </dev/null | cat >pipe.txt
 expect "no title through a pipe" bash -c "! grep -q $'\e' pipe.txt && tail -n 1 pipe.txt | grep -qx '转储完成！'"
+
+# A name never drives the terminal: on one its control characters show
+# escaped (the terminal ends lines with CR LF, no other CR may come);
+# into a pipe they stay as given.
+hostile=$'x\e]0;PWNED\a\e[2J\r转储完成！.img'
+tame() {
+    tr -d '\r' <tty.txt | grep -qxF '镜像文件: x\e]0;PWNED\x07\e[2J\x0d转储完成！.img' &&
+        ! grep -q $'[\e\a]' tty.txt && ! sed $'s/\r$//' tty.txt | grep -q $'\r'
+}
+if command -v script >/dev/null; then
+    HOSTILE=$hostile TERM=dumb script -qc "'$korvex' drive.bin \"\$HOSTILE\"" /dev/null </dev/null >tty.txt 2>&1
+    expect "a hostile image name on a terminal: escaped, none of its ESC, BEL or CR" tame
+fi
+"$korvex" drive.bin "$hostile" </dev/null | cat >pipe.txt
+expect "the same name into a pipe: as given" grep -qxF "镜像文件: $hostile" pipe.txt
 
 if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
     as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }

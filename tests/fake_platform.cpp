@@ -445,6 +445,8 @@ void WriteStdout(const std::string& bytes) {
     Fake->console += bytes;
 }
 
+bool StdoutIsTerminal() { return Fake->stdout_terminal; }
+
 bool StartTitle() { return Fake->has_title; }
 
 void ShowTitle(const std::string& text) { Fake->titles.push_back(text); }

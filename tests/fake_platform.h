@@ -94,6 +94,7 @@ struct FakeState {
     // Console.
     std::mutex console_lock;
     std::string console;
+    bool stdout_terminal = false;  // echoed names are escaped
     bool paused = false;
     bool has_title = false;
     std::vector<std::string> titles;  // as shown, in order

@@ -57,6 +57,7 @@ TEST(Messages, EachIsItsChineseTextInGbk) {
         {MSG_MAP_FAILED, "错误，无法写入映射文件", 22},
         {MSG_RESCUED, "转储结束，无法读取的字节：", 26},
         {MSG_UNKNOWN_OPTION, "错误，未知选项: ", 16},
+        {MSG_HELP_USAGE_ZH, "使用方法: korvex [--rescue] 驱动器 镜像文件", 43},
     };
     setenv("LC_ALL", "C.UTF-8", 1);
     StartPlatform();
@@ -83,6 +84,7 @@ TEST(Hash, TheSystemsSha256OfAbc) {
 TEST(Messages, AsciiLinesAreAscii) {
     std::vector<const char*> lines = {MSG_BANNER, MSG_USAGE, MSG_VERSION, MARK_READ, MARK_WRITE};
     lines.insert(lines.end(), std::begin(MSG_HELP), std::end(MSG_HELP));
+    lines.insert(lines.end(), std::begin(MSG_HELP_USAGE), std::end(MSG_HELP_USAGE));
     for (const char* line : lines)
         for (const char* c = line; *c; ++c) EXPECT_LT(static_cast<unsigned char>(*c), 0x80) << line;
 }
