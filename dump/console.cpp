@@ -18,7 +18,7 @@ bool IsHexDigit(char c) {
 // True when a backslash before text[at] would be read as an escape's.
 bool ReadsAsEscape(const std::string& text, size_t at) {
     if (at >= text.size()) return false;
-    if (text[at] == 'e' || ControlLength(text, at) > 0) return true;
+    if (ControlLength(text, at) > 0) return true;
     return text[at] == 'x' && at + 2 < text.size() && IsHexDigit(text[at + 1]) && IsHexDigit(text[at + 2]);
 }
 }  // namespace
@@ -53,13 +53,9 @@ std::string EscapeControls(const std::string& text) {
         if (length == 0) shown += text[at++];
         for (; length > 0; --length, ++at) {
             auto byte = static_cast<unsigned char>(text[at]);
-            if (byte == 0x1b) {
-                shown += "\\e";
-            } else {
-                shown += "\\x";
-                shown += HEX[byte >> 4];
-                shown += HEX[byte & 0xf];
-            }
+            shown += "\\x";
+            shown += HEX[byte >> 4];
+            shown += HEX[byte & 0xf];
         }
     }
     return shown;

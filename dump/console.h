@@ -28,9 +28,10 @@ std::string InterruptLine();
 std::string EchoText(const std::string& text);
 
 // C0 controls, DEL and C1 controls in their UTF-8 form (C2 80..C2 9F) as
-// visible text: ESC as \e, every other byte of them as \xNN (lowercase hex).
-// A run of backslashes is doubled only right before what would read as such
-// an escape (an "e", an "x" and two hex digits, or an escaped character), so
+// visible text: each of their bytes as \xNN (lowercase hex; ESC is \x1b,
+// not \e, which a Windows path such as D:\e.img holds as it is). A run of
+// backslashes is doubled only right before what would read as such an
+// escape (an "x" and two hex digits, or an escaped character), so
 // that every shown text reads back to one text only, while the backslashes
 // of a path (\\.\E:, D:\img) show as they are. Bytes that are not UTF-8
 // stay.

@@ -358,7 +358,7 @@ expect "no title through a pipe" bash -c "! grep -q $'\e' pipe.txt && tail -n 1 
 # into a pipe they stay as given.
 hostile=$'x\e]0;PWNED\a\e[2J\r转储完成！.img'
 tame() {
-    tr -d '\r' <tty.txt | grep -qxF '镜像文件: x\e]0;PWNED\x07\e[2J\x0d转储完成！.img' &&
+    tr -d '\r' <tty.txt | grep -qxF '镜像文件: x\x1b]0;PWNED\x07\x1b[2J\x0d转储完成！.img' &&
         ! grep -q $'[\e\a]' tty.txt && ! sed $'s/\r$//' tty.txt | grep -q $'\r'
 }
 if command -v script >/dev/null; then

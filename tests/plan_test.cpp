@@ -106,7 +106,7 @@ TEST(Options, TheFirstUnknownOneIsNamedWhereverItStands) {
 
 namespace {
 const char HOSTILE[] = "x\x1b]0;PWNED\a\x1b[2J\r\xe8\xbd\xac\xe5\x82\xa8.img";
-const char HOSTILE_SHOWN[] = "x\\e]0;PWNED\\x07\\e[2J\\x0d\xe8\xbd\xac\xe5\x82\xa8.img";
+const char HOSTILE_SHOWN[] = "x\\x1b]0;PWNED\\x07\\x1b[2J\\x0d\xe8\xbd\xac\xe5\x82\xa8.img";
 
 // The drive, the image and an unknown option are escaped on a terminal, and
 // handed on as given into a file or pipe.
@@ -125,7 +125,7 @@ TEST(Echo, UserTextsEscapedOnATerminalOnly) {
 
 bool IsHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
 
-// How a reader takes a shown text back: "\e" and "\xNN" after an odd run of
+// How a reader takes a shown text back: "\xNN" after an odd run of
 // backslashes, half of each run before them; any other backslash as it is.
 std::string ReadBack(const std::string& shown) {
     std::string text;
@@ -138,12 +138,12 @@ std::string ReadBack(const std::string& shown) {
         if (end == std::string::npos) end = shown.size();
         size_t run = end - at;
         bool hex = end + 2 < shown.size() && shown[end] == 'x' && IsHex(shown[end + 1]) && IsHex(shown[end + 2]);
-        bool escape = end < shown.size() && (shown[end] == 'e' || hex);
+        bool escape = hex;
         text.append(escape ? run / 2 : run, '\\');
         at = end;
         if (!escape || run % 2 == 0) continue;
-        text += shown[end] == 'e' ? '\x1b' : static_cast<char>(std::stoi(shown.substr(end + 1, 2), nullptr, 16));
-        at = end + (shown[end] == 'e' ? 1 : 3);
+        text += static_cast<char>(std::stoi(shown.substr(end + 1, 2), nullptr, 16));
+        at = end + 3;
     }
     return text;
 }
@@ -153,8 +153,8 @@ TEST(Echo, EscapedTextsHoldNoControlAndReadBackToOneTextOnly) {
         {HOSTILE, HOSTILE_SHOWN},
         {"\\\\.\\E:", "\\\\.\\E:"},
         {"D:\\img\\xyz", "D:\\img\\xyz"},
-        {"D:\\e.img", "D:\\\\e.img"},
-        {"\\\\x7F\\\x1b", "\\\\\\\\x7F\\\\\\e"},
+        {"D:\\e.img", "D:\\e.img"},
+        {"\\\\x7F\\\x1b", "\\\\\\\\x7F\\\\\\x1b"},
         {"\x7f\t\n\xc2\x9b\xc2\xa0\x9b", "\\x7f\\x09\\x0a\\xc2\\x9b\xc2\xa0\x9b"},
     };
     for (const auto& c : cases) EXPECT_EQ(EscapeControls(c.first), c.second);
