@@ -291,8 +291,10 @@ if cc -shared -fPIC -o shim.so shim.c -ldl 2>/dev/null; then
     rm -f self.img
     (sleep 0.5; ln -s big.bin self.img) &
     SHIM_OPEN_DELAY_US=1500000 LD_PRELOAD=$PWD/shim.so "$korvex" big.bin self.img </dev/null >out.txt
+    status=$?
     wait
-    expect "a path swapped for a link to the drive mid-create: the drive unchanged" cmp -s big.bin before.bin
+    expect "a path swapped for a link to the drive mid-create: the drive unchanged, the link replaced by the image" \
+        bash -c "cmp -s big.bin before.bin && [ $status -eq 0 ] && [ ! -L self.img ] && cmp -s big.bin self.img"
 
     # Two dumps into one image: the second finds the first's partial file
     # and is refused, leaving it be; the first completes.
@@ -467,6 +469,17 @@ if command -v strace >/dev/null; then
         bash -c "[ $status -eq 4 ] && tail -n 1 out.txt | grep -qx '[RW]*错误，无法创建镜像文件5' && set_ok sync.img drive.bin"
 else
     skip "SIGKILL between renames and a failed flush: no strace"
+fi
+
+# A read cut short by a signal that is no interrupt (EINTR) is asked again.
+if command -v strace >/dev/null; then
+    strace -f -qq -o trace.txt -e trace=read "$korvex" big.bin eintr.img </dev/null >/dev/null 2>&1
+    first=$(grep -n ', 16777216)' trace.txt | head -n 1 | cut -d: -f1)
+    strace -f -qq -o /dev/null -e trace=read -e inject=read:error=EINTR:when=$((first + 1)) \
+        "$korvex" big.bin eintr.img </dev/null >out.txt 2>&1
+    status=$?
+    expect "a read cut short with EINTR: asked again, the dump complete" \
+        bash -c "[ $status -eq 0 ] && set_ok eintr.img big.bin"
 fi
 
 # A file system that refuses O_DIRECT only after it made the file (ramfs,
