@@ -36,16 +36,19 @@ bool ReadChunk(FileHandle drive, Image& image, char* data, uint64_t offset, uint
         if (read == 0) error = EndOfDriveCode();
         // A rescue reads a failed transfer again piece by piece and moves
         // on past it with what it could read, zeros elsewhere.
-        if (read < 0 && Rescuing && RescueTransfer(drive, data + got, offset + got, length, error)) {
-            // The map grew: its room is made sure of now, so that the map
-            // can be written whenever the dump stops.
-            ErrorCode room = 0;
-            if (!KeepMapRoom(image, MapBytesBound(TRANSFER_BYTES, DriveSectorSize(drive)), room)) {
-                FailChunkQueue(FailureLine(MSG_MAP_FAILED, room));
-                return false;
-            }
-            read = static_cast<int64_t>(length);
+        Rescued rescued = NOT_RESCUED;
+        if (read < 0 && Rescuing) {
+            MapRoom room = {[](void* context, uint64_t map_bytes, ErrorCode& code) {
+                                return KeepMapRoom(*static_cast<Image*>(context), map_bytes, code);
+                            },
+                            &image};
+            rescued = RescueTransfer(drive, data + got, offset + got, length, room, error);
         }
+        if (rescued == NO_MAP_ROOM) {
+            FailChunkQueue(FailureLine(MSG_MAP_FAILED, error));
+            return false;
+        }
+        if (rescued == RESCUED) read = static_cast<int64_t>(length);
         if (read <= 0) {
             FailChunkQueue(FailureLine(MSG_READ_FAILED, error));
             return false;
@@ -125,7 +128,7 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
     auto map = [&image](uint64_t done_to, bool finished) {
         return image.partial ? RescueMapText(done_to, finished) : std::string();
     };
-    uint64_t map_bytes = MapBytesBound(TRANSFER_BYTES, Rescuing ? DriveSectorSize(drive) : 0);
+    uint64_t map_bytes = MapBytesBound(0);
     // A hash service that cannot even start is told before the image exists.
     if (!StartHash(hash, error)) {
         PrintFailure(MSG_HASH_FAILED, error);
@@ -148,10 +151,15 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
         published = PublishImage(image, digest, map(total, true));
     }
     CloseQuietly(drive);
-    if (published == NAMED_ONLY) return DUMP_NAMED_ONLY;
     if (published == NOT_PUBLISHED) return DUMP_FAILED;
-    PrintLine("");
     uint64_t unread = UnreadBytes(total);
+    // The image has the name even so: one with zeros in it says how many,
+    // whether or not its map could follow.
+    if (published == NAMED_ONLY) {
+        if (unread > 0) PrintLine(ConsoleMessage(MSG_RESCUED) + std::to_string(unread));
+        return DUMP_NAMED_ONLY;
+    }
+    PrintLine("");
     if (unread == 0) {
         PrintMessage(MSG_DONE);
         return DUMP_COMPLETE;

@@ -11,7 +11,8 @@ std::string FingerprintLine(const uint8_t (&digest)[DIGEST_BYTES], const std::st
         line += HEX[byte >> 4];
         line += HEX[byte & 15];
     }
-    for (char c : plain) name += c == '\\' ? "\\\\" : c == '\n' ? "\\n" : std::string(1, c);
+    for (char c : plain)
+        name += c == '\\' ? "\\\\" : c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string(1, c);
     bool escaped = name != plain;
     return (escaped ? "\\" : "") + line + "  " + name + "\n";
 }

@@ -15,5 +15,5 @@ std::string FileName(const std::string& image);
 
 // 64 lowercase hex digits, two blanks, the image's file name and an LF, on
 // every system alike; a name with a backslash or a line end is escaped as
-// sha256sum escapes it (a leading "\", then "\\" and "\n").
+// sha256sum escapes it (a leading "\", then "\\", "\n" and "\r").
 std::string FingerprintLine(const uint8_t (&digest)[DIGEST_BYTES], const std::string& image);

@@ -30,26 +30,69 @@ bool Fail(const char* message, ErrorCode error) {
     return false;
 }
 
-// A file beside the image, and the line of its failures.
+// What a file of the set begins with, so that a file at one of its names
+// that is something else (another image named x.img.sha256, the partial
+// file of a dump into it) is never replaced or removed: a fingerprint line
+// as sha256sum or BSD tools write it, a map's comment or first line. An
+// empty file is what a killed dump leaves.
+enum Kind { FINGERPRINT, MAP };
+
+bool LooksLike(Kind kind, const std::string& start) {
+    if (start.empty()) return true;
+    if (kind == MAP) return start[0] == '#' || start.compare(0, 2, "0x") == 0;
+    if (start.compare(0, 8, "SHA256 (") == 0) return true;
+    size_t at = start[0] == '\\' ? 1 : 0;
+    if (start.size() < at + 66 || start.compare(at + 64, 2, "  ") != 0) return false;
+    for (size_t n = at; n < at + 64; ++n)
+        if (std::string("0123456789abcdefABCDEF").find(start[n]) == std::string::npos) return false;
+    return true;
+}
+
+// A file beside the image, what it is, and the line of its failures.
 struct Beside {
     std::string path;
+    Kind kind;
     const char* failure;
 };
 
 std::vector<Beside> BesideFiles(const std::string& path) {
-    return {{FingerprintPath(path), MSG_FINGERPRINT_FAILED}, {MapPath(path), MSG_MAP_FAILED}};
+    return {{FingerprintPath(path), FINGERPRINT, MSG_FINGERPRINT_FAILED}, {MapPath(path), MAP, MSG_MAP_FAILED}};
 }
 
 // Names that only a dump in its last steps, or one that was killed, leaves
 // beside the image: once this dump holds a new partial file, none of them
-// describes anything. The partial file's map described a partial file that
-// is gone.
+// describes anything.
 std::vector<Beside> Leftovers(const std::string& path) {
     std::string map = MapPath(PartialPath(path));
-    std::vector<Beside> names = {{map, MSG_MAP_FAILED}, {PartialPath(map), MSG_MAP_FAILED}};
+    std::vector<Beside> names = {{PartialPath(map), MAP, MSG_MAP_FAILED}};
     for (const Beside& file : BesideFiles(path))
-        names.insert(names.end(), {{PartialPath(file.path), file.failure}, {AsidePath(file.path), file.failure}});
+        names.insert(names.end(), {{PartialPath(file.path), file.kind, file.failure},
+                                   {AsidePath(file.path), file.kind, file.failure}});
     return names;
+}
+
+// The map of a partial file that is gone: ddrescue would trust it beside a
+// new one and skip what it calls read.
+Beside StaleMap(const std::string& path) { return {MapPath(PartialPath(path)), MAP, MSG_MAP_FAILED}; }
+
+// A name as long as the longest of the set (IMAGE.part.map.part), made and
+// removed to learn whether the folder can hold such names; no other dump
+// uses it.
+std::string TrialPath(const std::string& path) { return path + ".set-name-test"; }
+
+// Fails, with the file's line, where what stands at file's name is not such
+// a file of the set, so that it is left alone.
+bool OfTheSet(const Beside& file) {
+    std::string start;
+    bool found = false;
+    ErrorCode error = 0;
+    if (!ReadFileStart(file.path, 128, start, found, error)) return Fail(file.failure, error);
+    return !found || LooksLike(file.kind, start) || Fail(file.failure, ExistsCode());
+}
+
+bool RemoveStale(const Beside& file) {
+    ErrorCode error = 0;
+    return OfTheSet(file) && (RemoveFile(file.path, error) || Fail(file.failure, error));
 }
 
 // Writes bytes at path through its partial name (created anew), flushed,
@@ -67,18 +110,22 @@ uint64_t BesideRoom(const std::string& path, uint64_t map_bytes) {
     return FingerprintLine(digest, path).size() + map_bytes;
 }
 
-// Clears what a killed dump left, then makes and removes each name the dump
-// may make, so that one the folder cannot hold (too long a name, a folder
-// in its way) fails now rather than after the copy.
+// Clears what a killed dump left, checks that the old fingerprint and map
+// are what their names say, then makes and removes a name as long as the
+// set's longest, so that one the folder cannot hold (too long a name)
+// fails now rather than after the copy.
 bool PrepareSet(const std::string& path) {
     ErrorCode error = 0;
-    for (const Beside& file : BesideFiles(path))
+    for (const Beside& file : BesideFiles(path)) {
         if (!Replaceable(file.path, error)) return Fail(file.failure, error);
-    if (!Replaceable(MapPath(PartialPath(path)), error)) return Fail(MSG_MAP_FAILED, error);
+        if (!OfTheSet(file)) return false;
+    }
     for (const Beside& name : Leftovers(path))
-        if (!RemoveFile(name.path, error) || !WriteSmallFile(name.path, "", error) || !RemoveFile(name.path, error))
-            return Fail(name.failure, error);
-    return true;
+        if (!RemoveStale(name)) return false;
+    std::string trial = TrialPath(path);
+    if (RemoveFile(trial, error) && WriteSmallFile(trial, "", error) && RemoveFile(trial, error)) return true;
+    RemoveQuietly(trial);
+    return Fail(MSG_MAP_FAILED, error);
 }
 }  // namespace
 
@@ -94,8 +141,17 @@ bool CreateImageFor(FileHandle drive, const std::string& given, uint64_t total, 
     std::vector<std::string> names = {path, PartialPath(path)};
     for (const Beside& file : BesideFiles(path)) names.push_back(file.path);
     for (const Beside& file : Leftovers(path)) names.push_back(file.path);
+    names.insert(names.end(), {StaleMap(path).path, TrialPath(path)});
     for (const std::string& name : names)
         if (SharesStorage(drive, name)) return Fail(MSG_CREATE_FAILED, InvalidParameterCode());
+    // A partial file's map goes before the new partial file is made, so that
+    // no moment shows it beside that; and only while no partial file stands
+    // there (it is then that one's, and the dump is refused).
+    std::string start;
+    bool found = true;
+    ErrorCode ignored = 0;
+    if (ReadFileStart(PartialPath(path), 0, start, found, ignored) && !found && !RemoveStale(StaleMap(path)))
+        return false;
     // Room for the files beside is taken now too, so that a disk that
     // cannot hold them all is told before the copy rather than after it.
     image.beside = BesideRoom(path, map_bytes);
@@ -111,8 +167,11 @@ bool CreateImageFor(FileHandle drive, const std::string& given, uint64_t total, 
 }
 
 bool KeepMapRoom(Image& image, uint64_t map_bytes, ErrorCode& error) {
-    uint64_t beside = BesideRoom(image.path, map_bytes);
-    if (!image.partial || beside <= image.beside) return true;
+    // Asked for a little at a time: a step ahead, so that the file system
+    // is asked again only every so many lines.
+    constexpr uint64_t STEP = 64 * 1024;
+    if (!image.partial || BesideRoom(image.path, map_bytes) <= image.beside) return true;
+    uint64_t beside = BesideRoom(image.path, map_bytes) + STEP;
     if (!ReserveImage(image.handle, image.total, beside, error)) return false;
     image.beside = beside;
     return true;
@@ -126,9 +185,12 @@ void DiscardImage(Image& image) {
 
 void KeepPartialImage(Image& image, const std::string& map_text) {
     ErrorCode ignored = 0;
-    // A map never claims bytes that a power cut could still take back; and
-    // it goes only beside the partial file, only where that still is.
-    if (FlushImage(image.handle, ignored) && image.partial && ImageInPlace(image.handle, image.path, ignored))
+    // A map never claims bytes that a power cut could still take back: not
+    // after a flush that failed once (a second one may report nothing of
+    // what was lost). And it goes only beside the partial file, only where
+    // that still is.
+    if (!image.flush_failed && FlushImage(image.handle, ignored) && image.partial &&
+        ImageInPlace(image.handle, image.path, ignored))
         WriteBeside(MapPath(PartialPath(image.path)), map_text, ignored);
     CloseQuietly(image.handle);
     image.handle = -1;
@@ -137,6 +199,7 @@ void KeepPartialImage(Image& image, const std::string& map_text) {
 Published PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], const std::string& map_text) {
     ErrorCode error = 0;
     if (!FlushImage(image.handle, error)) {
+        image.flush_failed = true;
         KeepPartialImage(image, map_text);
         Fail(MSG_WRITE_FAILED, error);
         return NOT_PUBLISHED;
@@ -160,9 +223,8 @@ Published PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], cons
         Fail(MSG_CREATE_FAILED, error);
         return NOT_PUBLISHED;
     }
-    std::vector<Beside> olds = BesideFiles(image.path), news;
-    news.push_back({FingerprintPath(image.path), MSG_FINGERPRINT_FAILED});
-    if (image.mapped) news.push_back({MapPath(image.path), MSG_MAP_FAILED});
+    std::vector<Beside> olds = BesideFiles(image.path), news = olds;
+    if (!image.mapped) news.pop_back();
     const std::string contents[] = {FingerprintLine(digest, image.path), map_text};
     const char* failure = nullptr;
     size_t written = 0;
@@ -172,6 +234,10 @@ Published PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], cons
             break;
         }
     }
+    // The complete partial file has its map too, in case it cannot take
+    // the name and is kept.
+    std::string partial_map = MapPath(PartialPath(image.path));
+    if (failure == nullptr && !WriteBeside(partial_map, map_text, error)) failure = MSG_MAP_FAILED;
     // A rename that was made but could not be flushed still moved the file:
     // each one tried is put back if the image cannot take its name.
     std::vector<Beside> aside;
@@ -208,6 +274,7 @@ Published PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], cons
         }
     }
     for (const Beside& old : aside) RemoveQuietly(AsidePath(old.path));
+    RemoveQuietly(partial_map);
     if (failure == nullptr) return PUBLISHED;
     Fail(failure, named_error);
     return NAMED_ONLY;

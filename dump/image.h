@@ -25,6 +25,7 @@ struct Image {
     bool partial = false;  // a new file under PartialPath(path), with its set
     bool mapped = false;   // and a rescue: the map goes with the image
     uint64_t beside = 0;   // room reserved for the files beside it
+    bool flush_failed = false;
 };
 
 std::string PartialPath(const std::string& path);

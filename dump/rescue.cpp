@@ -90,35 +90,38 @@ bool StillThere(FileHandle drive, void* scratch, uint64_t at, uint64_t sector) {
 }
 }  // namespace
 
-bool RescueTransfer(FileHandle drive, char* data, uint64_t offset, uint64_t length, ErrorCode& error) {
+Rescued RescueTransfer(FileHandle drive, char* data, uint64_t offset, uint64_t length, MapRoom room,
+                       ErrorCode& error) {
     uint64_t sector = DriveSectorSize(drive);
     uint64_t end = std::min(offset + length, Total), bad_run = 0;
     void* scratch = ObtainBuffer(IO_ALIGN, error);
-    if (scratch == nullptr) return false;
+    if (scratch == nullptr) return NOT_RESCUED;
     struct Release {
         void* buffer;
         ~Release() { ReleaseBuffer(buffer, IO_ALIGN); }
     } release{scratch};
     for (uint64_t at = offset; at < end; at += sector) {
-        if (Interrupted()) return false;
+        if (Interrupted()) return NOT_RESCUED;
         uint64_t need = std::min(sector, end - at);
         char* piece = data + (at - offset);
         ErrorCode failed = 0;
         int64_t read = ReadSector(drive, scratch, at, sector, piece, need, failed);
         if (read == -2 || read == 0) {
             error = read == 0 ? EndOfDriveCode() : failed;
-            return false;
+            return NOT_RESCUED;
         }
         // A drive that is gone (unplugged, its server ended) has no bad
         // sectors: every read from here on would fail.
         if (read < 0 && (DriveGone(failed) || (bad_run == 0 && !StillThere(drive, scratch, at, sector)))) {
             error = failed;
-            return false;
+            return NOT_RESCUED;
         }
         if (read >= static_cast<int64_t>(need)) {
             bad_run = 0;
             continue;
         }
+        // A listed block may add its line and a read one after it.
+        if (!room.keep(room.context, MapBytesBound(2), error)) return NO_MAP_ROOM;
         std::memset(piece, 0, need);
         List(at, need, '-');
         bad_run += need;
@@ -128,16 +131,15 @@ bool RescueTransfer(FileHandle drive, char* data, uint64_t offset, uint64_t leng
             break;
         }
     }
-    return SeekDrive(drive, offset + length, error);
+    return SeekDrive(drive, offset + length, error) ? RESCUED : NOT_RESCUED;
 }
 
-uint64_t MapBytesBound(uint64_t length, uint64_t sector) {
+uint64_t MapBytesBound(uint64_t lines) {
     // A line is at most two 18-character numbers, the status and the
     // blanks; besides the listed blocks there are read ones between them,
     // one before and one after.
     constexpr uint64_t LINE = 2 * 18 + 6;
-    uint64_t lines = 2 * Unread.size() + 2 + (sector == 0 ? 0 : length / sector + 1);
-    return RescueMapText(0, false).size() + lines * LINE;
+    return RescueMapText(0, false).size() + (2 * Unread.size() + 2 + lines) * LINE;
 }
 
 uint64_t UnreadBytes(uint64_t end) {

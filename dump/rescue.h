@@ -22,16 +22,29 @@ constexpr uint64_t RESCUE_GIVE_UP = 64 * 1024;
 // An empty map for a dump of total bytes, named by the command line.
 void StartRescueMap(uint64_t total, const std::string& command_line);
 
-// Reader: the transfer of length bytes at drive offset offset, into data,
-// failed. Reads it again sector by sector, none past the map's total. True
-// once every sector is read, or zero-filled and listed; false, with the
-// code, where the drive cannot be read on at all (it ended early, is gone,
-// its position cannot be set) or an interrupt came.
-bool RescueTransfer(FileHandle drive, char* data, uint64_t offset, uint64_t length, ErrorCode& error);
+// Makes sure of room for a map of up to map_bytes before the map grows, so
+// that it can be written whenever the dump stops: false, with the code,
+// when there is none.
+struct MapRoom {
+    bool (*keep)(void* context, uint64_t map_bytes, ErrorCode& error);
+    void* context;
+};
 
-// Bytes the map can take up now, and after one more transfer of length
-// bytes read sector by sector (0 for none): each sector may add a line.
-uint64_t MapBytesBound(uint64_t length, uint64_t sector);
+enum Rescued {
+    RESCUED,      // every sector read, or zero-filled and listed
+    NOT_RESCUED,  // the drive cannot be read on at all (it ended early, is
+                  // gone, its position cannot be set) or an interrupt came
+    NO_MAP_ROOM,  // the map cannot grow
+};
+
+// Reader: the transfer of length bytes at drive offset offset, into data,
+// failed. Reads it again sector by sector, none past the map's total, the
+// map's room kept ahead of each block it lists. The code with a failure.
+Rescued RescueTransfer(FileHandle drive, char* data, uint64_t offset, uint64_t length, MapRoom room,
+                       ErrorCode& error);
+
+// Bytes the map can take up once lines more lines are listed.
+uint64_t MapBytesBound(uint64_t lines);
 
 // The bytes listed as bad or not tried below end.
 uint64_t UnreadBytes(uint64_t end);

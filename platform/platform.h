@@ -53,6 +53,8 @@ std::string ConsoleMessage(const char* message);
 ErrorCode EndOfDriveCode();
 // An image path that shares storage with the drive.
 ErrorCode InvalidParameterCode();
+// A name that something stands at which this dump may not replace.
+ErrorCode ExistsCode();
 
 // Sets total to the drive's exact size in bytes. False when it cannot: with
 // error untouched when the text names no drive (no code worth printing),
@@ -212,6 +214,12 @@ size_t FileNameStart(const std::string& path);
 
 // True when a call's code says nothing stands at its path.
 bool NoSuchFile(ErrorCode code);
+
+// Reads up to limit bytes from the start of the regular file at path (a
+// link followed) into bytes, never waiting on what stands there. True, with
+// found false, when nothing does; false, with the code, when it cannot
+// (no rights; a folder, a device or a FIFO: ExistsCode()).
+bool ReadFileStart(const std::string& path, size_t limit, std::string& bytes, bool& found, ErrorCode& error);
 
 // Removes the file at path, freeing the name at once; true when there is
 // none there now. Windows only marks a file that another program holds

@@ -153,6 +153,7 @@ std::string ConsoleMessage(const char* message) {
 
 ErrorCode EndOfDriveCode() { return EIO; }
 ErrorCode InvalidParameterCode() { return EINVAL; }
+ErrorCode ExistsCode() { return EEXIST; }
 
 bool QueryDriveSize(const std::string& drive, uint64_t& total, ErrorCode& error) {
     struct stat status {};
@@ -517,6 +518,24 @@ size_t FileNameStart(const std::string& path) {
 }
 
 bool NoSuchFile(ErrorCode code) { return code == ENOENT; }
+
+bool ReadFileStart(const std::string& path, size_t limit, std::string& bytes, bool& found, ErrorCode& error) {
+    // O_NONBLOCK: a FIFO put at the name opens without waiting for a writer.
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    found = fd >= 0 || (errno != ENOENT && errno != ENOTDIR);
+    if (fd < 0) {
+        error = static_cast<ErrorCode>(errno);
+        return !found;
+    }
+    bool regular = IsRegularFile(fd);
+    bytes.assign(regular ? limit : 0, '\0');
+    ssize_t got = regular ? read(fd, &bytes[0], limit) : -1;
+    if (!regular || got < 0) error = regular ? static_cast<ErrorCode>(errno) : EEXIST;
+    close(fd);
+    if (got < 0) return false;
+    bytes.resize(static_cast<size_t>(got));
+    return true;
+}
 
 bool RemoveFile(const std::string& path, ErrorCode& error) {
     if (unlink(path.c_str()) == 0 || errno == ENOENT) return true;

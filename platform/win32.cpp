@@ -415,6 +415,7 @@ std::string ConsoleMessage(const char* message) {
 
 ErrorCode EndOfDriveCode() { return ERROR_HANDLE_EOF; }
 ErrorCode InvalidParameterCode() { return ERROR_INVALID_PARAMETER; }
+ErrorCode ExistsCode() { return ERROR_FILE_EXISTS; }
 
 bool QueryDriveSize(const std::string& drive, uint64_t& total, ErrorCode& error) {
     // An empty text would ask about the current directory's volume.
@@ -792,6 +793,27 @@ size_t FileNameStart(const std::string& path) {
 }
 
 bool NoSuchFile(ErrorCode code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
+
+bool ReadFileStart(const std::string& path, size_t limit, std::string& bytes, bool& found, ErrorCode& error) {
+    // Shared every way: a file another program holds is still read, and
+    // OPEN_EXISTING never creates one.
+    HANDLE file = CreateFileW(LongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+        found = !NoSuchFile(error);
+        return !found;
+    }
+    found = true;
+    bool regular = GetFileType(file) == FILE_TYPE_DISK;
+    bytes.assign(regular ? limit : 0, '\0');
+    DWORD got = 0;
+    bool read = regular && ReadFile(file, &bytes[0], static_cast<DWORD>(limit), &got, nullptr);
+    if (!read) error = regular ? GetLastError() : ERROR_FILE_EXISTS;
+    CloseHandle(file);
+    bytes.resize(got);
+    return read;
+}
 
 namespace {
 // Moves the file at path to a name of its own in its folder, short and

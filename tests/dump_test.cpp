@@ -7,6 +7,7 @@
 #include <map>
 
 #include "dump/dump.h"
+#include "dump/fingerprint.h"
 #include "dump/messages.h"
 #include "dump/progress.h"
 #include "tests/fake_platform.h"
@@ -32,6 +33,8 @@ std::string Line(const char* message, uint32_t code) {
 }
 
 constexpr char FINGERPRINT[] = "out.img.sha256";
+// An older image's fingerprint and map, as sha256sum and ddrescue write them.
+const std::string STALE = std::string(64, 'e') + "  out.img\n", OLD_MAP_TEXT = "# Mapfile of the old image\n";
 
 // The fingerprint of this drive, as sha256sum writes its line.
 std::string Fingerprint() { return DriveDigestHex() + "  out.img\n"; }
@@ -102,9 +105,11 @@ TEST(Dump, HoldsAtMostThreeBuffersAndReusesThemBehindASlowWriterOrHasher) {
 }
 
 TEST(Dump, WriteFailureOnTheSecondChunkStopsTheReader) {
-    // Reads slower than writes: the writer fails at the second chunk's first
-    // piece, and the reader stops at its next transfer.
-    EXPECT_FALSE(DumpWith(6 * CHUNK, [](FakeState& f) { f.fail_write_from = CHUNK, f.read_delay_ms = 40; }));
+    // The second chunk's second transfer is read only once the writer has
+    // failed on its first: the reader stops right after it.
+    EXPECT_FALSE(DumpWith(6 * CHUNK, [](FakeState& f) {
+        f.fail_write_from = CHUNK, f.reads_wait_from = CHUNK + TRANSFER_BYTES;
+    }));
     EXPECT_LT(Fake->drive_position, 2 * CHUNK) << "the reader read on after the writer failed";
     EXPECT_TRUE(ImageMatches(CHUNK));
     EXPECT_EQ(Fake->image.size(), CHUNK) << "a failed image is cut back to what was written";
@@ -173,9 +178,9 @@ TEST(Dump, EachFailureHasItsLineAndNoCompletion) {
 
 TEST(Dump, NothingIsCreatedBeforeTheDriveOpensOrOverTheDrive) {
     EXPECT_FALSE(DumpWith(CHUNK, [](FakeState& f) {
-        f.small_file_error = 36, f.small_file_fails_empty = true, f.small_file_fails_at = "out.img.sha256.part";
+        f.small_file_error = 36, f.small_file_fails_empty = true, f.small_file_fails_at = "out.img.set-name-test";
     }));
-    EXPECT_TRUE(Contains(Fake->console, Line(MSG_FINGERPRINT_FAILED, 36)));
+    EXPECT_TRUE(Contains(Fake->console, Line(MSG_MAP_FAILED, 36)));
     EXPECT_FALSE(Fake->image_exists) << "a fingerprint that cannot be made is told before the copy";
     EXPECT_EQ(Fake->drive_position, 0u);
     EXPECT_FALSE(DumpWith(CHUNK, [](FakeState& f) { f.open_error = 13; }));
@@ -191,9 +196,9 @@ TEST(Dump, NothingIsCreatedBeforeTheDriveOpensOrOverTheDrive) {
 // a refused, failed or interrupted dump leaves them as they were, and its
 // bytes under the partial name.
 TEST(Dump, TheImageTakesItsNameOnlyWhenComplete) {
-    auto stale = [](FakeState& f) { f.files[FINGERPRINT] = "stale"; };
+    auto stale = [](FakeState& f) { f.files[FINGERPRINT] = STALE; };
     EXPECT_FALSE(DumpWith(CHUNK, [&](FakeState& f) { stale(f), f.image_is_drive = true; }));
-    EXPECT_EQ(Fake->files[FINGERPRINT], "stale");
+    EXPECT_EQ(Fake->files[FINGERPRINT], STALE);
     EXPECT_FALSE(Fake->image_exists);
 
     const struct {
@@ -201,19 +206,19 @@ TEST(Dump, TheImageTakesItsNameOnlyWhenComplete) {
         void (*configure)(FakeState&);
         std::string line;
         uint64_t read_at_most;
-        const char* old_fingerprint;
+        std::string old_fingerprint;
     } cases[] = {
-        {"read", [](FakeState& f) { f.fail_read_from = CHUNK; }, Line(MSG_READ_FAILED, 23), CHUNK, "stale"},
+        {"read", [](FakeState& f) { f.fail_read_from = CHUNK; }, Line(MSG_READ_FAILED, 23), CHUNK, STALE},
         {"interrupt", [](FakeState& f) { f.interrupt_after = CHUNK + 512; }, std::string(MSG_INTERRUPTED) + "\n",
-         CHUNK + 2 * TRANSFER_BYTES, "stale"},
+         CHUNK + 2 * TRANSFER_BYTES, STALE},
         {"new fingerprint", [](FakeState& f) { f.small_file_error = 28; }, Line(MSG_FINGERPRINT_FAILED, 28),
-         2 * CHUNK, "stale"},
+         2 * CHUNK, STALE},
         {"rename", [](FakeState& f) { f.rename_error = 13, f.rename_fails_at = "out.img"; },
-         Line(MSG_CREATE_FAILED, 13), 2 * CHUNK, "stale"},
+         Line(MSG_CREATE_FAILED, 13), 2 * CHUNK, STALE},
         {"setting the old one aside", [](FakeState& f) { f.rename_error = 13, f.rename_fails_at = FINGERPRINT; },
-         Line(MSG_FINGERPRINT_FAILED, 13), 2 * CHUNK, "stale"},
+         Line(MSG_FINGERPRINT_FAILED, 13), 2 * CHUNK, STALE},
         {"the old one set aside, not flushed", [](FakeState& f) { f.rename_unflushed_at = FINGERPRINT; },
-         Line(MSG_FINGERPRINT_FAILED, 5), 2 * CHUNK, "stale"},
+         Line(MSG_FINGERPRINT_FAILED, 5), 2 * CHUNK, STALE},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -235,7 +240,7 @@ TEST(Dump, TheImageTakesItsNameOnlyWhenComplete) {
     EXPECT_EQ(Fake->files[FINGERPRINT], Fingerprint());
     EXPECT_GT(Fake->reserved_beside, Fingerprint().size()) << "room for the fingerprint taken before the copy";
     ASSERT_TRUE(DumpWith(CHUNK, [&](FakeState& f) { stale(f), f.image_is_device = true; }));
-    EXPECT_EQ(Fake->files[FINGERPRINT], "stale") << "a device image has no fingerprint to make or remove";
+    EXPECT_EQ(Fake->files[FINGERPRINT], STALE) << "a device image has no fingerprint to make or remove";
     EXPECT_EQ(Fake->image_path, "out.img");
 }
 }  // namespace
@@ -259,9 +264,9 @@ std::string MapLines(const std::string& map) {
 // stands beside a new one, and what a killed dump left is cleared.
 TEST(Dump, TheSetIsReplacedWhole) {
     auto old_set = [](FakeState& f) {
-        f.files = {{FINGERPRINT, "old"}, {OLD_MAP, "old"}, {PART_MAP, "of a removed partial file"},
-                   {"out.img.sha256.part", "killed"}, {"out.img.map.part", "killed"},
-                   {"out.img.part.map.part", "killed"}, {"out.img.sha256.old", "killed"}};
+        f.files = {{FINGERPRINT, STALE}, {OLD_MAP, OLD_MAP_TEXT}, {PART_MAP, "# of a removed partial file"},
+                   {"out.img.sha256.part", ""}, {"out.img.map.part", "# killed"},
+                   {"out.img.part.map.part", ""}, {"out.img.sha256.old", STALE}};
     };
     ASSERT_EQ(DumpWith(2 * CHUNK, old_set), DUMP_COMPLETE);
     std::map<std::string, std::string> want = {{FINGERPRINT, Fingerprint()}};
@@ -278,21 +283,55 @@ TEST(Dump, TheSetIsReplacedWhole) {
     EXPECT_EQ(MapLines(Fake->files[PART_MAP]), want_map);
     EXPECT_TRUE(kept > 0 && kept <= CHUNK && ImageMatches(kept));
     EXPECT_LE(Fingerprint().size() + Fake->files[PART_MAP].size(), Fake->reserved_beside) << "room kept for it";
-    EXPECT_EQ(Fake->files[FINGERPRINT], "old");
-    EXPECT_EQ(Fake->files[OLD_MAP], "old");
+    EXPECT_EQ(Fake->files[FINGERPRINT], STALE);
+    EXPECT_EQ(Fake->files[OLD_MAP], OLD_MAP_TEXT);
     EXPECT_EQ(Fake->files.size(), 3u);
 
+    EXPECT_FALSE(Fake->map_beside_new_partial) << "the stale map went before the new partial file came";
+
     // A partial file that cannot be flushed gets no map: it could claim
-    // bytes a power cut takes back.
+    // bytes a power cut takes back, also where a second flush reports no
+    // failure.
     EXPECT_EQ(DumpWith(2 * CHUNK, [](FakeState& f) { f.fail_read_from = CHUNK, f.flush_error = 5; }), DUMP_FAILED);
     EXPECT_EQ(Fake->files.count(PART_MAP), 0u);
+    EXPECT_EQ(DumpWith(CHUNK, [](FakeState& f) { f.flush_error = 5, f.flush_fails_once = true; }), DUMP_FAILED);
+    EXPECT_EQ(Fake->files.count(PART_MAP), 0u);
+
+    // A complete image that cannot take its name is kept with its map.
+    EXPECT_EQ(DumpWith(CHUNK, [](FakeState& f) { f.rename_error = 1, f.rename_fails_at = "out.img"; }), DUMP_FAILED);
+    EXPECT_EQ(MapLines(Fake->files[PART_MAP]), "0x04000000     +               1\n0x00000000  0x04000000  +\n");
+}
+
+// The fingerprint's line is sha256sum's, escapes included: a name with a
+// line end or a carriage return is checked as itself.
+TEST(Dump, TheFingerprintLineIsSha256sums) {
+    uint8_t digest[DIGEST_BYTES];
+    for (size_t n = 0; n < DIGEST_BYTES; ++n) digest[n] = static_cast<uint8_t>(n * 8);
+    std::string hex = "0008101820283038404850586068707880889098a0a8b0b8c0c8d0d8e0e8f0f8";
+    EXPECT_EQ(FingerprintLine(digest, "dir/e.img"), hex + "  e.img\n");
+    EXPECT_EQ(FingerprintLine(digest, "dir/a\rb\nc"), "\\" + hex + "  a\\rb\\nc\n");
+}
+
+// What stands at a name of the set and is not such a file (another image
+// named out.img.sha256, the partial file of a dump into it) is neither
+// replaced nor removed: the dump is refused before the copy.
+TEST(Dump, WhatIsNoFileOfTheSetIsLeftAlone) {
+    const std::string image = "\x7f" "ELF another image";
+    for (const char* name : {FINGERPRINT, OLD_MAP, "out.img.sha256.part", "out.img.map.old", PART_MAP}) {
+        SCOPED_TRACE(name);
+        bool map = std::string(name).find(".map") != std::string::npos;
+        EXPECT_EQ(DumpWith(CHUNK, [&](FakeState& f) { f.files[name] = image; }), DUMP_FAILED);
+        EXPECT_TRUE(Contains(Fake->console, Line(map ? MSG_MAP_FAILED : MSG_FINGERPRINT_FAILED, 17)));
+        EXPECT_EQ(Fake->files[name], image);
+        EXPECT_EQ(Fake->drive_position, 0u);
+    }
 }
 
 // Once the new image has its name the old image is gone: a failure after
 // that is no plain failure (exit 1 promises the old image), and only files
 // that describe the new image stand beside it.
 TEST(Dump, AFailureAfterTheRenameSaysTheImageIsNamed) {
-    auto old_set = [](FakeState& f) { f.files = {{FINGERPRINT, "old"}, {OLD_MAP, "old"}}; };
+    auto old_set = [](FakeState& f) { f.files = {{FINGERPRINT, STALE}, {OLD_MAP, OLD_MAP_TEXT}}; };
     EXPECT_EQ(DumpWith(CHUNK, [&](FakeState& f) { old_set(f), f.name_flush_error = 5; }), DUMP_NAMED_ONLY);
     EXPECT_TRUE(Contains(Fake->console, Line(MSG_CREATE_FAILED, 5)));
     EXPECT_FALSE(Contains(Fake->console, MSG_DONE));
@@ -307,6 +346,16 @@ TEST(Dump, AFailureAfterTheRenameSaysTheImageIsNamed) {
     EXPECT_TRUE(Contains(Fake->console, Line(MSG_FINGERPRINT_FAILED, 13)));
     EXPECT_EQ(Fake->image_path, "out.img");
     EXPECT_TRUE(Fake->files.empty()) << "no old fingerprint or map beside the new image, and no leftovers";
+
+    // A rescued image with zeros in it says how many, even without its map.
+    EXPECT_EQ(DumpWith(CHUNK, [&](FakeState& f) {
+                  f.bad_ranges = {{4096, 4608}}, f.rename_error = 5, f.rename_fails_at = "out.img.map.part";
+              }),
+              DUMP_FAILED) << "a plain dump fails at the bad sector";
+    ResetFake(CHUNK);
+    Fake->bad_ranges = {{4096, 4608}}, Fake->rename_error = 5, Fake->rename_fails_at = "out.img.map.part";
+    EXPECT_EQ(DumpDrive("drive", "out.img", true, "korvex"), DUMP_NAMED_ONLY);
+    EXPECT_TRUE(Contains(Fake->console, Line(MSG_MAP_FAILED, 5) + MSG_RESCUED + "512\n"));
 }
 
 // A refused lock and the title tell the user; neither changes the dump.

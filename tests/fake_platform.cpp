@@ -126,6 +126,7 @@ std::string ConsoleMessage(const char* message) { return message; }
 
 ErrorCode EndOfDriveCode() { return 5; }
 ErrorCode InvalidParameterCode() { return 22; }
+ErrorCode ExistsCode() { return 17; }
 
 bool QueryDriveSize(const std::string& drive, uint64_t& total, ErrorCode& error) {
     error = Fake->size_query_error;
@@ -160,6 +161,7 @@ FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total
         return -1;
     }
     Fake->image_path = partial ? path + PARTIAL_SUFFIX : path;
+    Fake->map_beside_new_partial = Fake->files.count(path + PARTIAL_SUFFIX + ".map") != 0;
     Fake->reserved_beside = beside;
     // Reserved as FALLOC_FL_KEEP_SIZE and a file's allocation do: the size
     // stays what is written.
@@ -216,6 +218,8 @@ int64_t ReadDrive(FileHandle drive, void* buffer, size_t length, ErrorCode& erro
         }
     }
     if (Fake->read_delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(Fake->read_delay_ms));
+    for (int waited = 0; at >= Fake->reads_wait_from && !Fake->write_failed && waited < 10000; ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     uint64_t end = std::min(Fake->drive_size, Fake->drive_ends_at);
     uint64_t count = std::min<uint64_t>({length, Fake->max_read, end > at ? end - at : 0});
     for (const auto& range : Fake->short_ranges)
@@ -234,6 +238,7 @@ int64_t Write(const void* buffer, size_t length, ErrorCode& error) {
     if (Fake->write_delay_ms > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(Fake->write_delay_ms));
     if (Fake->image_position >= Fake->fail_write_from) {
+        Fake->write_failed = true;
         error = 27;
         return -1;
     }
@@ -266,6 +271,7 @@ bool FlushImage(FileHandle image, ErrorCode& error) {
     if (!Fake->image_is_device) TrimImage(image);
     if (Fake->flush_error != 0) {
         error = Fake->flush_error;
+        if (Fake->flush_fails_once) Fake->flush_error = 0;
         return false;
     }
     Fake->flushed_bytes = Fake->image.size();
@@ -341,6 +347,16 @@ bool Faulted(uint32_t code, const std::string& at, const std::string& path, Erro
 
 bool Exists(const std::string& path) { return Fake->files.count(path) != 0 || path == Fake->image_path; }
 }  // namespace
+
+bool ReadFileStart(const std::string& path, size_t limit, std::string& bytes, bool& found, ErrorCode&) {
+    found = Exists(path);
+    if (path == Fake->image_path) {
+        bytes.assign(std::min<size_t>(limit, Fake->image.size()), '\x5a');
+    } else if (found) {
+        bytes = Fake->files[path].substr(0, limit);
+    }
+    return true;
+}
 
 bool RemoveFile(const std::string& path, ErrorCode& error) {
     if (Faulted(Fake->remove_error, Fake->remove_fails_at, path, error)) return false;

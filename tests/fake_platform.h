@@ -21,6 +21,8 @@ struct FakeState {
     std::vector<std::pair<uint64_t, uint64_t>> bad_ranges;  // [from, to): a read touching one fails
     std::vector<std::pair<uint64_t, uint64_t>> short_ranges;  // a read starting in one returns half, no error
     int read_delay_ms = 0;
+    uint64_t reads_wait_from = UINT64_MAX;  // reads from here wait until a write has failed
+    std::atomic<bool> write_failed{false};
     size_t sector_size = 512;
     // Unbuffered reads need the buffer on this boundary (0: the sector
     // size), and offset and length on the sector size; Windows' layer asks
@@ -85,6 +87,8 @@ struct FakeState {
     // With the error above: only the call on this path fails (empty: every one).
     std::string remove_fails_at, rename_fails_at, small_file_fails_at;
     uint32_t name_flush_error = 0;  // the image's rename is made, its flush fails
+    bool flush_fails_once = false;  // with flush_error: a second flush reports nothing of the first's loss
+    bool map_beside_new_partial = false;  // a partial file's map stood there when the partial file was made
     std::string rename_unflushed_at;  // a rename from here is made, its flush fails (5)
     int fail_thread_number = 1;  // with thread_error: this start (from 1) fails
     int threads_started = 0;

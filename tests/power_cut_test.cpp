@@ -12,9 +12,10 @@
 
 namespace {
 constexpr uint64_t TOTAL = 3 * MIB + 512;
+const std::string OLD_FINGERPRINT = std::string(64, '0') + "  out.img\n";
 
 void OldSet(FakeState& f) {
-    f.files = {{"out.img", "old image"}, {"out.img.sha256", "old fingerprint"}, {"out.img.map", "old map"}};
+    f.files = {{"out.img", "old image"}, {"out.img.sha256", OLD_FINGERPRINT}, {"out.img.map", "# old map\n"}};
     f.names.files = f.files;  // on stable storage from the start
 }
 
@@ -65,14 +66,16 @@ void ExpectWhole(const FakeState::Durable& cut, const std::string& fingerprint, 
         }
     } else {
         if (has("out.img.sha256")) {
-            EXPECT_EQ(at("out.img.sha256"), "old fingerprint");
+            EXPECT_EQ(at("out.img.sha256"), OLD_FINGERPRINT);
         }
         if (has("out.img.map")) {
-            EXPECT_EQ(at("out.img.map"), "old map");
+            EXPECT_EQ(at("out.img.map"), "# old map\n");
         }
     }
-    if (has("out.img.part.map")) {
-        ASSERT_EQ(cut.image_path, "out.img.part") << "a map beside no partial file";
+    // A partial file's map beside no partial file (the image took the name
+    // before the map went) is cleared by the next dump before it makes its
+    // own partial file.
+    if (has("out.img.part.map") && cut.image_path == "out.img.part") {
         EXPECT_LE(ReadPrefix(at("out.img.part.map")), cut.image_bytes) << "the map claims bytes not held";
     }
 }
