@@ -65,7 +65,7 @@ case_folder_swapped() {
     mkdir -p swapped evil
     echo attacker >evil/img.part
     slow_dump out.txt big.bin swapped/img
-    given "the dump started" started swapped/img.part
+    given "the dump copying" copying out.txt
     mv swapped swapped.orig && ln -s evil swapped
     wait $pid
     status=$?
@@ -160,8 +160,7 @@ case_stale_part_map() {
     given "an image to replace" dump_ok other.bin set.img $((2 * MIB))
     printf '# Mapfile\n0x00000000     +               1\n0x00000000  0x08100000  +\n' >set.img.part.map
     slow_dump out.txt big.bin set.img
-    given "the dump started" started set.img.part
-    sleep 1
+    given "the dump copying" copying out.txt
     kill -INT $pid
     wait $pid
     expect "an interrupted dump: its own map beside its partial file, from where it stops not tried" \

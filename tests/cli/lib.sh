@@ -252,6 +252,18 @@ started() {
     [ -e "$1" ]
 }
 
+# copying OUT: the dump in the background is past its preparation and
+# copies: it has read its first chunk (its output OUT shows the first mark).
+copying() {
+    local _
+    for _ in $(seq 200); do
+        grep -q '^R' "$1" && return 0
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    grep -q '^R' "$1"
+}
+
 # slow_dump OUT ARGS...: korvex in the background, each transfer read slowed
 # down; its pid in $pid, its output in OUT.
 slow_dump() {

@@ -45,14 +45,15 @@ cd "$work" || exit 1
 # A hung case is ended here, well before CTest's timeout, whose SIGKILL
 # would leave its mounts and loop devices behind. The shell takes the
 # signal only once its command ends, so the signal first, then the command.
+# Its shell's word of its sleep ended by the cleanup is no news.
 (
     sleep "${KORVEX_CASE_TIMEOUT:-240}" || exit 0
-    echo "TIMEOUT: $name ran for ${KORVEX_CASE_TIMEOUT:-240} s" >&2
+    echo "TIMEOUT: $name ran for ${KORVEX_CASE_TIMEOUT:-240} s"
     kill -TERM $$
     for pid in $(ps -o pid= --ppid $$); do
         [ "$pid" -eq "$BASHPID" ] || kill_tree "$pid" TERM
     done
-) &
+) 2>/dev/null &
 watchdog=$!
 # Out of the job table: a case's bare wait does not wait for it.
 disown $watchdog

@@ -9,8 +9,7 @@ interrupted_by() {  # interrupted_by SIGNAL
     random_file other.bin $((2 * MIB))
     given "an image to keep" dump_ok other.bin old.img $((2 * MIB))
     slow_dump out.txt big.bin old.img
-    given "the dump started" started old.img.part
-    sleep 1
+    given "the dump copying" copying out.txt
     kill -s "$signal" $pid
     wait $pid
     status=$?

@@ -17,14 +17,14 @@ case_no_room_for_fingerprint() {
 }
 
 case_no_room_beside_old() {
-    local started took
+    local since took
     small_fs size=$((50 * MIB))
     sparse_file loop.bin $((100 * MIB + 512))
     random_file mnt/big.img $((20 * MIB))
     (cd mnt && sha256sum big.img >big.img.sha256)
-    started=$(date +%s%N)
+    since=$(date +%s%N)
     run loop.bin mnt/big.img
-    took=$((($(date +%s%N) - started) / 1000000))
+    took=$((($(date +%s%N) - since) / 1000000))
     expect "no room for the image: create error 28 before the first read" fails_with "错误，无法创建镜像文件28"
     expect "refused in under a second (${took} ms), nothing left beside the old image" \
         bash -c "[ $took -lt 1000 ] && ! grep -q R out.txt && [ ! -e mnt/big.img.part ]"
