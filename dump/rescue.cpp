@@ -63,6 +63,31 @@ int64_t ReadSector(FileHandle drive, void* scratch, uint64_t at, uint64_t sector
     if (read >= static_cast<int64_t>(need)) std::memcpy(piece, scratch, need);
     return read;
 }
+
+// The last sector below before that the drive gave: every byte it did not
+// give is listed. False when there is none.
+bool LastReadSector(uint64_t before, uint64_t sector, uint64_t& good) {
+    if (before < sector) return false;
+    good = (before - sector) / sector * sector;
+    for (auto block = Unread.rbegin(); block != Unread.rend(); ++block) {
+        if (block->pos >= good + sector) continue;
+        if (block->pos + block->size <= good) break;
+        if (block->pos < sector) return false;
+        good = (block->pos - sector) / sector * sector;
+    }
+    return true;
+}
+
+// A failed read after reads that worked may be a drive that went away
+// without saying so: a USB drive pulled out, or the server behind a loop
+// device ended, both answer EIO like a bad sector. A sector that read
+// before and fails now tells them apart.
+bool StillThere(FileHandle drive, void* scratch, uint64_t at, uint64_t sector) {
+    uint64_t good = 0;
+    ErrorCode ignored = 0;
+    return !LastReadSector(at, sector, good) ||
+           (SeekDrive(drive, good, ignored) && ReadDrive(drive, scratch, sector, ignored) > 0);
+}
 }  // namespace
 
 bool RescueTransfer(FileHandle drive, char* data, uint64_t offset, uint64_t length, ErrorCode& error) {
@@ -86,7 +111,7 @@ bool RescueTransfer(FileHandle drive, char* data, uint64_t offset, uint64_t leng
         }
         // A drive that is gone (unplugged, its server ended) has no bad
         // sectors: every read from here on would fail.
-        if (read < 0 && DriveGone(failed)) {
+        if (read < 0 && (DriveGone(failed) || (bad_run == 0 && !StillThere(drive, scratch, at, sector)))) {
             error = failed;
             return false;
         }

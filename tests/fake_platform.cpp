@@ -200,6 +200,10 @@ int64_t ReadDrive(FileHandle drive, void* buffer, size_t length, ErrorCode& erro
         return -1;
     }
     if (at >= Fake->interrupt_after) Fake->interrupted = true;
+    if (++Fake->reads >= Fake->vanish_at_read && Fake->vanish_at_read > 0) {
+        error = 23;
+        return -1;
+    }
     if (at >= Fake->fail_read_from || at >= Fake->gone_from) {
         error = at >= Fake->gone_from ? 19 : 23;
         return -1;

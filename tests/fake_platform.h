@@ -15,6 +15,8 @@ struct FakeState {
     uint64_t drive_ends_at = UINT64_MAX;  // reads return 0 from here on
     uint64_t fail_read_from = UINT64_MAX;  // a read starting at or past this fails
     uint64_t gone_from = UINT64_MAX;       // ... with the code of a drive that is gone
+    int vanish_at_read = 0;  // from this read on (from 1) every read fails with a bad sector's code
+    int reads = 0;
     size_t max_read = SIZE_MAX;             // longer reads come back short
     std::vector<std::pair<uint64_t, uint64_t>> bad_ranges;  // [from, to): a read touching one fails
     std::vector<std::pair<uint64_t, uint64_t>> short_ranges;  // a read starting in one returns half, no error

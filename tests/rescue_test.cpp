@@ -163,6 +163,14 @@ TEST(Rescue, AFailedRescueLeavesTheMapOfThePartialFile) {
     EXPECT_EQ(DumpDrive("drive", "out.img", true, "korvex"), DUMP_FAILED);
     EXPECT_NE(Fake->console.find(std::string(MSG_READ_FAILED) + "19\n"), std::string::npos)
         << "a drive that is gone has no bad sectors";
+    // A drive that goes away answering as a bad sector does (EIO from a
+    // pulled USB drive): a sector that read before fails too.
+    ResetFake(2 * CHUNK);
+    Fake->bad_ranges = {{4096, 8192}};
+    Fake->vanish_at_read = 300;
+    EXPECT_EQ(DumpDrive("drive", "out.img", true, "korvex"), DUMP_FAILED);
+    EXPECT_NE(Fake->console.find(std::string(MSG_READ_FAILED) + "23\n"), std::string::npos);
+    EXPECT_EQ(Fake->image_path, "out.img.part") << "no mostly-zero image takes the name";
     ResetFake(2 * CHUNK);
     Fake->drive_ends_at = CHUNK + 4096;
     Fake->bad_ranges = {{4096, 8192}};

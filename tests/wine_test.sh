@@ -148,7 +148,7 @@ image_held() {
     head -c $((2 * MIB)) /dev/urandom >"$work/drive.bin"
     run k: 'j:\e.img'
     [ $status -eq 1 ] && tail -n 1 "$work/out.txt" | grep -qx $'[RW]*错误，无法创建镜像文件[1-9][0-9]*\r' ||
-        { echo "exit $status"; cat "$work/out.txt"; return 1; }
+        { echo "exit $status"; iconv -f GBK -t UTF-8 "$work/out.gbk" 2>/dev/null || cat "$work/out.txt"; return 1; }
     cmp "$work/old.img" "$work/out/e.img" && cmp "$work/old.sha256" "$work/out/e.img.sha256" && [ -z "$(asides)" ]
 }
 # The old files set aside for a rename, and what a removal renamed aside.
@@ -217,6 +217,33 @@ if [ "$(id -u)" -eq 0 ] && [ -c /dev/fuse ] && /usr/bin/python3 -c 'import fusep
     check "--rescue: exit 3 and the unreadable bytes' line, the fingerprint checks" \
         bash -c "[ $status -eq 3 ] && tail -n 1 '$work/out.txt' | grep -qx $'转储结束，无法读取的字节：[0-9]*\r' &&
                  (cd '$work/out' && sha256sum -c --status saved.img.sha256)"
+    # Before any hand-over: the map covers the drive, the drive's bytes
+    # wherever it says read, zeros elsewhere and only in and right after
+    # the bad ranges, and the count on the line is what the map lists.
+    unread=$(tail -n 1 "$work/out.txt" | tr -dc 0-9)
+    check "--rescue: the map and the count agree with the image and the drive" \
+        /usr/bin/python3 - "$work/out/saved.img" "$work/healthy.bin" "$work/out/saved.img.map" "$unread" \
+        $((MIB + 512)):$((MIB + 1024)) $((40 * MIB)):$((48 * MIB)) <<'PY'
+import sys
+image, drive, mapfile, unread = sys.argv[1:5]
+bad = [tuple(int(n) for n in r.split(":")) for r in sys.argv[5:]]
+img, src = open(image, "rb").read(), open(drive, "rb").read()
+blocks = [l.split() for l in open(mapfile) if l.strip() and not l.startswith("#")][1:]
+at = listed = 0
+for pos, size, status in blocks:
+    pos, size = int(pos, 16), int(size, 16)
+    assert pos == at, (pos, at)
+    at += size
+    if status == "+":
+        assert img[pos:pos + size] == src[pos:pos + size], pos
+    else:
+        listed += size
+        assert img[pos:pos + size] == bytes(size), pos
+        # A unit of reading holds the bad bytes; a dead area's untried rest
+        # follows it within its transfer.
+        assert any(s - 4096 < pos + size and pos < e + 16 * 1048576 for s, e in bad), (pos, size)
+assert at == len(src) == len(img) and listed == int(unread), (at, listed, unread)
+PY
     touch "$work/healed"
     ddrescue -r1 "$work/bad/drive.img" "$work/out/saved.img" "$work/out/saved.img.map" >/dev/null 2>&1
     check "ddrescue on Korvex's map (LF lines) completes the image" cmp -s "$work/healthy.bin" "$work/out/saved.img"
