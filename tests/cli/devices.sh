@@ -1,0 +1,79 @@
+# Block devices: a loop device as the drive, a device as the image (of the
+# drive's size, or mounted and so refused), partitions of one disk.
+
+need_loop() {
+    need_root
+    need_commands losetup
+}
+
+case_loop_dump() {
+    need_loop
+    random_file loop.bin $((100 * MIB + 512))
+    given "a loop device over loop.bin" attach_loop loop loop.bin
+    expect "dump of a loop device" dump_ok "$loop" loop.img $((100 * MIB + 512))
+    expect "loop image equals its file" cmp -s loop.bin loop.img
+}
+
+case_loop_not_opened() {
+    need_loop
+    need_nobody
+    sparse_file loop.bin $((100 * MIB + 512))
+    given "a loop device over loop.bin" attach_loop loop loop.bin
+    mkdir open && chmod 777 open
+    as_nobody "$korvex" "$loop" open/loop.img </dev/null >out.txt
+    status=$?
+    { plan_text "$loop" open/loop.img $((100 * MIB + 512)); printf '错误，无法打开驱动器13\n'; } >want.txt
+    expect "block device sized from sysfs, then open error 13" bash -c "[ $status -eq 1 ] && cmp -s out.txt want.txt"
+}
+
+case_device_as_image() {
+    local target
+    need_loop
+    random_file sectors.bin $((1001 * 512))
+    head -c $((1001 * 512)) /dev/zero >target.bin
+    given "a loop device over target.bin" attach_loop target target.bin
+    run sectors.bin "$target"
+    expect "a device of the drive's size as the image" bash -c "[ $status -eq 0 ] && cmp -s sectors.bin $target"
+}
+
+# A block device that is mounted (or otherwise held) is refused as the image
+# with EBUSY, its file system untouched; so is a second loop device over the
+# file of a mounted one.
+case_mounted_as_image() {
+    local busy busy2
+    need_loop
+    need_commands mkfs.ext4 e2fsck
+    random_file drive.bin $((3 * MIB + 512))
+    head -c $((32 * MIB)) /dev/zero >busy.bin
+    given "a loop device over busy.bin" attach_loop busy busy.bin
+    mkfs.ext4 -q "$busy" 2>/dev/null || skip_case "mkfs.ext4 fails on a loop device"
+    mounted mnt mount "$busy" mnt || skip_case "a loop device's file system cannot be mounted"
+    echo precious >mnt/file
+    run drive.bin "$busy"
+    expect "a mounted device as the image: create error 16" fails_with "错误，无法创建镜像文件16"
+    given "a second loop device over busy.bin" attach_loop busy2 busy.bin
+    run drive.bin "$busy2"
+    expect "another loop device over a mounted one's file: create error 16" fails_with "错误，无法创建镜像文件16"
+    umount mnt
+    expect "its file system clean" bash -c "e2fsck -fn $busy >/dev/null 2>&1"
+}
+
+# Partitions are parts of their disk: one is imaged into a file on another,
+# but never into the whole disk.
+case_partitions() {
+    local disk
+    need_loop
+    need_commands sfdisk mkfs.ext4
+    head -c $((40 * MIB)) /dev/zero >parted.bin
+    printf 'start=2048, size=20480\nstart=22528\n' | sfdisk -q parted.bin >/dev/null 2>&1
+    given "a loop device over parted.bin" attach_loop disk -P parted.bin
+    [ -b "${disk}p2" ] || partx -a "$disk" 2>/dev/null
+    [ -b "${disk}p1" ] && [ -b "${disk}p2" ] || skip_case "partitions of a loop device: none shown"
+    mkfs.ext4 -q "${disk}p2" 2>/dev/null || skip_case "mkfs.ext4 fails on a partition"
+    mounted mnt mount "${disk}p2" mnt || skip_case "a partition's file system cannot be mounted"
+    run "${disk}p1" mnt/p1.img
+    expect "a partition into a file on another partition of its disk" \
+        bash -c "[ $status -eq 0 ] && cmp -s ${disk}p1 mnt/p1.img"
+    run "${disk}p1" "$disk"
+    expect "a partition into its whole disk: refused" fails_with "错误，无法创建镜像文件22"
+}
