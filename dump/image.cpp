@@ -81,18 +81,21 @@ Beside StaleMap(const std::string& path) { return {MapPath(PartialPath(path)), M
 std::string TrialPath(const std::string& path) { return path + ".set-name-test"; }
 
 // Fails, with the file's line, where what stands at file's name is not such
-// a file of the set, so that it is left alone.
-bool OfTheSet(const Beside& file) {
+// a file of the set, so that it is left alone; found tells whether anything
+// stands there.
+bool OfTheSet(const Beside& file, bool& found) {
     std::string start;
-    bool found = false;
     ErrorCode error = 0;
     if (!ReadFileStart(file.path, 128, start, found, error)) return Fail(file.failure, error);
     return !found || LooksLike(file.kind, start) || Fail(file.failure, ExistsCode());
 }
 
+// Only what stands there is removed: a read-only folder refuses even the
+// removal of a name it does not hold.
 bool RemoveStale(const Beside& file) {
+    bool found = false;
     ErrorCode error = 0;
-    return OfTheSet(file) && (RemoveFile(file.path, error) || Fail(file.failure, error));
+    return OfTheSet(file, found) && (!found || RemoveFile(file.path, error) || Fail(file.failure, error));
 }
 
 // Writes bytes at path through its partial name (created anew), flushed,
@@ -118,7 +121,8 @@ bool PrepareSet(const std::string& path) {
     ErrorCode error = 0;
     for (const Beside& file : BesideFiles(path)) {
         if (!Replaceable(file.path, error)) return Fail(file.failure, error);
-        if (!OfTheSet(file)) return false;
+        bool found = false;
+        if (!OfTheSet(file, found)) return false;
     }
     for (const Beside& name : Leftovers(path))
         if (!RemoveStale(name)) return false;

@@ -133,7 +133,10 @@ case_killed_leftovers() {
     random_file other.bin $((2 * MIB))
     given "an image to replace" dump_ok drive.bin set.img $((3 * MIB + 512))
     for name in set.img.sha256.part set.img.map.part set.img.part.map.part set.img.sha256.old set.img.map.old; do
-        echo killed >"$name"
+        case $name in
+            *.sha256.*) sha256sum other.bin | sed 's/other.bin/set.img/' >"$name" ;;
+            *) echo '# killed' >"$name" ;;
+        esac
     done
     run other.bin set.img
     expect "leftovers of a killed dump: cleared, not in the way" bash -c "[ $status -eq 0 ] && set_ok set.img other.bin"
@@ -214,4 +217,15 @@ case_rename_not_flushed() {
     status=$?
     expect "the image's rename not flushed: exit 4, its line, the new image named with its fingerprint" \
         bash -c "[ $status -eq 4 ] && tail -n 1 out.txt | grep -qx '[RW]*错误，无法创建镜像文件5' && set_ok sync.img drive.bin"
+}
+
+# An image named like another image's fingerprint is no fingerprint: a dump
+# into that other image is refused before the copy and leaves it be.
+case_image_at_a_sidecar_name() {
+    random_file drive.bin $((2 * MIB))
+    random_file other.bin $((3 * MIB))
+    given "an image named x.img.sha256" dump_ok other.bin x.img.sha256 $((3 * MIB))
+    run drive.bin x.img
+    expect "a dump into x.img: refused with the fingerprint's line and 17, x.img.sha256 intact" \
+        bash -c "[ $status -eq 1 ] && tail -n 1 out.txt | grep -qx '错误，无法写入校验文件17' && cmp -s other.bin x.img.sha256 && [ ! -e x.img ] && [ ! -e x.img.part ]"
 }
