@@ -157,7 +157,9 @@ TEST(Dump, EachFailureHasItsLineAndNoCompletion) {
         {"hash", [](FakeState& f) { f.hash_error = 31; }, Line(MSG_HASH_FAILED, 31)},
         {"hasher thread", [](FakeState& f) { f.thread_error = 11, f.fail_thread_number = 2; },
          Line(MSG_THREAD_FAILED, 11)},
-        {"leftover", [](FakeState& f) { f.remove_error = 21, f.remove_fails_at = "out.img.sha256.part"; },
+        {"leftover", [](FakeState& f) {
+             f.files["out.img.sha256.part"] = "", f.remove_error = 21, f.remove_fails_at = "out.img.sha256.part";
+         },
          Line(MSG_FINGERPRINT_FAILED, 21)},
         {"interrupt", [](FakeState& f) { f.interrupt_after = 0; }, std::string(MSG_INTERRUPTED) + "\n"},
         {"fingerprint", [](FakeState& f) { f.small_file_error = 28; }, Line(MSG_FINGERPRINT_FAILED, 28)},

@@ -111,7 +111,7 @@ check "\\\\?\\PhysicalDrive6 as the image: a create error, no file made" \
              [ -z \"\$(find '$work/out' '$work/k' -iname '*physicaldrive*')\" ]"
 # An existing image is replaced, its old fingerprint with it, and nothing is
 # left beside them.
-echo stale >"$work/out/e.img.sha256"
+printf '%064d  e.img\n' 0 >"$work/out/e.img.sha256"
 check "an existing image and its fingerprint replaced" dump_ok $((2 * MIB))
 check "no partial file left" bash -c "[ ! -e '$work/out/e.img.part' ] && [ ! -e '$work/out/e.img.sha256.part' ]"
 
