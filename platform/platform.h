@@ -229,7 +229,7 @@ bool ReadFileStart(const std::string& path, size_t limit, std::string& bytes, bo
 bool RemoveFile(const std::string& path, ErrorCode& error);
 
 // Creates path, where nothing is, (mode 0600 on Linux) holding bytes,
-// written in one call, brought to stable storage and closed. False at the
+// written in one call, brought to stable storage (unless empty) and closed. False at the
 // first failing step, with nothing left at path.
 bool WriteSmallFile(const std::string& path, const std::string& bytes, ErrorCode& error);
 

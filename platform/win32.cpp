@@ -877,8 +877,9 @@ bool WriteSmallFile(const std::string& path, const std::string& bytes, ErrorCode
         return false;
     }
     DWORD put = 0;
+    // An empty file (a name tried before the copy) has nothing to flush.
     bool done = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr) &&
-                FlushFileBuffers(file);
+                (bytes.empty() || FlushFileBuffers(file));
     if (!done) error = GetLastError();
     if (done && put != bytes.size()) {
         error = ERROR_DISK_FULL;
