@@ -33,13 +33,16 @@ bool Fail(const char* message, ErrorCode error) {
 // What a file of the set begins with, so that a file at one of its names
 // that is something else (another image named x.img.sha256, the partial
 // file of a dump into it) is never replaced or removed: a fingerprint line
-// as sha256sum or BSD tools write it, a map's comment or first line. An
-// empty file is what a killed dump leaves.
+// as sha256sum or BSD tools write it, a map's first line as ddrescue and
+// Korvex write it. An empty file is what a killed dump leaves, but only at
+// a name that no dump makes its partial image under (x.img.sha256.part is
+// also the partial file of a dump into x.img.sha256, empty until its first
+// write).
 enum Kind { FINGERPRINT, MAP };
 
-bool LooksLike(Kind kind, const std::string& start) {
-    if (start.empty()) return true;
-    if (kind == MAP) return start[0] == '#' || start.compare(0, 2, "0x") == 0;
+bool LooksLike(Kind kind, const std::string& start, bool empty_is_ours) {
+    if (start.empty()) return empty_is_ours;
+    if (kind == MAP) return start.compare(0, 9, "# Mapfile") == 0;
     if (start.compare(0, 8, "SHA256 (") == 0) return true;
     size_t at = start[0] == '\\' ? 1 : 0;
     if (start.size() < at + 66 || start.compare(at + 64, 2, "  ") != 0) return false;
@@ -87,7 +90,9 @@ bool OfTheSet(const Beside& file, bool& found) {
     std::string start;
     ErrorCode error = 0;
     if (!ReadFileStart(file.path, 128, start, found, error)) return Fail(file.failure, error);
-    return !found || LooksLike(file.kind, start) || Fail(file.failure, ExistsCode());
+    const size_t suffix = sizeof PARTIAL_SUFFIX - 1;
+    bool partial_name = file.path.size() >= suffix && file.path.compare(file.path.size() - suffix, suffix, PARTIAL_SUFFIX) == 0;
+    return !found || LooksLike(file.kind, start, !partial_name) || Fail(file.failure, ExistsCode());
 }
 
 // Only what stands there is removed: a read-only folder refuses even the
@@ -239,9 +244,15 @@ Published PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], cons
         }
     }
     // The complete partial file has its map too, in case it cannot take
-    // the name and is kept.
+    // the name and is kept: a rescue's map, which may be large, by renaming
+    // its new one there then (the room reserved holds one map, not two); a
+    // plain dump's few lines now.
     std::string partial_map = MapPath(PartialPath(image.path));
-    if (failure == nullptr && !WriteBeside(partial_map, map_text, error)) failure = MSG_MAP_FAILED;
+    bool partial_mapped = false;
+    if (failure == nullptr && !image.mapped) {
+        partial_mapped = WriteBeside(partial_map, map_text, error);
+        if (!partial_mapped) failure = MSG_MAP_FAILED;
+    }
     // A rename that was made but could not be flushed still moved the file:
     // each one tried is put back if the image cannot take its name.
     std::vector<Beside> aside;
@@ -250,19 +261,25 @@ Published PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], cons
         aside.push_back(old);
         if (!RenameFile(old.path, AsidePath(old.path), error) && !NoSuchFile(error)) failure = old.failure;
     }
+    // The image is closed either way, flushed and in place: kept, its map
+    // is all it needs.
     bool named = false;
-    if (failure != nullptr) {
-        KeepPartialImage(image, map_text);
-    } else {
-        // The image is closed either way.
-        if (!NameImage(image.handle, image.path, named, error)) failure = MSG_CREATE_FAILED;
-        image.handle = -1;
-    }
+    if (failure != nullptr)
+        CloseQuietly(image.handle);
+    else if (!NameImage(image.handle, image.path, named, error))
+        failure = MSG_CREATE_FAILED;
+    image.handle = -1;
     if (!named) {
-        // The old set stays whole: its files go back, the new ones go.
+        // The old set stays whole: its files go back, the new ones go, but
+        // for a rescue's map, which becomes the kept partial file's.
         ErrorCode ignored = 0;
         for (const Beside& old : aside) RenameFile(AsidePath(old.path), old.path, ignored);
-        for (size_t n = 0; n < written; ++n) RemoveQuietly(PartialPath(news[n].path));
+        for (size_t n = 0; n < written; ++n) {
+            bool kept = news[n].kind == MAP && RenameFile(PartialPath(news[n].path), partial_map, ignored);
+            if (!kept) RemoveQuietly(PartialPath(news[n].path));
+            partial_mapped = partial_mapped || kept;
+        }
+        if (!partial_mapped) WriteBeside(partial_map, map_text, ignored);
         Fail(failure, error);
         return NOT_PUBLISHED;
     }

@@ -218,7 +218,7 @@ bool NoSuchFile(ErrorCode code);
 // Reads up to limit bytes from the start of the regular file at path (a
 // link followed) into bytes, never waiting on what stands there. True, with
 // found false, when nothing does; false, with the code, when it cannot
-// (no rights; a folder, a device or a FIFO: ExistsCode()).
+// (no rights; a folder, a device, a FIFO or a link to nothing: ExistsCode()).
 bool ReadFileStart(const std::string& path, size_t limit, std::string& bytes, bool& found, ErrorCode& error);
 
 // Removes the file at path, freeing the name at once; true when there is

@@ -525,6 +525,12 @@ bool ReadFileStart(const std::string& path, size_t limit, std::string& bytes, bo
     found = fd >= 0 || (errno != ENOENT && errno != ENOTDIR);
     if (fd < 0) {
         error = static_cast<ErrorCode>(errno);
+        // A link to nothing is something at the name all the same.
+        struct stat link {};
+        if (!found && lstat(path.c_str(), &link) == 0) {
+            found = true;
+            error = EEXIST;
+        }
         return !found;
     }
     bool regular = IsRegularFile(fd);

@@ -802,6 +802,11 @@ bool ReadFileStart(const std::string& path, size_t limit, std::string& bytes, bo
     if (file == INVALID_HANDLE_VALUE) {
         error = GetLastError();
         found = !NoSuchFile(error);
+        // A link to nothing is something at the name all the same.
+        if (!found && GetFileAttributesW(LongPath(path).c_str()) != INVALID_FILE_ATTRIBUTES) {
+            found = true;
+            error = ERROR_FILE_EXISTS;
+        }
         return !found;
     }
     found = true;

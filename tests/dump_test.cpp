@@ -158,7 +158,7 @@ TEST(Dump, EachFailureHasItsLineAndNoCompletion) {
         {"hasher thread", [](FakeState& f) { f.thread_error = 11, f.fail_thread_number = 2; },
          Line(MSG_THREAD_FAILED, 11)},
         {"leftover", [](FakeState& f) {
-             f.files["out.img.sha256.part"] = "", f.remove_error = 21, f.remove_fails_at = "out.img.sha256.part";
+             f.files["out.img.sha256.part"] = STALE, f.remove_error = 21, f.remove_fails_at = "out.img.sha256.part";
          },
          Line(MSG_FINGERPRINT_FAILED, 21)},
         {"interrupt", [](FakeState& f) { f.interrupt_after = 0; }, std::string(MSG_INTERRUPTED) + "\n"},
@@ -266,9 +266,9 @@ std::string MapLines(const std::string& map) {
 // stands beside a new one, and what a killed dump left is cleared.
 TEST(Dump, TheSetIsReplacedWhole) {
     auto old_set = [](FakeState& f) {
-        f.files = {{FINGERPRINT, STALE}, {OLD_MAP, OLD_MAP_TEXT}, {PART_MAP, "# of a removed partial file"},
-                   {"out.img.sha256.part", ""}, {"out.img.map.part", "# killed"},
-                   {"out.img.part.map.part", ""}, {"out.img.sha256.old", STALE}};
+        f.files = {{FINGERPRINT, STALE}, {OLD_MAP, OLD_MAP_TEXT}, {PART_MAP, "# Mapfile of a removed partial file"},
+                   {"out.img.sha256.part", STALE}, {"out.img.map.part", "# Mapfile, killed"},
+                   {"out.img.part.map.part", "# Mapfile"}, {"out.img.sha256.old", ""}};
     };
     ASSERT_EQ(DumpWith(2 * CHUNK, old_set), DUMP_COMPLETE);
     std::map<std::string, std::string> want = {{FINGERPRINT, Fingerprint()}};
@@ -319,12 +319,18 @@ TEST(Dump, TheFingerprintLineIsSha256sums) {
 // replaced nor removed: the dump is refused before the copy.
 TEST(Dump, WhatIsNoFileOfTheSetIsLeftAlone) {
     const std::string image = "\x7f" "ELF another image";
-    for (const char* name : {FINGERPRINT, OLD_MAP, "out.img.sha256.part", "out.img.map.old", PART_MAP}) {
+    for (const char* name : {FINGERPRINT, OLD_MAP, "out.img.sha256.part", "out.img.map.old", PART_MAP, "-",
+                             "out.img.map.part"}) {
         SCOPED_TRACE(name);
+        // An empty partial file is a dump's into that name until its first
+        // write.
+        bool empty = std::string(name) == "-";
+        if (empty) name = "out.img.part.map.part";
         bool map = std::string(name).find(".map") != std::string::npos;
-        EXPECT_EQ(DumpWith(CHUNK, [&](FakeState& f) { f.files[name] = image; }), DUMP_FAILED);
+        std::string content = empty ? "" : map ? "# not a map: an image that begins with #" : image;
+        EXPECT_EQ(DumpWith(CHUNK, [&](FakeState& f) { f.files[name] = content; }), DUMP_FAILED);
         EXPECT_TRUE(Contains(Fake->console, Line(map ? MSG_MAP_FAILED : MSG_FINGERPRINT_FAILED, 17)));
-        EXPECT_EQ(Fake->files[name], image);
+        EXPECT_EQ(Fake->files[name], content);
         EXPECT_EQ(Fake->drive_position, 0u);
     }
 }

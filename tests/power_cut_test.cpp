@@ -15,7 +15,7 @@ constexpr uint64_t TOTAL = 3 * MIB + 512;
 const std::string OLD_FINGERPRINT = std::string(64, '0') + "  out.img\n";
 
 void OldSet(FakeState& f) {
-    f.files = {{"out.img", "old image"}, {"out.img.sha256", OLD_FINGERPRINT}, {"out.img.map", "# old map\n"}};
+    f.files = {{"out.img", "old image"}, {"out.img.sha256", OLD_FINGERPRINT}, {"out.img.map", "# Mapfile of the old image\n"}};
     f.names.files = f.files;  // on stable storage from the start
 }
 
@@ -69,7 +69,7 @@ void ExpectWhole(const FakeState::Durable& cut, const std::string& fingerprint, 
             EXPECT_EQ(at("out.img.sha256"), OLD_FINGERPRINT);
         }
         if (has("out.img.map")) {
-            EXPECT_EQ(at("out.img.map"), "# old map\n");
+            EXPECT_EQ(at("out.img.map"), "# Mapfile of the old image\n");
         }
     }
     // A partial file's map beside no partial file (the image took the name

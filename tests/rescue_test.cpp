@@ -155,6 +155,21 @@ TEST(Rescue, TheMapsRoomGrowsWithIt) {
     }
 }
 
+// A rescued image that cannot take its name keeps its map beside its
+// partial file: the new map moved there, not written twice (the room
+// reserved holds one).
+TEST(Rescue, AnImageThatCannotTakeItsNameKeepsItsMap) {
+    ResetFake(CHUNK);
+    Fake->bad_ranges = {{4096, 4608}};
+    Fake->rename_error = 5, Fake->rename_fails_at = "out.img";
+    EXPECT_EQ(DumpDrive("drive", "out.img", true, "korvex"), DUMP_FAILED);
+    EXPECT_EQ(Fake->image_path, "out.img.part");
+    std::vector<Block> blocks = MapBlocks(Fake->files["out.img.part.map"], CHUNK);
+    ASSERT_EQ(blocks.size(), 3u);
+    EXPECT_EQ(blocks[1].status, '-');
+    EXPECT_EQ(Fake->files.count("out.img.map.part") + Fake->files.count("out.img.map"), 0u);
+}
+
 // A drive that ends early, or is gone, stops a rescue too; the map beside
 // the partial file then tells what that holds, and that the rest is not
 // tried, and a map at the image path (the old image's) stays.

@@ -135,7 +135,7 @@ case_killed_leftovers() {
     for name in set.img.sha256.part set.img.map.part set.img.part.map.part set.img.sha256.old set.img.map.old; do
         case $name in
             *.sha256.*) sha256sum other.bin | sed 's/other.bin/set.img/' >"$name" ;;
-            *) echo '# killed' >"$name" ;;
+            *) echo '# Mapfile, killed' >"$name" ;;
         esac
     done
     run other.bin set.img
@@ -228,4 +228,14 @@ case_image_at_a_sidecar_name() {
     run drive.bin x.img
     expect "a dump into x.img: refused with the fingerprint's line and 17, x.img.sha256 intact" \
         bash -c "[ $status -eq 1 ] && tail -n 1 out.txt | grep -qx '错误，无法写入校验文件17' && cmp -s other.bin x.img.sha256 && [ ! -e x.img ] && [ ! -e x.img.part ]"
+}
+
+# A link to nothing at a leftover name is something there all the same:
+# refused before the copy, not after it.
+case_dangling_link_at_a_leftover_name() {
+    random_file drive.bin $((2 * MIB))
+    ln -s /nonexistent x.img.sha256.part
+    run drive.bin x.img
+    expect "a dangling link at x.img.sha256.part: refused before the copy with 17, the link kept" \
+        bash -c "[ $status -eq 1 ] && tail -n 1 out.txt | grep -qx '错误，无法写入校验文件17' && [ -L x.img.sha256.part ] && [ ! -e x.img.part ] && ! grep -q R out.txt"
 }
