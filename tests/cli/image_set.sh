@@ -183,7 +183,7 @@ sigkill_at_rename() {  # sigkill_at_rename N
     given "an image to replace" dump_ok other.bin kill.img $((2 * MIB))
     printf '# Mapfile\n0x00000000     +               1\n0x00000000  0x00200000  +\n' >kill.img.map
     cp kill.img.map kill-old.map
-    strace -f -qq -o /dev/null -e trace=$renames -e inject=$renames:signal=KILL:when=$kill_at \
+    traced -f -qq -o /dev/null -e trace=$renames -e inject=$renames:signal=KILL:when=$kill_at \
         "$korvex" drive.bin kill.img </dev/null >out.txt 2>&1
     expect "SIGKILL at rename $kill_at: the image old or new, every file beside it its own" \
         bash -c "{ { cmp -s other.bin kill.img && { [ ! -e kill.img.map ] || cmp -s kill.img.map kill-old.map; }; } ||
@@ -207,12 +207,12 @@ case_rename_not_flushed() {
     random_file drive.bin $((3 * MIB + 512))
     random_file other.bin $((2 * MIB))
     given "an image to replace" dump_ok other.bin sync.img $((2 * MIB))
-    strace -f -qq -o trace.txt -e trace=fsync,renameat "$korvex" drive.bin sync.img </dev/null >/dev/null 2>&1
+    traced -f -qq -o trace.txt -e trace=fsync,renameat "$korvex" drive.bin sync.img </dev/null >/dev/null 2>&1
     after=$(grep -n 'renameat(.*"sync.img"' trace.txt | cut -d: -f1)
     given "the image's rename in the trace" [ -n "$after" ]
     fsyncs=$(head -n $((after + 1)) trace.txt | grep -c fsync)
     given "the image replaced again" dump_ok other.bin sync.img $((2 * MIB))
-    strace -f -qq -o /dev/null -e trace=fsync -e inject=fsync:error=EIO:when=$fsyncs \
+    traced -f -qq -o /dev/null -e trace=fsync -e inject=fsync:error=EIO:when=$fsyncs \
         "$korvex" drive.bin sync.img </dev/null >out.txt 2>&1
     status=$?
     expect "the image's rename not flushed: exit 4, its line, the new image named with its fingerprint" \

@@ -10,6 +10,10 @@ export LC_ALL=C.UTF-8
 # A sanitizer's runtime wants to come first; the shim only wraps calls.
 export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0
 
+# traced STRACE-ARGS...: strace, with a sanitizer's leak check off, since
+# LeakSanitizer cannot run under ptrace and would change the exit status.
+traced() { ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 strace "$@"; }
+
 passed=0 failed=0
 pass() { passed=$((passed + 1)); }
 fail() { failed=$((failed + 1)); echo "FAIL: $*"; }

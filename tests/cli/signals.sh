@@ -29,11 +29,11 @@ case_eintr() {
     local first
     need_commands strace
     random_file big.bin $((129 * MIB))
-    strace -f -qq -o trace.txt -e trace=read "$korvex" big.bin eintr.img </dev/null >/dev/null 2>&1
+    traced -f -qq -o trace.txt -e trace=read "$korvex" big.bin eintr.img </dev/null >/dev/null 2>&1
     first=$(grep -n ', 16777216)' trace.txt | head -n 1 | cut -d: -f1)
     given "a transfer's read in the trace" [ -n "$first" ]
     rm -f eintr.img eintr.img.sha256
-    strace -f -qq -o /dev/null -e trace=read -e inject=read:error=EINTR:when=$((first + 1)) \
+    traced -f -qq -o /dev/null -e trace=read -e inject=read:error=EINTR:when=$((first + 1)) \
         "$korvex" big.bin eintr.img </dev/null >out.txt 2>&1
     status=$?
     expect "a read cut short with EINTR: asked again, the dump complete" \
