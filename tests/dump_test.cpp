@@ -314,6 +314,20 @@ TEST(Dump, TheFingerprintLineIsSha256sums) {
     EXPECT_EQ(FingerprintLine(digest, "dir/a\rb\nc"), "\\" + hex + "  a\\rb\\nc\n");
 }
 
+// No name the dump may make, replace or remove is the drive's: each is
+// refused before anything is created or read.
+TEST(Dump, NoNameOfTheSetIsTheDrives) {
+    for (const char* name : {"out.img", "out.img.part", "out.img.sha256", "out.img.map", "out.img.part.map",
+                             "out.img.sha256.part", "out.img.map.part", "out.img.part.map.part", "out.img.sha256.old",
+                             "out.img.map.old", "out.img.set-name-test"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(DumpWith(CHUNK, [&](FakeState& f) { f.drive_at = {name}; }), DUMP_FAILED);
+        EXPECT_TRUE(Contains(Fake->console, Line(MSG_CREATE_FAILED, 22)));
+        EXPECT_FALSE(Fake->image_exists);
+        EXPECT_EQ(Fake->drive_position, 0u);
+    }
+}
+
 // What stands at a name of the set and is not such a file (another image
 // named out.img.sha256, the partial file of a dump into it) is neither
 // replaced nor removed: the dump is refused before the copy.

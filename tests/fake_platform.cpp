@@ -146,12 +146,19 @@ FileHandle OpenDrive(const std::string& device_path, ErrorCode& error) {
     return DRIVE;
 }
 
-bool SharesStorage(FileHandle drive, const std::string&) { return drive == DRIVE && Fake->image_is_drive; }
+bool SharesStorage(FileHandle drive, const std::string& path) {
+    return drive == DRIVE && std::find(Fake->drive_at.begin(), Fake->drive_at.end(), path) != Fake->drive_at.end();
+}
 
 FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total, uint64_t beside,
                        bool& partial, ErrorCode& error) {
     if (Fake->create_error != 0 || drive != DRIVE) {
         error = Fake->create_error;
+        return -1;
+    }
+    // Decided on what was opened, whatever the path said before.
+    if (Fake->image_is_drive) {
+        error = InvalidParameterCode();
         return -1;
     }
     partial = !Fake->image_is_device;

@@ -36,7 +36,8 @@ struct FakeState {
     uint64_t image_position = 0;
     bool image_exists = false;
     std::string image_path;  // where the image's file stands: its partial name, then its own
-    bool image_is_drive = false;
+    bool image_is_drive = false;       // whatever the path: the opened folder lies on the drive
+    std::vector<std::string> drive_at;  // paths that name the drive
     uint64_t fail_write_from = UINT64_MAX;  // a write starting at or past this fails
     size_t max_write = SIZE_MAX;
     int write_delay_ms = 0;
