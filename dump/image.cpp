@@ -58,6 +58,11 @@ struct Beside {
     const char* failure;
 };
 
+// The partial file's map. One that stands where no partial file does is
+// stale: ddrescue would trust it beside a new one and skip what it calls
+// read.
+Beside PartialMap(const std::string& path) { return {MapPath(PartialPath(path)), MAP, MSG_MAP_FAILED}; }
+
 std::vector<Beside> BesideFiles(const std::string& path) {
     return {{FingerprintPath(path), FINGERPRINT, MSG_FINGERPRINT_FAILED}, {MapPath(path), MAP, MSG_MAP_FAILED}};
 }
@@ -66,17 +71,12 @@ std::vector<Beside> BesideFiles(const std::string& path) {
 // beside the image: once this dump holds a new partial file, none of them
 // describes anything.
 std::vector<Beside> Leftovers(const std::string& path) {
-    std::string map = MapPath(PartialPath(path));
-    std::vector<Beside> names = {{PartialPath(map), MAP, MSG_MAP_FAILED}};
+    std::vector<Beside> names = {{PartialPath(PartialMap(path).path), MAP, MSG_MAP_FAILED}};
     for (const Beside& file : BesideFiles(path))
         names.insert(names.end(), {{PartialPath(file.path), file.kind, file.failure},
                                    {AsidePath(file.path), file.kind, file.failure}});
     return names;
 }
-
-// The map of a partial file that is gone: ddrescue would trust it beside a
-// new one and skip what it calls read.
-Beside StaleMap(const std::string& path) { return {MapPath(PartialPath(path)), MAP, MSG_MAP_FAILED}; }
 
 // A name as long as the longest of the set (IMAGE.part.map.part), made and
 // removed to learn whether the folder can hold such names; no other dump
@@ -150,7 +150,7 @@ bool CreateImageFor(FileHandle drive, const std::string& given, uint64_t total, 
     std::vector<std::string> names = {path, PartialPath(path)};
     for (const Beside& file : BesideFiles(path)) names.push_back(file.path);
     for (const Beside& file : Leftovers(path)) names.push_back(file.path);
-    names.insert(names.end(), {StaleMap(path).path, TrialPath(path)});
+    names.insert(names.end(), {PartialMap(path).path, TrialPath(path)});
     for (const std::string& name : names)
         if (SharesStorage(drive, name)) return Fail(MSG_CREATE_FAILED, InvalidParameterCode());
     // A partial file's map goes before the new partial file is made, so that
@@ -159,7 +159,7 @@ bool CreateImageFor(FileHandle drive, const std::string& given, uint64_t total, 
     std::string start;
     bool found = true;
     ErrorCode ignored = 0;
-    if (ReadFileStart(PartialPath(path), 0, start, found, ignored) && !found && !RemoveStale(StaleMap(path)))
+    if (ReadFileStart(PartialPath(path), 0, start, found, ignored) && !found && !RemoveStale(PartialMap(path)))
         return false;
     // Room for the files beside is taken now too, so that a disk that
     // cannot hold them all is told before the copy rather than after it.
@@ -200,7 +200,7 @@ void KeepPartialImage(Image& image, const std::string& map_text) {
     // that still is.
     if (!image.flush_failed && FlushImage(image.handle, ignored) && image.partial &&
         ImageInPlace(image.handle, image.path, ignored))
-        WriteBeside(MapPath(PartialPath(image.path)), map_text, ignored);
+        WriteBeside(PartialMap(image.path).path, map_text, ignored);
     CloseQuietly(image.handle);
     image.handle = -1;
 }
@@ -247,7 +247,7 @@ Published PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], cons
     // the name and is kept: a rescue's map, which may be large, by renaming
     // its new one there then (the room reserved holds one map, not two); a
     // plain dump's few lines now.
-    std::string partial_map = MapPath(PartialPath(image.path));
+    std::string partial_map = PartialMap(image.path).path;
     bool partial_mapped = false;
     if (failure == nullptr && !image.mapped) {
         partial_mapped = WriteBeside(partial_map, map_text, error);
