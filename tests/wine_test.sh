@@ -222,28 +222,8 @@ if [ "$(id -u)" -eq 0 ] && [ -c /dev/fuse ] && /usr/bin/python3 -c 'import fusep
     # the bad ranges, and the count on the line is what the map lists.
     unread=$(tail -n 1 "$work/out.txt" | tr -dc 0-9)
     check "--rescue: the map and the count agree with the image and the drive" \
-        /usr/bin/python3 - "$work/out/saved.img" "$work/healthy.bin" "$work/out/saved.img.map" "$unread" \
-        $((MIB + 512)):$((MIB + 1024)) $((40 * MIB)):$((48 * MIB)) <<'PY'
-import sys
-image, drive, mapfile, unread = sys.argv[1:5]
-bad = [tuple(int(n) for n in r.split(":")) for r in sys.argv[5:]]
-img, src = open(image, "rb").read(), open(drive, "rb").read()
-blocks = [l.split() for l in open(mapfile) if l.strip() and not l.startswith("#")][1:]
-at = listed = 0
-for pos, size, status in blocks:
-    pos, size = int(pos, 16), int(size, 16)
-    assert pos == at, (pos, at)
-    at += size
-    if status == "+":
-        assert img[pos:pos + size] == src[pos:pos + size], pos
-    else:
-        listed += size
-        assert img[pos:pos + size] == bytes(size), pos
-        # A unit of reading holds the bad bytes; a dead area's untried rest
-        # follows it within its transfer.
-        assert any(s - 4096 < pos + size and pos < e + 16 * 1048576 for s, e in bad), (pos, size)
-assert at == len(src) == len(img) and listed == int(unread), (at, listed, unread)
-PY
+        /usr/bin/python3 "$here/check_map.py" "$work/out/saved.img" "$work/healthy.bin" "$work/out/saved.img.map" \
+        4096 "$unread" -- $((MIB + 512)):$((MIB + 1024)) $((40 * MIB)):$((48 * MIB))
     touch "$work/healed"
     ddrescue -r1 "$work/bad/drive.img" "$work/out/saved.img" "$work/out/saved.img.map" >/dev/null 2>&1
     check "ddrescue on Korvex's map (LF lines) completes the image" cmp -s "$work/healthy.bin" "$work/out/saved.img"

@@ -21,10 +21,7 @@ case_link_to_other_mid_create() {
     need_shim
     random_file drive.bin $((3 * MIB + 512))
     cp drive.bin victim.bin
-    (sleep 0.5; ln -s victim.bin swap.img) &
-    SHIM_OPEN_DELAY_US=1500000 LD_PRELOAD=$shim "$korvex" drive.bin swap.img </dev/null >out.txt
-    status=$?
-    wait
+    swap_mid_create drive.bin swap.img victim.bin
     expect "a path swapped for a link to another file mid-create: that file unchanged" \
         bash -c "cmp -s drive.bin victim.bin && [ $status -eq 0 ] && [ ! -L swap.img ] && cmp -s drive.bin swap.img"
 }
@@ -33,10 +30,7 @@ case_link_to_drive_mid_create() {
     need_shim
     random_file big.bin $((129 * MIB))
     cp big.bin before.bin
-    (sleep 0.5; ln -s big.bin self.img) &
-    SHIM_OPEN_DELAY_US=1500000 LD_PRELOAD=$shim "$korvex" big.bin self.img </dev/null >out.txt
-    status=$?
-    wait
+    swap_mid_create big.bin self.img big.bin
     expect "a path swapped for a link to the drive mid-create: the drive unchanged, the link replaced by the image" \
         bash -c "cmp -s big.bin before.bin && [ $status -eq 0 ] && [ ! -L self.img ] && cmp -s big.bin self.img"
 }
@@ -162,10 +156,7 @@ case_stale_part_map() {
     random_file other.bin $((2 * MIB))
     given "an image to replace" dump_ok other.bin set.img $((2 * MIB))
     printf '# Mapfile\n0x00000000     +               1\n0x00000000  0x08100000  +\n' >set.img.part.map
-    slow_dump out.txt big.bin set.img
-    given "the dump copying" copying out.txt
-    kill -INT $pid
-    wait $pid
+    interrupt_dump INT out.txt big.bin set.img
     expect "an interrupted dump: its own map beside its partial file, from where it stops not tried" \
         bash -c "[ \"\$(grep -v '^#' set.img.part.map | tail -n 1)\" = \"\$(printf '0x%08X  0x%08X  ?' \$(stat -c %s set.img.part) \$(($((129 * MIB)) - \$(stat -c %s set.img.part))))\" ]"
     ddrescue big.bin set.img.part set.img.part.map >/dev/null 2>&1

@@ -276,3 +276,25 @@ slow_dump() {
     SHIM_READ_DELAY_US=300000 LD_PRELOAD=$shim "$korvex" "$@" </dev/null >"$out" &
     pid=$!
 }
+
+# interrupt_dump SIGNAL OUT ARGS...: a slowed dump (slow_dump) sent SIGNAL
+# once it copies; its exit status in $status.
+interrupt_dump() {
+    local signal=$1
+    shift
+    slow_dump "$@"
+    given "the dump copying" copying "$1"
+    kill -s "$signal" "$pid"
+    wait "$pid"
+    status=$?
+}
+
+# swap_mid_create DRIVE IMAGE TARGET: IMAGE becomes a link to TARGET while
+# korvex creates the partial file (its open held up by the shim); korvex's
+# exit status in $status.
+swap_mid_create() {
+    (sleep 0.5; ln -s "$3" "$2") &
+    SHIM_OPEN_DELAY_US=1500000 LD_PRELOAD=$shim "$korvex" "$1" "$2" </dev/null >out.txt
+    status=$?
+    wait
+}

@@ -26,31 +26,6 @@ case_plain_read_fails() {
     expect "without --rescue an unreadable sector ends the dump" fails_with "错误，无法读取驱动器5"
 }
 
-# The map lists exactly the bad ranges (up to the dead area's untried rest):
-# the drive's bytes where it says read, zeros elsewhere.
-check_map() {
-    /usr/bin/python3 - "$@" <<'PY'
-import sys
-image, drive, mapfile, total = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
-bad = [tuple(int(n) for n in r.split(":")) for r in sys.argv[5:]]
-img, src = open(image, "rb").read(), open(drive, "rb").read()
-blocks = [l.split() for l in open(mapfile) if not l.startswith("#")][1:]
-at = 0
-for pos, size, status in blocks:
-    pos, size = int(pos, 16), int(size, 16)
-    assert pos == at, (pos, at)
-    at += size
-    if status == "+":
-        assert img[pos:pos + size] == src[pos:pos + size], pos
-        assert all(e <= pos or s >= pos + size for s, e in bad), pos
-    else:
-        assert img[pos:pos + size] == bytes(size), pos
-        assert status == "?" or any(s <= pos and pos + size <= e for s, e in bad), (pos, size)
-assert at == total
-assert len(img) == total
-PY
-}
-
 case_bad_drive() {
     local unread
     need_commands ddrescue ddrescuelog
@@ -61,7 +36,7 @@ case_bad_drive() {
         bash -c "[ $status -eq 3 ] && tail -n 1 out.txt | grep -qx '转储结束，无法读取的字节：$((unread * 512))' && [ $unread -gt 0 ]"
     expect "the rescued image's fingerprint checks" sha256sum -c --status saved.img.sha256
     expect "the map covers the drive: read bytes in place, zeros only in and after bad ranges" \
-        check_map saved.img healthy.bin saved.img.map $total $ranges
+        /usr/bin/python3 "$tests/check_map.py" saved.img healthy.bin saved.img.map 512 -- $ranges
     # The sectors readable again, ddrescue finishes the job on Korvex's
     # image and map.
     touch healed
@@ -79,10 +54,7 @@ case_interrupted() {
     run --rescue other.bin saved.img
     given "a rescued image with its map" bash -c "[ $status -eq 0 ] && [ -f saved.img.map ]"
     cp saved.img.map saved-before.map
-    slow_dump out.txt --rescue big.bin saved.img
-    given "the rescue copying" copying out.txt
-    kill -INT $pid
-    wait $pid
+    interrupt_dump INT out.txt --rescue big.bin saved.img
     expect "an interrupted rescue: the old map intact, the partial file's beside it" \
         bash -c "cmp -s saved.img.map saved-before.map && [ \"\$(grep -v '^#' saved.img.part.map | tail -n 1 | cut -c1-10)\" = \"\$(printf '0x%08X' \$(stat -c %s saved.img.part))\" ]"
     ddrescue big.bin saved.img.part saved.img.part.map >/dev/null 2>&1

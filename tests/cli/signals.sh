@@ -8,11 +8,7 @@ interrupted_by() {  # interrupted_by SIGNAL
     random_file big.bin $((129 * MIB))
     random_file other.bin $((2 * MIB))
     given "an image to keep" dump_ok other.bin old.img $((2 * MIB))
-    slow_dump out.txt big.bin old.img
-    given "the dump copying" copying out.txt
-    kill -s "$signal" $pid
-    wait $pid
-    status=$?
+    interrupt_dump "$signal" out.txt big.bin old.img
     number=$(kill -l "$signal")
     expect "SIG$signal mid-dump: status $((128 + number)), the interrupt's line last" \
         bash -c "[ $status -eq $((128 + number)) ] && tail -n 1 out.txt | grep -qx '[RW]*错误，转储已中断'"
