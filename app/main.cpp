@@ -1,9 +1,9 @@
-// korvex [--rescue] DRIVE IMAGE: copies the whole drive into the image file.
+// korvex [--rescue [--max-failed-reads N]] DRIVE IMAGE: copies the whole drive into the image file.
 // Exit status: 0 for a complete dump, for --help and --version, and for the
 // usage block of a program started without arguments (double-clicked);
 // 1 after any reported failure that leaves the image path as it was; 2 for
-// the usage block after a lone argument (the image forgotten) or an unknown
-// option; 3 for a rescued image with unreadable bytes; 4 when the new image
+// the usage block after a lone argument (the image forgotten), an unknown
+// option or an option's value that is none; 3 for a rescued image with unreadable bytes; 4 when the new image
 // took its name but a step after that failed (its fingerprint or map not in
 // place, the rename not flushed). A dump the user interrupted ends as an interrupted
 // program does. Options may stand anywhere (options.h); operands after the
@@ -31,6 +31,10 @@ int main(int argc, char** argv) {
         ShowUnknownOption(options.unknown);
         return EXIT_USAGE;
     }
+    if (!options.bad_value.empty()) {
+        ShowBadValue(options.bad_value);
+        return EXIT_USAGE;
+    }
     if (options.help) {
         ShowHelp();
         return EXIT_COMPLETE;
@@ -43,7 +47,8 @@ int main(int argc, char** argv) {
         ShowUsage();
         return arguments.size() <= 1 ? EXIT_COMPLETE : EXIT_USAGE;
     }
-    DumpOutcome outcome = DumpDrive(options.operands[0], options.operands[1], options.rescue, Joined(arguments));
+    DumpOutcome outcome = DumpDrive(options.operands[0], options.operands[1], options.rescue, Joined(arguments),
+                                    options.failed_reads);
     if (outcome == DUMP_FAILED && Interrupted()) EndAsInterrupted();
     switch (outcome) {
         case DUMP_COMPLETE: return EXIT_COMPLETE;

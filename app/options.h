@@ -1,11 +1,16 @@
 // The command line: options and the operands (the drive, the image).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "dump/dump.h"
+
 struct Options {
     bool rescue = false;
+    uint64_t failed_reads = DEFAULT_FAILED_READS;  // --max-failed-reads
+    std::string bad_value;              // the first option whose value is not one, as given
     bool help = false;
     bool version = false;
     std::string unknown;                // the first option not known, if any

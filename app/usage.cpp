@@ -35,3 +35,8 @@ void ShowUnknownOption(const std::string& option) {
     PrintUsageBlock();
     PrintLine(ConsoleMessage(MSG_UNKNOWN_OPTION) + EchoText(option));
 }
+
+void ShowBadValue(const std::string& option) {
+    PrintUsageBlock();
+    PrintLine(ConsoleMessage(MSG_BAD_VALUE) + EchoText(option));
+}

@@ -15,3 +15,6 @@ void ShowVersion();
 
 // The usage block, then the line naming the option that is not known.
 void ShowUnknownOption(const std::string& option);
+
+// The usage block and a line naming an option whose value is not one.
+void ShowBadValue(const std::string& option);

@@ -34,9 +34,14 @@ enum DumpOutcome {
     DUMP_NAMED_ONLY,  // its line printed; the new image has the name, not its whole set or not flushed
 };
 
+// The failed reads a rescue's trimming and scraping spend, unless told
+// otherwise (rescue.h).
+constexpr uint64_t DEFAULT_FAILED_READS = 100;
+
 // Copies the whole drive into the image: complete only when the image is
 // complete and flushed, with its fingerprint beside a file image; every
 // failure has printed its line. With rescue, unreadable sectors do not end
-// the dump (rescue.h); command_line names the run in the map it leaves.
+// the dump (rescue.h); command_line names the run in the map it leaves, and
+// failed_reads bounds its trimming and scraping.
 DumpOutcome DumpDrive(const std::string& drive, const std::string& image, bool rescue = false,
-                      const std::string& command_line = "");
+                      const std::string& command_line = "", uint64_t failed_reads = DEFAULT_FAILED_READS);

@@ -11,9 +11,25 @@
 #include "dump/messages.h"
 #include "dump/progress.h"
 #include "dump/rescue.h"
+#include "dump/rewrite.h"
 #include "dump/writer.h"
 
 namespace {
+// What the reader works with: the map records every read, and a rescue's
+// copying phase carries its skip from transfer to transfer.
+struct Reader {
+    FileHandle drive;
+    DriveMap& map;
+    CopyPhase* rescue;  // nullptr: a plain dump, which a failed read ends
+};
+
+MapRoom RoomFor(Image& image) {
+    return {[](void* context, uint64_t map_bytes, ErrorCode& code) {
+                return KeepMapRoom(*static_cast<Image*>(context), map_bytes, code);
+            },
+            &image};
+}
+
 // Reads one queued chunk, TRANSFER_BYTES at a time, telling the writer of
 // each piece as it lands. A short read is asked again for the rest; no data
 // before the planned end means the drive ended early (unplugged, shrunk)
@@ -22,7 +38,7 @@ namespace {
 // reads past want lies past the drive's planned end and is never written.
 // False after a read failure or an interrupt (reported here) or once the
 // writer failed.
-bool ReadChunk(FileHandle drive, Image& image, char* data, uint64_t offset, uint32_t want) {
+bool ReadChunk(Reader& reader, char* data, uint64_t offset, uint32_t want) {
     uint64_t ask = RoundUp(want, DriveReadUnit());
     uint64_t got = 0;
     while (got < want) {
@@ -32,23 +48,23 @@ bool ReadChunk(FileHandle drive, Image& image, char* data, uint64_t offset, uint
         }
         ErrorCode error = 0;
         uint64_t length = std::min<uint64_t>(TRANSFER_BYTES, ask - got);
-        int64_t read = ReadDrive(drive, data + got, length, error);
-        if (read == 0) error = EndOfDriveCode();
-        // A rescue reads a failed transfer again piece by piece and moves
-        // on past it with what it could read, zeros elsewhere.
-        Rescued rescued = NOT_RESCUED;
-        if (read < 0 && Rescuing) {
-            MapRoom room = {[](void* context, uint64_t map_bytes, ErrorCode& code) {
-                                return KeepMapRoom(*static_cast<Image*>(context), map_bytes, code);
-                            },
-                            &image};
-            rescued = RescueTransfer(drive, data + got, offset + got, length, room, error);
+        int64_t read = -1;
+        // A rescue skipping past a failed area reads none of it here.
+        bool skipping = reader.rescue != nullptr && Skipping(*reader.rescue, offset + got);
+        if (!skipping) {
+            read = ReadDrive(reader.drive, data + got, length, error);
+            if (read == 0) error = EndOfDriveCode();
+            if (read > 0) reader.map.Mark(offset + got, std::min<uint64_t>(read, want - got), READ);
         }
-        if (rescued == NO_MAP_ROOM) {
-            FailChunkQueue(FailureLine(MSG_MAP_FAILED, error));
-            return false;
+        if (read < 0 && reader.rescue != nullptr) {
+            switch (RescueTransfer(*reader.rescue, reader.drive, data + got, offset + got, length, error)) {
+                case RESCUED: read = static_cast<int64_t>(length); break;
+                case STOPPED: FailChunkQueue(InterruptLine()); return false;
+                case NO_MAP_ROOM: FailChunkQueue(FailureLine(MSG_MAP_FAILED, error)); return false;
+                case NOT_RESCUED:
+                case NOT_WRITTEN: break;
+            }
         }
-        if (rescued == RESCUED) read = static_cast<int64_t>(length);
         if (read <= 0) {
             FailChunkQueue(FailureLine(MSG_READ_FAILED, error));
             return false;
@@ -59,7 +75,7 @@ bool ReadChunk(FileHandle drive, Image& image, char* data, uint64_t offset, uint
     return true;
 }
 
-bool ReadChunks(FileHandle drive, Image& image, uint64_t total) {
+bool ReadChunks(Reader& reader, uint64_t total) {
     uint64_t offset = 0;
     for (int32_t index = 0; index < ChunkCount; ++index) {
         uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(CHUNK_BYTES, total - offset));
@@ -78,7 +94,7 @@ bool ReadChunks(FileHandle drive, Image& image, uint64_t total) {
             ReleaseChunkBuffer(buffer);
             return false;
         }
-        if (!ReadChunk(drive, image, static_cast<char*>(buffer), offset, want)) return false;
+        if (!ReadChunk(reader, static_cast<char*>(buffer), offset, want)) return false;
         offset += want;
     }
     return true;
@@ -86,7 +102,7 @@ bool ReadChunks(FileHandle drive, Image& image, uint64_t total) {
 
 // The consumers are always waited for, whatever ended the reading, so that
 // neither runs on against a queue, image or hash that is gone.
-bool CopyChunks(const std::string& drive_text, FileHandle drive, Image& image, HashHandle hash, uint64_t total) {
+bool CopyChunks(const std::string& drive_text, Reader& reader, Image& image, HashHandle hash, uint64_t total) {
     ResetChunkQueue();
     StartProgress(drive_text, total);
     ThreadHandle writer = 0, hasher = 0;
@@ -98,7 +114,7 @@ bool CopyChunks(const std::string& drive_text, FileHandle drive, Image& image, H
     }
     bool hashing = StartThread(HasherThread, reinterpret_cast<void*>(hash), hasher, error);
     if (!hashing) FailChunkQueue(FailureLine(MSG_THREAD_FAILED, error));
-    bool read_all = hashing && ReadChunks(drive, image, total);
+    bool read_all = hashing && ReadChunks(reader, total);
     CloseChunkQueue();
     WaitThread(writer);
     if (hashing) WaitThread(hasher);
@@ -108,7 +124,34 @@ bool CopyChunks(const std::string& drive_text, FileHandle drive, Image& image, H
     return read_all && taken_all;
 }
 
-DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_path, uint64_t total) {
+// After a rescue's copying: the later phases, and the image's hash read
+// back if they wrote into it. False after the failure's line.
+bool FinishRescuedImage(DriveMap& map, FileHandle drive, Image& image, uint64_t failed_reads,
+                        uint8_t (&digest)[DIGEST_BYTES]) {
+    bool rewrote = false;
+    ErrorCode error = 0;
+    switch (FinishRescue(map, drive, image.handle, RoomFor(image), failed_reads, rewrote, error)) {
+        case RESCUED: break;
+        case STOPPED: PrintLine(InterruptLine()); return false;
+        case NO_MAP_ROOM: PrintFailure(MSG_MAP_FAILED, error); return false;
+        case NOT_WRITTEN: PrintFailure(MSG_WRITE_FAILED, error); return false;
+        case NOT_RESCUED: PrintFailure(MSG_READ_FAILED, error); return false;
+    }
+    if (!rewrote) return true;
+    // An image that cannot be read back has no fingerprint either.
+    if (HashImage(image.handle, map.Total(), digest, error)) return true;
+    PrintFailure(MSG_HASH_FAILED, error);
+    return false;
+}
+
+struct RescueRequest {
+    bool rescue;
+    uint64_t failed_reads;
+    const std::string& command_line;
+};
+
+DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_path, uint64_t total,
+                      const RescueRequest& request) {
     ErrorCode error = 0;
     FileHandle drive = OpenDrive(DevicePath(drive_text), error);
     if (drive < 0) {
@@ -121,38 +164,43 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
     PrintMessage(MSG_START);
     HashHandle hash = 0;
     Image image;
+    DriveMap map(total, request.command_line);
     uint8_t digest[DIGEST_BYTES] = {};
     Published published = NOT_PUBLISHED;
     // Every partial file kept has its map; a complete image only after a
     // rescue.
-    auto map = [&image](uint64_t done_to, bool finished) {
-        return image.partial ? RescueMapText(done_to, finished) : std::string();
+    auto map_text = [&image, &map](uint64_t done_to, bool finished) {
+        return image.partial ? map.Text(done_to, finished) : std::string();
     };
-    uint64_t map_bytes = MapBytesBound(0);
+    CopyPhase copy{map, RoomFor(image)};
+    Reader reader{drive, map, request.rescue ? &copy : nullptr};
     // A hash service that cannot even start is told before the image exists.
     if (!StartHash(hash, error)) {
         PrintFailure(MSG_HASH_FAILED, error);
-    } else if (!CreateImageFor(drive, image_path, total, Rescuing, map_bytes, image)) {
+    } else if (!CreateImageFor(drive, image_path, total, request.rescue, map.BytesBound(0), image)) {
         DropHash(hash);
     } else if (Interrupted()) {
         // Stopped before the first read: nothing of this dump is kept.
         PrintLine(InterruptLine());
         DropHash(hash);
         DiscardImage(image);
-    } else if (!CopyChunks(drive_text, drive, image, hash, total)) {
+    } else if (!CopyChunks(drive_text, reader, image, hash, total)) {
         // The map tells what the partial file holds, so that ddrescue can
         // go on from it.
         DropHash(hash);
-        KeepPartialImage(image, map(WrittenBytes(), false));
+        KeepPartialImage(image, map_text(WrittenBytes(), false));
     } else if (!FinishHash(hash, digest, error)) {
         PrintFailure(MSG_HASH_FAILED, error);
-        KeepPartialImage(image, map(total, true));
+        KeepPartialImage(image, map_text(total, false));
+    } else if (request.rescue && map.UnreadBytes() > 0 && ImageRewritable(image.handle) &&
+               !FinishRescuedImage(map, drive, image, request.failed_reads, digest)) {
+        KeepPartialImage(image, map_text(total, false));
     } else {
-        published = PublishImage(image, digest, map(total, true));
+        published = PublishImage(image, digest, map_text(total, true));
     }
     CloseQuietly(drive);
     if (published == NOT_PUBLISHED) return DUMP_FAILED;
-    uint64_t unread = UnreadBytes(total);
+    uint64_t unread = map.UnreadBytes();
     // The image has the name even so: one with zeros in it says how many,
     // whether or not its map could follow.
     if (published == NAMED_ONLY) {
@@ -170,11 +218,9 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
 }  // namespace
 
 DumpOutcome DumpDrive(const std::string& drive, const std::string& image, bool rescue,
-                      const std::string& command_line) {
+                      const std::string& command_line, uint64_t failed_reads) {
     WatchInterrupts();
-    Rescuing = rescue;
     uint64_t total = 0;
     if (!PlanDump(drive, image, total)) return DUMP_FAILED;
-    StartRescueMap(total, command_line);
-    return CopyDrive(drive, image, total);
+    return CopyDrive(drive, image, total, {rescue, failed_reads, command_line});
 }

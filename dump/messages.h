@@ -19,17 +19,22 @@ constexpr char MSG_USAGE_ZH[] =
 // what a program started without its arguments shows), the options and the
 // exit statuses; ASCII like the usage line.
 constexpr const char* MSG_HELP_USAGE[] = {
-    "Usage: korvex [--rescue] DRIVE IMAGE",
+    "Usage: korvex [--rescue [--max-failed-reads N]] DRIVE IMAGE",
     "       korvex --help | --version",
 };
-// 使用方法: korvex [--rescue] 驱动器 镜像文件
+// 使用方法: korvex [--rescue [--max-failed-reads N]] 驱动器 镜像文件
 constexpr char MSG_HELP_USAGE_ZH[] =
-    "\xca\xb9\xd3\xc3\xb7\xbd\xb7\xa8: korvex [--rescue] \xc7\xfd\xb6\xaf\xc6\xf7 "
+    "\xca\xb9\xd3\xc3\xb7\xbd\xb7\xa8: korvex [--rescue [--max-failed-reads N]] \xc7\xfd\xb6\xaf\xc6\xf7 "
     "\xbe\xb5\xcf\xf1\xce\xc4\xbc\xfe";
 constexpr const char* MSG_HELP[] = {
     "Options, before or after DRIVE and IMAGE:",
     "  --rescue       read on past unreadable sectors: zeros in their place in the",
-    "                 image, and IMAGE.map, a GNU ddrescue map, beside it",
+    "                 image, and IMAGE.map, a GNU ddrescue map, beside it; the",
+    "                 readable parts first, then the edges of the unreadable ones",
+    "                 sector by sector",
+    "  --max-failed-reads N",
+    "                 with --rescue, stop reading unreadable areas sector by",
+    "                 sector after N failed reads (100); 0: copy only",
     "  -h, --help     this help",
     "  -V, --version  the version",
     "  --             the end of the options: every argument after it is DRIVE or",
@@ -51,6 +56,9 @@ constexpr const char* MSG_HELP[] = {
 };
 // 错误，未知选项: (followed by the option)
 constexpr char MSG_UNKNOWN_OPTION[] = "\xb4\xed\xce\xf3\xa3\xac\xce\xb4\xd6\xaa\xd1\xa1\xcf\xee: ";
+
+// 错误，选项的值无效: (followed by the option and its value)
+constexpr char MSG_BAD_VALUE[] = "\xb4\xed\xce\xf3\xa3\xac\xd1\xa1\xcf\xee\xb5\xc4\xd6\xb5\xce\xde\xd0\xa7: ";
 
 // 驱动器: 
 constexpr char MSG_DRIVE[] = "\xc7\xfd\xb6\xaf\xc6\xf7: ";

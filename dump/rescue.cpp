@@ -4,31 +4,11 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <vector>
 
-bool Rescuing = false;
+#include "dump/dump.h"
+#include "dump/rescue_reads.h"
 
 namespace {
-struct Block {
-    uint64_t pos, size;
-    char status;  // '-' bad sector, '?' not tried
-};
-
-// Written by the reader only, read once it has ended; in drive order.
-std::vector<Block> Unread;
-uint64_t Total = 0;
-std::string Command;
-std::time_t Started = 0;
-
-void List(uint64_t pos, uint64_t size, char status) {
-    if (size == 0) return;
-    if (!Unread.empty() && Unread.back().status == status && Unread.back().pos + Unread.back().size == pos) {
-        Unread.back().size += size;
-        return;
-    }
-    Unread.push_back({pos, size, status});
-}
-
 std::string Hex(uint64_t number) {
     char text[24];
     std::snprintf(text, sizeof text, "0x%08llX", static_cast<unsigned long long>(number));
@@ -40,139 +20,212 @@ std::string TimeText(std::time_t when) {
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", std::localtime(&when));
     return text;
 }
-}  // namespace
 
-void StartRescueMap(uint64_t total, const std::string& command_line) {
-    Unread.clear();
-    Total = total;
-    Command = command_line;
-    Started = std::time(nullptr);
-}
-
-namespace {
-// Reads the sector at at into piece, through scratch: a sector inside a
-// chunk lies on a sector boundary only, and an unbuffered read may need its
-// buffer on a wider one (4096 bytes on Windows). -1 with the code on a
-// failure; a short read counts as none.
-int64_t ReadSector(FileHandle drive, void* scratch, uint64_t at, uint64_t sector, char* piece, uint64_t need,
-                   ErrorCode& error) {
-    // Each sector is tried once in this pass; its own position is set, as a
-    // failed read leaves the position to the system.
-    if (!SeekDrive(drive, at, error)) return -2;
-    int64_t read = ReadDrive(drive, scratch, sector, error);
-    if (read >= static_cast<int64_t>(need)) std::memcpy(piece, scratch, need);
-    return read;
-}
-
-// The last sector below before that the drive gave: every byte it did not
-// give is listed. False when there is none.
-bool LastReadSector(uint64_t before, uint64_t sector, uint64_t& good) {
-    if (before < sector) return false;
-    good = (before - sector) / sector * sector;
-    for (auto block = Unread.rbegin(); block != Unread.rend(); ++block) {
-        if (block->pos >= good + sector) continue;
-        if (block->pos + block->size <= good) break;
-        if (block->pos < sector) return false;
-        good = (block->pos - sector) / sector * sector;
+const char* PhaseText(char phase, int pass) {
+    switch (phase) {
+        case NOT_TRIMMED: return "# Trimming failed blocks...";
+        case NOT_SCRAPED: return "# Scraping failed blocks...";
+        default: return pass == 1 ? "# Copying non-tried blocks... Pass 1 (forwards)"
+                                  : "# Copying non-tried blocks... Pass 2 (backwards)";
     }
-    return true;
-}
-
-// A failed read after reads that worked may be a drive that went away
-// without saying so: a USB drive pulled out, or the server behind a loop
-// device ended, both answer EIO like a bad sector. A sector that read
-// before and fails now tells them apart.
-bool StillThere(FileHandle drive, void* scratch, uint64_t at, uint64_t sector) {
-    uint64_t good = 0;
-    ErrorCode ignored = 0;
-    return !LastReadSector(at, sector, good) ||
-           (SeekDrive(drive, good, ignored) && ReadDrive(drive, scratch, sector, ignored) > 0);
 }
 }  // namespace
 
-Rescued RescueTransfer(FileHandle drive, char* data, uint64_t offset, uint64_t length, MapRoom room,
-                       ErrorCode& error) {
-    uint64_t sector = DriveSectorSize(drive);
-    uint64_t end = std::min(offset + length, Total), bad_run = 0;
-    void* scratch = ObtainBuffer(IO_ALIGN, error);
-    if (scratch == nullptr) return NOT_RESCUED;
-    struct Release {
-        void* buffer;
-        ~Release() { ReleaseBuffer(buffer, IO_ALIGN); }
-    } release{scratch};
-    for (uint64_t at = offset; at < end; at += sector) {
-        if (Interrupted()) return NOT_RESCUED;
-        uint64_t need = std::min(sector, end - at);
-        char* piece = data + (at - offset);
-        ErrorCode failed = 0;
-        int64_t read = ReadSector(drive, scratch, at, sector, piece, need, failed);
-        if (read == -2 || read == 0) {
-            error = read == 0 ? EndOfDriveCode() : failed;
-            return NOT_RESCUED;
-        }
-        // A drive that is gone (unplugged, its server ended) has no bad
-        // sectors: every read from here on would fail.
-        if (read < 0 && (DriveGone(failed) || (bad_run == 0 && !StillThere(drive, scratch, at, sector)))) {
-            error = failed;
-            return NOT_RESCUED;
-        }
-        if (read >= static_cast<int64_t>(need)) {
-            bad_run = 0;
-            continue;
-        }
-        // A listed block may add its line and a read one after it.
-        if (!room.keep(room.context, MapBytesBound(2), error)) return NO_MAP_ROOM;
-        std::memset(piece, 0, need);
-        List(at, need, '-');
-        bad_run += need;
-        if (bad_run >= RESCUE_GIVE_UP && at + need < end) {
-            std::memset(piece + need, 0, end - at - need);
-            List(at + need, end - at - need, '?');
-            break;
+DriveMap::DriveMap(uint64_t total, const std::string& command_line)
+    : total_(total), command_(command_line), started_(static_cast<int64_t>(std::time(nullptr))) {
+    if (total > 0) areas_.push_back({0, total, NOT_TRIED});
+}
+
+void DriveMap::Mark(uint64_t pos, uint64_t size, char status) {
+    uint64_t end = std::min(pos + size, total_);
+    if (pos >= end) return;
+    auto holding = [this](uint64_t at) {
+        return std::upper_bound(areas_.begin(), areas_.end(), at,
+                                [](uint64_t value, const MapArea& area) { return value < area.pos; }) -
+               1;
+    };
+    auto first = holding(pos), last = holding(end - 1);
+    std::vector<MapArea> pieces;
+    if (first->pos < pos) pieces.push_back({first->pos, pos - first->pos, first->status});
+    pieces.push_back({pos, end - pos, status});
+    if (last->pos + last->size > end) pieces.push_back({end, last->pos + last->size - end, last->status});
+    size_t index = static_cast<size_t>(first - areas_.begin());
+    areas_.erase(first, last + 1);
+    areas_.insert(areas_.begin() + static_cast<std::ptrdiff_t>(index), pieces.begin(), pieces.end());
+    // Only the pieces and their two neighbours can now stand beside one of
+    // their own status.
+    size_t from = index > 0 ? index - 1 : 0, to = std::min(areas_.size(), index + pieces.size() + 1);
+    for (size_t at = from; at + 1 < to;) {
+        if (areas_[at].status == areas_[at + 1].status) {
+            areas_[at].size += areas_[at + 1].size;
+            areas_.erase(areas_.begin() + static_cast<std::ptrdiff_t>(at) + 1);
+            --to;
+        } else {
+            ++at;
         }
     }
-    return SeekDrive(drive, offset + length, error) ? RESCUED : NOT_RESCUED;
 }
 
-uint64_t MapBytesBound(uint64_t lines) {
-    // A line is at most two 18-character numbers, the status and the
-    // blanks; besides the listed blocks there are read ones between them,
-    // one before and one after.
-    constexpr uint64_t LINE = 2 * 18 + 6;
-    return RescueMapText(0, false).size() + (2 * Unread.size() + 2 + lines) * LINE;
+const MapArea& DriveMap::At(uint64_t pos) const {
+    return *(std::upper_bound(areas_.begin(), areas_.end(), pos,
+                              [](uint64_t value, const MapArea& area) { return value < area.pos; }) -
+             1);
 }
 
-uint64_t UnreadBytes(uint64_t end) {
+uint64_t DriveMap::UnreadBytes() const {
     uint64_t bytes = 0;
-    for (const Block& block : Unread)
-        if (block.pos < end) bytes += std::min(block.size, end - block.pos);
+    for (const MapArea& area : areas_)
+        if (area.status != READ) bytes += area.size;
     return bytes;
 }
 
-std::string RescueMapText(uint64_t done, bool finished) {
-    std::vector<Block> blocks;
-    uint64_t at = 0;
-    for (const Block& block : Unread) {
-        if (block.pos >= done) break;
-        if (block.pos > at) blocks.push_back({at, block.pos - at, '+'});
-        uint64_t size = std::min(block.size, done - block.pos);
-        blocks.push_back({block.pos, size, block.status});
-        at = block.pos + size;
+void DriveMap::StartPhase(char status, int pass) {
+    phase_ = status;
+    pass_ = pass;
+}
+
+std::string DriveMap::Text(uint64_t done, bool finished) const {
+    std::vector<MapArea> listed;
+    for (const MapArea& area : areas_) {
+        if (area.pos >= done) break;
+        listed.push_back({area.pos, std::min(area.size, done - area.pos), area.status});
     }
-    if (done > at) blocks.push_back({at, done - at, '+'});
-    if (Total > done) blocks.push_back({done, Total - done, '?'});
+    if (total_ > done) {
+        if (!listed.empty() && listed.back().status == NOT_TRIED)
+            listed.back().size += total_ - done;
+        else
+            listed.push_back({done, total_ - done, NOT_TRIED});
+    }
     std::string text = "# Mapfile. Created by korvex " KORVEX_VERSION "\n";
     // A line end in an argument would end the comment: ddrescue reads the
     // rest as the status line.
     std::string command;
-    for (char c : Command) command += c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string(1, c);
+    for (char c : command_) command += c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string(1, c);
     text += "# Command line: " + command + "\n";
-    text += "# Start time:   " + TimeText(Started) + "\n";
+    text += "# Start time:   " + TimeText(static_cast<std::time_t>(started_)) + "\n";
     text += "# Current time: " + TimeText(std::time(nullptr)) + "\n";
-    text += finished ? "# Finished\n" : "# Copying non-tried blocks... Pass 1 (forwards)\n";
+    text += std::string(finished ? "# Finished" : PhaseText(phase_, pass_)) + "\n";
     text += "# current_pos  current_status  current_pass\n";
-    text += Hex(done) + "     " + (finished ? "+" : "?") + "               1\n";
+    // ddrescue goes on from the position only while copying; the later
+    // phases go over the whole map again.
+    uint64_t position = finished ? total_ : phase_ == NOT_TRIED && pass_ == 1 ? done : 0;
+    text += Hex(position) + "     " + (finished ? READ : phase_) + "               " + std::to_string(pass_) + "\n";
     text += "#      pos        size  status\n";
-    for (const Block& block : blocks) text += Hex(block.pos) + "  " + Hex(block.size) + "  " + block.status + "\n";
+    for (const MapArea& area : listed) text += Hex(area.pos) + "  " + Hex(area.size) + "  " + area.status + "\n";
     return text;
+}
+
+uint64_t DriveMap::BytesBound(uint64_t lines) const {
+    // A line is at most two 18-character numbers, the status and the
+    // blanks; the text's own lines are those of a map of one area.
+    constexpr uint64_t LINE = 2 * 18 + 6;
+    return Text(0, false).size() + (areas_.size() + lines) * LINE;
+}
+
+int ReadAt(FileHandle drive, uint64_t at, uint64_t length, uint64_t sector, char* buffer, ErrorCode& failed,
+           ErrorCode& error) {
+    // A failed read leaves the position to the system: every read sets its own.
+    if (!SeekDrive(drive, at, error)) return -1;
+    uint64_t ask = RoundUp(length, sector), got = 0;
+    while (got < length) {
+        int64_t read = ReadDrive(drive, buffer + got, ask - got, failed);
+        if (read == 0) {
+            error = EndOfDriveCode();
+            return -1;
+        }
+        if (read < 0) return 0;
+        got += static_cast<uint64_t>(read);
+        // The rest of a sector cannot be asked for on its own: a sector
+        // that came back in part was not read.
+        if (got < length && got % sector != 0) {
+            failed = 0;
+            return 0;
+        }
+    }
+    return 1;
+}
+
+bool StillThere(const DriveMap& map, FileHandle drive, uint64_t at, ErrorCode failed) {
+    if (DriveGone(failed)) return false;
+    uint64_t sector = DriveSectorSize(drive), good = UINT64_MAX;
+    // The read sector nearest below at, else above it: one whole sector
+    // inside an area read.
+    for (const MapArea& area : map.Areas()) {
+        if (area.status != READ) continue;
+        uint64_t first = RoundUp(area.pos, sector), end = area.pos + area.size;
+        if (first + sector > end) continue;
+        if (area.pos < at) {
+            good = (std::min(end, at) - sector) / sector * sector;
+            if (good < first) good = first;
+        } else {
+            if (good == UINT64_MAX) good = first;
+            break;
+        }
+    }
+    if (good == UINT64_MAX) return true;
+    ErrorCode ignored = 0;
+    void* scratch = ObtainBuffer(std::max<uint64_t>(sector, IO_ALIGN), ignored);
+    if (scratch == nullptr) return true;
+    ErrorCode code = 0;
+    bool read = ReadAt(drive, good, sector, sector, static_cast<char*>(scratch), code, ignored) == 1;
+    ReleaseBuffer(scratch, std::max<uint64_t>(sector, IO_ALIGN));
+    return read;
+}
+
+bool Skipping(const CopyPhase& copy, uint64_t offset) { return offset < copy.skip_to || copy.skip != 0; }
+
+namespace {
+// Skips double while blocks keep failing, up to a hundredth of the drive
+// (at most 1 GiB), so that a dead area costs a failed read per doubling
+// rather than per block, and the skip never leaps over much of a drive.
+uint64_t MaxSkip(uint64_t total) {
+    uint64_t hundredth = std::min<uint64_t>(total / 100, 1024 * MIB) / RESCUE_BLOCK * RESCUE_BLOCK;
+    return std::max(hundredth, RESCUE_BLOCK);
+}
+}  // namespace
+
+Rescued RescueTransfer(CopyPhase& copy, FileHandle drive, char* data, uint64_t offset, uint64_t length,
+                       ErrorCode& error) {
+    DriveMap& map = copy.map;
+    uint64_t sector = DriveSectorSize(drive);
+    uint64_t end = std::min(offset + length, map.Total());
+    // After a block that read behind a failed one, the rest of the transfer
+    // is asked for at once: a lone bad sector costs no more reads than that.
+    bool whole_rest = false;
+    for (uint64_t at = offset; at < end;) {
+        if (Interrupted()) return STOPPED;
+        if (!copy.room.keep(copy.room.context, map.BytesBound(2), error)) return NO_MAP_ROOM;
+        if (at < copy.skip_to) {
+            uint64_t to = std::min(copy.skip_to, end);
+            std::memset(data + (at - offset), 0, to - at);
+            map.Mark(at, to - at, NOT_TRIED);
+            at = to;
+            continue;
+        }
+        uint64_t block_end = std::min((at / RESCUE_BLOCK + 1) * RESCUE_BLOCK, end);
+        uint64_t to = whole_rest ? end : block_end;
+        ErrorCode failed = 0;
+        int read = ReadAt(drive, at, to - at, sector, data + (at - offset), failed, error);
+        if (read < 0) return NOT_RESCUED;
+        if (read > 0) {
+            map.Mark(at, to - at, READ);
+            whole_rest = copy.skip != 0;
+            copy.skip = 0;
+            at = to;
+            continue;
+        }
+        if (!StillThere(map, drive, at, failed)) {
+            error = failed;
+            return NOT_RESCUED;
+        }
+        bool rest_failed = whole_rest && to > block_end;
+        whole_rest = false;
+        if (rest_failed) continue;
+        std::memset(data + (at - offset), 0, to - at);
+        map.Mark(at, to - at, NOT_TRIMMED);
+        copy.skip = copy.skip == 0 ? RESCUE_BLOCK : std::min(2 * copy.skip, MaxSkip(map.Total()));
+        copy.skip_to = to + copy.skip;
+        at = to;
+    }
+    return SeekDrive(drive, offset + length, error) ? RESCUED : NOT_RESCUED;
 }

@@ -1,26 +1,69 @@
-// Rescue mode: a read that fails does not end the dump. The failed transfer
-// is read again sector by sector; sectors that still fail are zero-filled
-// and listed as bad, and after a run of them the rest of the transfer is
-// zero-filled and listed as not tried, so that a dead area costs seconds.
-// The list is the map: the single record of what the image holds, written
-// beside it in GNU ddrescue's mapfile format, so that ddrescue can go on
+// Rescue mode: a read that fails does not end the dump. The drive is read
+// in phases, the readable parts first, so that the effort grows with the
+// bad sectors rather than with the size of a dead area:
+// 1. copying, forwards, at full speed through the chunk queue: a failed
+//    transfer is read again in RESCUE_BLOCK blocks; a block that fails is
+//    marked not trimmed ('*') and the reader skips ahead, farther after
+//    every block that fails, leaving the skipped bytes not tried ('?');
+// 2. far edges, backwards: each skipped area that ends in read data (or at
+//    the drive's end) is read from that end until a block fails, so that
+//    the data behind a dead area is found from its far side;
+// 3. trimming: each failed area's edges beside read data are read sector
+//    by sector until a sector fails ('-' bad); the rest is not scraped ('/');
+// 4. scraping: every sector not scraped is read once.
+// Trimming and scraping stop once they have met the bound of failed reads;
+// what they have not tried keeps its status. Bytes not read are zeros in
+// the image. The map is the single record of what was read, written beside
+// the image in GNU ddrescue's mapfile format, so that ddrescue can go on
 // where Korvex stopped and retry only what is missing.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
-// Whether the current dump rescues: set before the reader starts.
-extern bool Rescuing;
+// The unit of the copying phases' reads after a failure, and the first skip.
+constexpr uint64_t RESCUE_BLOCK = 64 * 1024;
 
-// After this many bytes of consecutive bad sectors the rest of the transfer
-// is given up.
-constexpr uint64_t RESCUE_GIVE_UP = 64 * 1024;
+// ddrescue's block statuses.
+constexpr char READ = '+', NOT_TRIED = '?', NOT_TRIMMED = '*', NOT_SCRAPED = '/', BAD_SECTOR = '-';
 
-// An empty map for a dump of total bytes, named by the command line.
-void StartRescueMap(uint64_t total, const std::string& command_line);
+struct MapArea {
+    uint64_t pos, size;
+    char status;
+};
+
+// What was read of a drive of total bytes: areas in drive order, covering
+// it, neighbours of one status joined; at first all not tried.
+class DriveMap {
+public:
+    DriveMap(uint64_t total, const std::string& command_line);
+    void Mark(uint64_t pos, uint64_t size, char status);
+    // The area holding pos (pos < total).
+    const MapArea& At(uint64_t pos) const;
+    const std::vector<MapArea>& Areas() const { return areas_; }
+    uint64_t Total() const { return total_; }
+    // The bytes not read: zeros in the image.
+    uint64_t UnreadBytes() const;
+    // The phase running, as ddrescue's current status: '?' copying, '*'
+    // trimming, '/' scraping; and its pass.
+    void StartPhase(char status, int pass);
+    // The map's text with every byte from done on not tried (what the image
+    // does not hold yet); finished: the rescue is over.
+    std::string Text(uint64_t done, bool finished) const;
+    // Bytes the text can take up once lines more areas are listed.
+    uint64_t BytesBound(uint64_t lines) const;
+
+private:
+    std::vector<MapArea> areas_;
+    uint64_t total_;
+    std::string command_;
+    int64_t started_;
+    char phase_ = NOT_TRIED;
+    int pass_ = 1;
+};
 
 // Makes sure of room for a map of up to map_bytes before the map grows, so
 // that it can be written whenever the dump stops: false, with the code,
@@ -31,24 +74,42 @@ struct MapRoom {
 };
 
 enum Rescued {
-    RESCUED,      // every sector read, or zero-filled and listed
-    NOT_RESCUED,  // the drive cannot be read on at all (it ended early, is
-                  // gone, its position cannot be set) or an interrupt came
-    NO_MAP_ROOM,  // the map cannot grow
+    RESCUED,      // every byte read, or zero-filled and listed
+    NOT_RESCUED,  // the drive cannot be read on at all: it ended early, is
+                  // gone, its position cannot be set (the code set)
+    STOPPED,      // an interrupt came
+    NO_MAP_ROOM,  // the map cannot grow (the code set)
+    NOT_WRITTEN,  // the image cannot be written in place (the code set)
 };
 
-// Reader: the transfer of length bytes at drive offset offset, into data,
-// failed. Reads it again sector by sector, none past the map's total, the
-// map's room kept ahead of each block it lists. The code with a failure.
-Rescued RescueTransfer(FileHandle drive, char* data, uint64_t offset, uint64_t length, MapRoom room,
+// The copying phase's state, carried from one transfer to the next: the
+// skip runs on past transfers and chunks while blocks keep failing.
+struct CopyPhase {
+    DriveMap& map;
+    MapRoom room;
+    uint64_t skip = 0;     // the last skip, 0 after a block that read
+    uint64_t skip_to = 0;  // bytes below this are skipped
+    uint64_t sector = 0;
+};
+
+// True when the transfer at offset is to go to RescueTransfer unread: the
+// reader is skipping or moving out of a failed area.
+bool Skipping(const CopyPhase& copy, uint64_t offset);
+
+// Reader: the transfer of length bytes at drive offset offset, into data
+// (the chunk's buffer at that offset), failed or is skipped. Reads what it
+// can of it in blocks, zero-fills the rest, lists both in the map (the
+// map's room kept ahead) and leaves the drive's position at its end.
+Rescued RescueTransfer(CopyPhase& copy, FileHandle drive, char* data, uint64_t offset, uint64_t length,
                        ErrorCode& error);
 
-// Bytes the map can take up once lines more lines are listed.
-uint64_t MapBytesBound(uint64_t lines);
+// The phases after copying, on a drive and an image that can be written
+// in place; failed_reads bounds trimming and scraping. rewrote: bytes went
+// into the image out of order, so the hash of the copy is no longer its.
+Rescued FinishRescue(DriveMap& map, FileHandle drive, FileHandle image, MapRoom room, uint64_t failed_reads,
+                     bool& rewrote, ErrorCode& error);
 
-// The bytes listed as bad or not tried below end.
-uint64_t UnreadBytes(uint64_t end);
-
-// The map: below done as read (the listed bytes bad or not tried, the rest
-// finished), from done on not tried. finished: the run is over.
-std::string RescueMapText(uint64_t done, bool finished);
+// A failed read: whether the drive is still there, by a sector the map
+// says read. A USB drive pulled out, or the server behind a loop device
+// ended, answers EIO as a bad sector does.
+bool StillThere(const DriveMap& map, FileHandle drive, uint64_t at, ErrorCode failed);

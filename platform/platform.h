@@ -173,6 +173,22 @@ int64_t WriteImage(FileHandle image, const void* buffer, size_t length, ErrorCod
 // the bytes written (at least 1), or -1; no unbuffered write follows it.
 int64_t WriteImageTail(FileHandle image, const void* buffer, size_t length, ErrorCode& error);
 
+// True when the image can be written in place and read back once the copy
+// has been written: a file or a disk, not a pipe, FIFO or character device.
+bool ImageRewritable(FileHandle image);
+
+// After the copy: writes length bytes from an IO_ALIGN-aligned buffer at
+// offset, a multiple of IO_ALIGN, into a rewritable image, in place; length
+// is whole IO_ALIGN blocks but where the bytes end at the image's end,
+// whose last piece goes as the tail does (WriteImageTail). False on failure.
+bool WriteImageAt(FileHandle image, uint64_t offset, const void* buffer, size_t length, ErrorCode& error);
+
+// After the copy: reads up to length bytes, whole IO_ALIGN blocks, of a
+// rewritable image at offset, a multiple of IO_ALIGN, without the cache,
+// into an IO_ALIGN-aligned buffer; fewer than asked only at the end of a
+// file image. Returns the bytes read, 0 past the end, -1 on an error.
+int64_t ReadImageAt(FileHandle image, uint64_t offset, void* buffer, size_t length, ErrorCode& error);
+
 // Cuts a file image back to the bytes written, giving back the room
 // reserved past them.
 void TrimImage(FileHandle image);

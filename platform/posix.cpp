@@ -233,7 +233,11 @@ int Refuse(int fd, int code, ErrorCode& error) {
 // there now is a file after all (swapped in since the look), to be made
 // anew like any other.
 int OpenDeviceImage(FileHandle drive, const std::string& path, uint64_t total, ErrorCode& error) {
-    int fd = open(path.c_str(), O_WRONLY | O_EXCL | O_NOCTTY | O_CLOEXEC);
+    // A disk is also read back after a rescue; a FIFO opened for reading
+    // too would not wait for its reader, so only what looks like a disk is.
+    struct stat seen {};
+    int access = stat(path.c_str(), &seen) == 0 && S_ISBLK(seen.st_mode) ? O_RDWR : O_WRONLY;
+    int fd = open(path.c_str(), access | O_EXCL | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return Refuse(-1, errno, error);
     struct stat status {};
     if (fstat(fd, &status) != 0) return Refuse(fd, errno, error);
@@ -305,7 +309,7 @@ int CreatePartialImage(FileHandle drive, const std::string& path, uint64_t total
     if (OpenedSharesStorage(static_cast<int>(drive), folder)) return Refuse(folder, EINVAL, error);
     // 0600: a raw image holds everything on the drive, deleted files and
     // other users' data included.
-    int fd = OpenUnbuffered(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, error);
+    int fd = OpenUnbuffered(folder, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, error);
     if (fd < 0) return Refuse(folder, static_cast<int>(error), error);
     if (!Reserve(fd, total, beside, error)) {
         close(fd);
@@ -464,6 +468,58 @@ int64_t WriteImageTail(FileHandle image, const void* buffer, size_t length, Erro
         return -1;
     }
     return WriteImage(image, buffer, length, error);
+}
+
+bool ImageRewritable(FileHandle image) {
+    int fd = static_cast<int>(image);
+    struct stat status {};
+    int flags = fcntl(fd, F_GETFL);
+    return fstat(fd, &status) == 0 && (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode)) && flags >= 0 &&
+           (flags & O_ACCMODE) == O_RDWR;
+}
+
+namespace {
+// Where the file system takes it (see OpenUnbuffered): a failure leaves
+// the descriptor as it was, and a transfer the rule then refuses says so.
+void SetDirect(int fd, bool direct) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0 && ((flags & O_DIRECT) != 0) != direct) fcntl(fd, F_SETFL, direct ? flags | O_DIRECT : flags & ~O_DIRECT);
+}
+}  // namespace
+
+bool WriteImageAt(FileHandle image, uint64_t offset, const void* buffer, size_t length, ErrorCode& error) {
+    int fd = static_cast<int>(image);
+    size_t blocks = length / IO_ALIGN * IO_ALIGN;
+    const char* data = static_cast<const char*>(buffer);
+    // Whole blocks go without the cache, whose pages of the file are
+    // written back and dropped first; the tail's piece through it.
+    SetDirect(fd, blocks > 0);
+    for (size_t done = 0; done < length;) {
+        if (done == blocks && blocks > 0) SetDirect(fd, false);
+        size_t piece = done < blocks ? blocks - done : length - done;
+        ssize_t put = pwrite(fd, data + done, piece, static_cast<off_t>(offset + done));
+        if (put < 0 && errno == EINTR && !Interrupted()) continue;
+        if (put <= 0) {
+            error = put < 0 ? static_cast<ErrorCode>(errno) : ENOSPC;
+            return false;
+        }
+        done += static_cast<size_t>(put);
+    }
+    return true;
+}
+
+int64_t ReadImageAt(FileHandle image, uint64_t offset, void* buffer, size_t length, ErrorCode& error) {
+    int fd = static_cast<int>(image);
+    SetDirect(fd, true);
+    ssize_t got;
+    do {
+        got = pread(fd, buffer, length, static_cast<off_t>(offset));
+    } while (got < 0 && errno == EINTR && !Interrupted());
+    if (got < 0) {
+        error = static_cast<ErrorCode>(errno);
+        return -1;
+    }
+    return got;
 }
 
 bool FlushImage(FileHandle image, ErrorCode& error) {

@@ -161,7 +161,7 @@ FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total
         error = InvalidParameterCode();
         return -1;
     }
-    partial = !Fake->image_is_device;
+    partial = !Fake->image_is_device && !Fake->image_is_stream;
     // Created exclusively: a partial file left at the name is not this dump's.
     if (partial && Fake->files.count(path + PARTIAL_SUFFIX) != 0) {
         error = 17;
@@ -272,10 +272,45 @@ int64_t WriteImageTail(FileHandle image, const void* buffer, size_t length, Erro
     return Write(buffer, length, error);
 }
 
+bool ImageRewritable(FileHandle) { return !Fake->image_is_stream; }
+
+// In place, within what was written: whole blocks unbuffered, and only a
+// piece that ends at the image's end through the cache.
+bool WriteImageAt(FileHandle image, uint64_t offset, const void* buffer, size_t length, ErrorCode& error) {
+    size_t blocks = length / IO_ALIGN * IO_ALIGN;
+    bool tail_ok = blocks == length || offset + length == Fake->image.size();
+    if (image != IMAGE || Fake->image_is_stream || offset % IO_ALIGN != 0 || !tail_ok ||
+        reinterpret_cast<uintptr_t>(buffer) % IO_ALIGN != 0 || offset + length > Fake->image.size()) {
+        Fake->misaligned_io = true;
+        error = INVALID_PARAMETER;
+        return false;
+    }
+    if (offset + length > Fake->fail_rewrite_from) {
+        error = 27;
+        return false;
+    }
+    std::memcpy(Fake->image.data() + offset, buffer, length);
+    ++Fake->rewrites;
+    Operation(false);
+    return true;
+}
+
+int64_t ReadImageAt(FileHandle image, uint64_t offset, void* buffer, size_t length, ErrorCode& error) {
+    if (image != IMAGE || Fake->image_is_stream || !Aligned(buffer, length) || offset % IO_ALIGN != 0) {
+        Fake->misaligned_io = true;
+        error = INVALID_PARAMETER;
+        return -1;
+    }
+    uint64_t size = Fake->image.size();
+    uint64_t count = offset < size ? std::min<uint64_t>(length, size - offset) : 0;
+    std::memcpy(buffer, Fake->image.data() + offset, count);
+    return static_cast<int64_t>(count);
+}
+
 void TrimImage(FileHandle) { Fake->image.resize(Fake->image_position); }
 
 bool FlushImage(FileHandle image, ErrorCode& error) {
-    if (!Fake->image_is_device) TrimImage(image);
+    if (!Fake->image_is_device && !Fake->image_is_stream) TrimImage(image);
     if (Fake->flush_error != 0) {
         error = Fake->flush_error;
         if (Fake->flush_fails_once) Fake->flush_error = 0;

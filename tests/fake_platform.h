@@ -47,6 +47,9 @@ struct FakeState {
     uint64_t flushed_bytes = 0;  // the image's bytes on stable storage
 
     bool image_is_device = false;
+    bool image_is_stream = false;  // a pipe or character device: written once, in order
+    uint64_t fail_rewrite_from = UINT64_MAX;  // an in-place write reaching past this fails
+    int rewrites = 0;                         // in-place writes made
     uint64_t reserved_beside = 0;  // room reserved for the files beside the image
     uint64_t reserve_limit = UINT64_MAX;  // room beyond this cannot be reserved later (28)
 

@@ -57,7 +57,8 @@ TEST(Messages, EachIsItsChineseTextInGbk) {
         {MSG_MAP_FAILED, "错误，无法写入映射文件", 22},
         {MSG_RESCUED, "转储结束，无法读取的字节：", 26},
         {MSG_UNKNOWN_OPTION, "错误，未知选项: ", 16},
-        {MSG_HELP_USAGE_ZH, "使用方法: korvex [--rescue] 驱动器 镜像文件", 43},
+        {MSG_BAD_VALUE, "错误，选项的值无效: ", 20},
+        {MSG_HELP_USAGE_ZH, "使用方法: korvex [--rescue [--max-failed-reads N]] 驱动器 镜像文件", 66},
     };
     setenv("LC_ALL", "C.UTF-8", 1);
     StartPlatform();

@@ -7,7 +7,8 @@ help_ok() {
     local line
     timeout 10 "$korvex" --help </dev/null >out.txt || return 1
     head -n 1 out.txt | cmp -s - <(usage_text | head -n 1) && ! grep -q 'Korvex \[Drive\]' out.txt || return 1
-    for line in '^Usage: korvex \[--rescue\] DRIVE IMAGE$' '^ *korvex --help | --version$' '^  --rescue ' \
+    for line in '^Usage: korvex \[--rescue \[--max-failed-reads N\]\] DRIVE IMAGE$' '^ *korvex --help | --version$' \
+        '^  --rescue ' '^  --max-failed-reads N$' \
         '^  -h, --help ' '^  -V, --version ' '^  -- ' '^  0 ' '^  1 ' '^  2 ' '^  3 ' '^  4 '; do
         grep -q -- "$line" out.txt || { echo "--help: no line $line"; return 1; }
     done
@@ -31,6 +32,12 @@ case_unknown() {
     status=$?
     expect "an unknown option: the usage, a line naming it, exit 2, nothing done" \
         bash -c "[ $status -eq 2 ] && head -n 6 out.txt | cmp -s - usage.txt && tail -n 1 out.txt | grep -qx '错误，未知选项: --frobnicate' && [ ! -e x.img ]"
+    for bad in "--max-failed-reads=-1" "--max-failed-reads x" "--max-failed-reads"; do
+        "$korvex" --rescue drive.bin x.img $bad </dev/null >out.txt
+        status=$?
+        expect "a count that is none ($bad): the usage, a line naming it, exit 2, nothing done" \
+            bash -c "[ $status -eq 2 ] && head -n 6 out.txt | cmp -s - usage.txt && tail -n 1 out.txt | grep -qx '错误，选项的值无效: $bad' && [ ! -e x.img ]"
+    done
 }
 
 case_after_drive() {
