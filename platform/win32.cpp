@@ -542,7 +542,9 @@ FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total
     // CREATE_NEW makes a new file or fails (80) where anything stands at the
     // partial name, the partial file of an earlier or a running dump
     // included, which is left alone and not followed.
-    HANDLE image = CreateFileW(part.c_str(), GENERIC_WRITE, SHARE_READ_WRITE, nullptr, CREATE_NEW,
+    // Read too: a rescue reads the image back once it has written into it
+    // out of order.
+    HANDLE image = CreateFileW(part.c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_READ_WRITE, nullptr, CREATE_NEW,
                                FILE_FLAG_NO_BUFFERING, nullptr);
     if (image == INVALID_HANDLE_VALUE) return Refuse(image, L"", GetLastError(), error);
     if (OpenedSharesStorage(ToHandle(drive), image, part, false))
@@ -731,6 +733,49 @@ int64_t WriteImageTail(FileHandle image, const void* buffer, size_t length, Erro
         return -1;
     }
     return put;
+}
+
+bool ImageRewritable(FileHandle image) {
+    return !ImageIsCharacter && GetFileType(ToHandle(image)) == FILE_TYPE_DISK;
+}
+
+namespace {
+bool MoveTo(HANDLE file, uint64_t offset, ErrorCode& error) {
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    if (SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) return true;
+    error = GetLastError();
+    return false;
+}
+}  // namespace
+
+// Whole blocks through the unbuffered handle, whose pointer may be moved
+// only to sector-aligned positions; a last piece that ends at the image's
+// end as the tail goes (WriteImageTail), which writes at the pointer.
+bool WriteImageAt(FileHandle image, uint64_t offset, const void* buffer, size_t length, ErrorCode& error) {
+    size_t blocks = length / IO_ALIGN * IO_ALIGN;
+    const char* data = static_cast<const char*>(buffer);
+    for (size_t done = 0; done < length;) {
+        if (!MoveTo(ToHandle(image), offset + done, error)) return false;
+        int64_t put = done < blocks ? WriteImage(image, data + done, blocks - done, error)
+                                    : WriteImageTail(image, data + done, length - done, error);
+        if (put < 0) return false;
+        done += static_cast<size_t>(put);
+    }
+    return true;
+}
+
+// Past a file's end an unbuffered read returns what there is.
+int64_t ReadImageAt(FileHandle image, uint64_t offset, void* buffer, size_t length, ErrorCode& error) {
+    if (!MoveTo(ToHandle(image), offset, error) ||
+        !UnbufferedTransferIsAligned(ToHandle(image), buffer, length, IO_ALIGN, error))
+        return -1;
+    DWORD got = 0;
+    if (!ReadFile(ToHandle(image), buffer, static_cast<DWORD>(length), &got, nullptr)) {
+        error = GetLastError();
+        return -1;
+    }
+    return got;
 }
 
 bool FlushImage(FileHandle image, ErrorCode& error) {

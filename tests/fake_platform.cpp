@@ -114,6 +114,12 @@ std::string DriveDigestHex() {
     return hash.Hex();
 }
 
+std::string ImageDigestHex() {
+    StandInHash hash;
+    hash.Add(Fake->image.data(), Fake->image.size());
+    return hash.Hex();
+}
+
 void StartPlatform() {}
 
 std::vector<std::string> CommandLine(int argc, char** argv) {
@@ -209,6 +215,7 @@ int64_t ReadDrive(FileHandle drive, void* buffer, size_t length, ErrorCode& erro
         return -1;
     }
     if (at >= Fake->interrupt_after) Fake->interrupted = true;
+    if (Fake->interrupt_at_read > 0 && Fake->reads + 1 >= Fake->interrupt_at_read) Fake->interrupted = true;
     if (++Fake->reads >= Fake->vanish_at_read && Fake->vanish_at_read > 0) {
         error = 23;
         return -1;

@@ -55,6 +55,7 @@ struct FakeState {
 
     // An interrupt noted once this many bytes were read (UINT64_MAX: none).
     uint64_t interrupt_after = UINT64_MAX;
+    int interrupt_at_read = 0;  // ... or at this read (from 1)
     std::atomic<bool> interrupted{false};
 
     // The hash, a stand-in for SHA-256: what it was given, in order.
@@ -125,3 +126,6 @@ bool ImageMatchesDrive();
 
 // The stand-in hash's hex digest of the drive's bytes, as a fingerprint shows it.
 std::string DriveDigestHex();
+
+// ... of the image's bytes as they stand.
+std::string ImageDigestHex();
