@@ -49,14 +49,12 @@ bool ReadChunk(Reader& reader, char* data, uint64_t offset, uint32_t want) {
         ErrorCode error = 0;
         uint64_t length = std::min<uint64_t>(TRANSFER_BYTES, ask - got);
         int64_t read = -1;
-        // A rescue skipping past a failed area reads none of it here.
-        bool skipping = reader.rescue != nullptr && Skipping(*reader.rescue, offset + got);
-        if (!skipping) {
+        if (reader.rescue == nullptr) {
             read = ReadDrive(reader.drive, data + got, length, error);
             if (read == 0) error = EndOfDriveCode();
             if (read > 0) reader.map.Mark(offset + got, std::min<uint64_t>(read, want - got), READ);
-        }
-        if (read < 0 && reader.rescue != nullptr) {
+        } else {
+            // A rescue reads past what fails, and lists what it reads.
             switch (RescueTransfer(*reader.rescue, reader.drive, data + got, offset + got, length, error)) {
                 case RESCUED: read = static_cast<int64_t>(length); break;
                 case STOPPED: FailChunkQueue(InterruptLine()); return false;

@@ -122,27 +122,25 @@ uint64_t DriveMap::BytesBound(uint64_t lines) const {
     return Text(0, false).size() + (areas_.size() + lines) * LINE;
 }
 
-int ReadAt(FileHandle drive, uint64_t at, uint64_t length, uint64_t sector, char* buffer, ErrorCode& failed,
-           ErrorCode& error) {
+int ReadAt(FileHandle drive, uint64_t at, uint64_t length, uint64_t sector, char* buffer, uint64_t& got,
+           ErrorCode& failed, ErrorCode& error) {
     // A failed read leaves the position to the system: every read sets its own.
+    got = 0;
     if (!SeekDrive(drive, at, error)) return -1;
-    uint64_t ask = RoundUp(length, sector), got = 0;
-    while (got < length) {
-        int64_t read = ReadDrive(drive, buffer + got, ask - got, failed);
-        if (read == 0) {
-            error = EndOfDriveCode();
-            return -1;
-        }
-        if (read < 0) return 0;
-        got += static_cast<uint64_t>(read);
-        // The rest of a sector cannot be asked for on its own: a sector
-        // that came back in part was not read.
-        if (got < length && got % sector != 0) {
-            failed = 0;
-            return 0;
-        }
+    uint64_t ask = RoundUp(length, sector);
+    int64_t read = ReadDrive(drive, buffer, ask, failed);
+    if (read == 0) {
+        error = EndOfDriveCode();
+        return -1;
     }
-    return 1;
+    if (read < 0) return READ_FAILED;
+    got = std::min<uint64_t>(static_cast<uint64_t>(read), length);
+    if (got == length) return READ_ALL;
+    // The rest of a sector cannot be asked for on its own: one that came
+    // back in part was not read.
+    got = got / sector * sector;
+    failed = 0;
+    return got > 0 ? READ_SHORT : READ_FAILED;
 }
 
 bool StillThere(const DriveMap& map, FileHandle drive, uint64_t at, ErrorCode failed) {
@@ -167,7 +165,8 @@ bool StillThere(const DriveMap& map, FileHandle drive, uint64_t at, ErrorCode fa
     void* scratch = ObtainBuffer(std::max<uint64_t>(sector, IO_ALIGN), ignored);
     if (scratch == nullptr) return true;
     ErrorCode code = 0;
-    bool read = ReadAt(drive, good, sector, sector, static_cast<char*>(scratch), code, ignored) == 1;
+    uint64_t got = 0;
+    bool read = ReadAt(drive, good, sector, sector, static_cast<char*>(scratch), got, code, ignored) == READ_ALL;
     ReleaseBuffer(scratch, std::max<uint64_t>(sector, IO_ALIGN));
     return read;
 }
@@ -189,9 +188,10 @@ Rescued RescueTransfer(CopyPhase& copy, FileHandle drive, char* data, uint64_t o
     DriveMap& map = copy.map;
     uint64_t sector = DriveSectorSize(drive);
     uint64_t end = std::min(offset + length, map.Total());
-    // After a block that read behind a failed one, the rest of the transfer
-    // is asked for at once: a lone bad sector costs no more reads than that.
-    bool whole_rest = false;
+    // The transfer is asked for at once unless the reader is skipping, and
+    // so is the rest of it after a block that read behind a failed one: a
+    // lone bad sector costs no more reads than that.
+    bool whole = !Skipping(copy, offset);
     for (uint64_t at = offset; at < end;) {
         if (Interrupted()) return STOPPED;
         if (!copy.room.keep(copy.room.context, map.BytesBound(2), error)) return NO_MAP_ROOM;
@@ -203,29 +203,36 @@ Rescued RescueTransfer(CopyPhase& copy, FileHandle drive, char* data, uint64_t o
             continue;
         }
         uint64_t block_end = std::min((at / RESCUE_BLOCK + 1) * RESCUE_BLOCK, end);
-        uint64_t to = whole_rest ? end : block_end;
+        uint64_t to = whole ? end : block_end;
         ErrorCode failed = 0;
-        int read = ReadAt(drive, at, to - at, sector, data + (at - offset), failed, error);
+        uint64_t got = 0;
+        int read = ReadAt(drive, at, to - at, sector, data + (at - offset), got, failed, error);
         if (read < 0) return NOT_RESCUED;
-        if (read > 0) {
-            map.Mark(at, to - at, READ);
-            whole_rest = copy.skip != 0;
+        map.Mark(at, got, READ);
+        at += got;
+        if (read == READ_ALL) {
+            whole = copy.skip != 0;
             copy.skip = 0;
-            at = to;
             continue;
         }
-        if (!StillThere(map, drive, at, failed)) {
-            error = failed;
-            return NOT_RESCUED;
+        // A read that stopped short has met the trouble, at its own cost:
+        // the block there counts as failed without a read of its own.
+        if (read == READ_FAILED) {
+            if (!StillThere(map, drive, at, failed)) {
+                error = failed;
+                return NOT_RESCUED;
+            }
+            bool rest_failed = whole && to > block_end;
+            whole = false;
+            if (rest_failed) continue;
         }
-        bool rest_failed = whole_rest && to > block_end;
-        whole_rest = false;
-        if (rest_failed) continue;
-        std::memset(data + (at - offset), 0, to - at);
-        map.Mark(at, to - at, NOT_TRIMMED);
+        whole = false;
+        block_end = std::min((at / RESCUE_BLOCK + 1) * RESCUE_BLOCK, end);
+        std::memset(data + (at - offset), 0, block_end - at);
+        map.Mark(at, block_end - at, NOT_TRIMMED);
         copy.skip = copy.skip == 0 ? RESCUE_BLOCK : std::min(2 * copy.skip, MaxSkip(map.Total()));
-        copy.skip_to = to + copy.skip;
-        at = to;
+        copy.skip_to = block_end + copy.skip;
+        at = block_end;
     }
     return SeekDrive(drive, offset + length, error) ? RESCUED : NOT_RESCUED;
 }

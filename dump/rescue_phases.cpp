@@ -113,9 +113,10 @@ Rescued Phases::FarEdge(uint64_t from, uint64_t to) {
         uint64_t start = at % RESCUE_BLOCK != 0 ? at / RESCUE_BLOCK * RESCUE_BLOCK : at - std::min(size, at);
         start = std::max(start, from);
         ErrorCode failed = 0;
-        int read = ReadAt(drive_, start, at - start, sector_, buffer_, failed, error_);
+        uint64_t got = 0;
+        int read = ReadAt(drive_, start, at - start, sector_, buffer_, got, failed, error_);
         if (read < 0) return NOT_RESCUED;
-        if (read > 0) {
+        if (read == READ_ALL) {
             if (!PatchImage(image_, map_.Total(), buffer_, start, start, at, error_)) return NOT_WRITTEN;
             map_.Mark(start, at - start, READ);
             rewrote_ = true;
@@ -138,12 +139,13 @@ Rescued Phases::FarEdge(uint64_t from, uint64_t to) {
 int Phases::Sector(uint64_t at, bool downwards, Rescued& stop) {
     uint64_t length = std::min(sector_, map_.Total() - at);
     ErrorCode failed = 0;
-    int read = ReadAt(drive_, at, length, sector_, scratch_, failed, error_);
+    uint64_t got = 0;
+    int read = ReadAt(drive_, at, length, sector_, scratch_, got, failed, error_);
     if (read < 0) {
         stop = NOT_RESCUED;
         return -1;
     }
-    if (read > 0) {
+    if (read == READ_ALL) {
         bool joins = run_to_ > run_from_ && (downwards ? at + length == run_from_ && at >= base_
                                                        : at == run_to_ && at + length <= base_ + BUFFER_BYTES);
         if (!joins) {
