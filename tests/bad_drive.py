@@ -5,21 +5,42 @@ Usage: bad_drive.py MOUNTPOINT BACKING HEALED FROM:TO...
 MOUNTPOINT/drive.img reads as BACKING, but any read that touches one of the
 byte ranges [FROM, TO) fails with EIO, as a failing disk's sectors do, until
 the file HEALED exists: then every range reads again.
+
+From the environment, each optional:
+  BAD_DRIVE_DELAY=SECONDS  each failed read takes this long, as a disk's
+                           retries of a bad sector do
+  BAD_DRIVE_HOLD=OFFSET    a read that touches byte OFFSET is never answered,
+                           as by a drive that stops answering (until the
+                           server is killed)
+  BAD_DRIVE_LOG=FILE       each failed or held read adds the line
+                           "OFFSET SIZE failed" or "OFFSET SIZE held" to FILE
+                           as it starts, so that a test can tell where its
+                           reader is without timing it
 """
 import errno
 import os
 import stat
 import sys
+import threading
 
 from fusepy import FUSE, FuseOSError, Operations
 
 
 class BadDrive(Operations):
-    def __init__(self, backing, healed, ranges):
+    def __init__(self, backing, healed, ranges, delay=0.0, hold=None, log=None):
         self.fd = os.open(backing, os.O_RDONLY)
         self.size = os.fstat(self.fd).st_size
         self.healed = healed
         self.ranges = ranges
+        self.delay = delay
+        self.hold = hold
+        # One write per line on an appending descriptor: lines from the
+        # server's threads never interleave.
+        self.log = os.open(log, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644) if log else None
+
+    def note(self, offset, size, what):
+        if self.log is not None:
+            os.write(self.log, b"%d %d %s\n" % (offset, size, what))
 
     def getattr(self, path, fh=None):
         if path == "/":
@@ -35,9 +56,14 @@ class BadDrive(Operations):
         return 0
 
     def read(self, path, size, offset, fh):
+        if self.hold is not None and offset <= self.hold < offset + size:
+            self.note(offset, size, b"held")
+            threading.Event().wait()
         if not os.path.exists(self.healed):
             for start, end in self.ranges:
                 if offset < end and offset + size > start:
+                    self.note(offset, size, b"failed")
+                    threading.Event().wait(self.delay)
                     raise FuseOSError(errno.EIO)
         return os.pread(self.fd, size, offset)
 
@@ -45,6 +71,10 @@ class BadDrive(Operations):
 if __name__ == "__main__":
     mountpoint, backing, healed = sys.argv[1:4]
     ranges = [tuple(int(n) for n in r.split(":")) for r in sys.argv[4:]]
+    delay = float(os.environ.get("BAD_DRIVE_DELAY", "0"))
+    hold = int(os.environ["BAD_DRIVE_HOLD"]) if os.environ.get("BAD_DRIVE_HOLD") else None
+    log = os.environ.get("BAD_DRIVE_LOG") or None
     # direct_io: every read reaches read() as asked, with no page cache or
     # read-ahead to spread a bad range's error over good reads.
-    FUSE(BadDrive(backing, healed, ranges), mountpoint, foreground=True, ro=True, direct_io=True)
+    FUSE(BadDrive(backing, healed, ranges, delay, hold, log), mountpoint, foreground=True, ro=True,
+         direct_io=True)
