@@ -1,4 +1,5 @@
-# Options: --help and --version, an unknown one, and options anywhere up to
+# Options: --help and --version, an unknown one, the count of
+# --max-failed-reads, and options anywhere up to
 # "--", as GNU programs take them.
 
 # --help: the banner, the real syntax rather than the usage block's, every
@@ -63,4 +64,21 @@ case_extra_arguments() {
     random_file drive.bin $((3 * MIB + 512))
     run drive.bin image.img extra arguments
     expect "arguments after the second are ignored" bash -c "[ $status -eq 0 ] && cmp -s drive.bin image.img"
+}
+
+# --max-failed-reads N, or =N: the count is the option's, never the drive;
+# a count missing or not a number is a mistake in the command line, never
+# taken as 0 or as the default.
+case_max_failed_reads() {
+    local args
+    random_file drive.bin $((3 * MIB + 512))
+    run --rescue --max-failed-reads 7 drive.bin counted.img
+    expect "--max-failed-reads 7 before the drive: a rescue of the drive" \
+        bash -c "[ $status -eq 0 ] && cmp -s drive.bin counted.img && [ -f counted.img.map ]"
+    for args in "drive.bin x.img --max-failed-reads" "--max-failed-reads= drive.bin x.img" \
+        "--max-failed-reads ten drive.bin x.img" "--max-failed-reads=3x drive.bin x.img"; do
+        run --rescue $args
+        expect "--rescue $args: exit 2, nothing made" \
+            bash -c "[ $status -eq 2 ] && [ ! -e x.img ] && [ ! -e x.img.part ] && [ ! -e x.img.map ]"
+    done
 }

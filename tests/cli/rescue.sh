@@ -1,23 +1,34 @@
 # Rescue: a drive file with unreadable ranges served through FUSE, its map
-# checked against the drive and handed over to ddrescue; an interrupted
-# rescue; a rescue that meets no bad sector.
+# checked against the drive and handed over to ddrescue; the phases and
+# their bound of failed reads; a rescue interrupted while it copies and
+# while it trims; a drive that goes away mid-rescue; a rescue that meets no
+# bad sector.
 
-# A bad drive at bad/drive.img: healthy.bin read through FUSE, with one
-# sector, a 4 KiB block across a 16 MiB transfer boundary, a 16 MiB dead
-# area and the last sector unreadable until the file healed exists.
-serve_bad_drive() {
-    local _
+# serve_drive TOTAL FROM:TO...: a bad drive at bad/drive.img, healthy.bin
+# (TOTAL random bytes) read through FUSE with the byte ranges unreadable
+# until the file healed exists; the server's pid in $server. BAD_DRIVE_*
+# settings given to the call reach the server (see bad_drive.py).
+serve_drive() {
+    local size=$1 _
+    shift
     need_root
     [ -c /dev/fuse ] || skip_case "needs /dev/fuse"
     /usr/bin/python3 -c 'import fusepy' 2>/dev/null || skip_case "needs python3-fusepy"
-    total=$((100 * MIB))
-    random_file healthy.bin $total
-    ranges="$((MIB + 512)):$((MIB + 1024)) $((16 * MIB - 2048)):$((16 * MIB + 2048)) $((40 * MIB)):$((56 * MIB)) $((total - 512)):$total"
+    random_file healthy.bin "$size"
     mkdir bad
     at_cleanup unmount "$PWD/bad"
-    /usr/bin/python3 "$tests/bad_drive.py" bad healthy.bin healed $ranges &
+    /usr/bin/python3 "$tests/bad_drive.py" bad healthy.bin healed "$@" &
+    server=$!
     for _ in $(seq 50); do [ -e bad/drive.img ] && break; sleep 0.1; done
     given "the bad drive served" [ -e bad/drive.img ]
+}
+
+# The bad drive of 100 MiB with one sector, a 4 KiB block across a 16 MiB
+# transfer boundary, a 16 MiB dead area and the last sector unreadable.
+serve_bad_drive() {
+    total=$((100 * MIB))
+    ranges="$((MIB + 512)):$((MIB + 1024)) $((16 * MIB - 2048)):$((16 * MIB + 2048)) $((40 * MIB)):$((56 * MIB)) $((total - 512)):$total"
+    serve_drive $total $ranges
 }
 
 case_plain_read_fails() {
@@ -31,7 +42,7 @@ case_bad_drive() {
     need_commands ddrescue ddrescuelog
     serve_bad_drive
     run --rescue bad/drive.img saved.img
-    unread=$(ddrescuelog -b512 -l'-?' saved.img.map | wc -l)
+    unread=$(ddrescuelog -b512 -l'-*/?' saved.img.map | wc -l)
     expect "a rescue: exit 3, its line with the unreadable bytes, as ddrescuelog counts them" \
         bash -c "[ $status -eq 3 ] && tail -n 1 out.txt | grep -qx '转储结束，无法读取的字节：$((unread * 512))' && [ $unread -gt 0 ]"
     expect "the rescued image's fingerprint checks" sha256sum -c --status saved.img.sha256
@@ -66,4 +77,172 @@ case_no_bad_sector() {
     run --rescue drive.bin whole.img
     expect "a rescue that met no bad sector: complete, exit 0, a one-line map" \
         bash -c "[ $status -eq 0 ] && tail -n 1 out.txt | grep -qx '转储完成！' && [ \$(grep -vc '^#' whole.img.map) -eq 2 ]"
+}
+
+# sectors GRID FROM:TO...: the numbers of the 512-byte sectors in the byte
+# ranges, each widened to GRID bytes, sorted as text (for cmp and comm).
+sectors() {
+    local grid=$1 range from to
+    shift
+    for range; do
+        from=${range%:*} to=${range#*:}
+        seq $((from / grid * grid / 512)) $(((to + grid - 1) / grid * grid / 512 - 1))
+    done | sort -u
+}
+
+# listed MAP [STATUSES]: the numbers of the map's sectors of those statuses,
+# by default every one not read, sorted as text.
+listed() {
+    ddrescuelog -b512 -l"${2:--*/?}" "$1" | sort
+}
+export -f listed
+
+# rescued_ok IMAGE: the rescue into IMAGE (run) ended with exit 3 and the
+# count of the bytes its map does not give as read; ddrescuelog reads the
+# map; the fingerprint checks; the image is the drive's bytes where the map
+# says read, zeros elsewhere, and only at the bad $ranges (check_map.py).
+rescued_ok() {
+    local image=$1 count
+    [ $status -eq 3 ] || { echo "exit $status:"; cat out.txt; return 1; }
+    ddrescuelog -t "$image.map" >/dev/null || { echo "ddrescuelog cannot read $image.map"; return 1; }
+    count=$(($(listed "$image.map" | wc -l) * 512))
+    tail -n 1 out.txt | grep -qx "转储结束，无法读取的字节：$count" ||
+        { echo "last line: $(tail -n 1 out.txt); not read in the map: $count"; return 1; }
+    sha256sum -c --status "$image.sha256" || { echo "fingerprint: $(cat "$image.sha256")"; return 1; }
+    /usr/bin/python3 "$tests/check_map.py" "$image" healthy.bin "$image.map" 512 "$count" -- $ranges
+}
+
+# failed_sector_reads: how many reads of one sector failed on the bad drive
+# since its log was emptied: trimming's and scraping's, since the copying
+# phases read 64 KiB or more at a time.
+failed_sector_reads() {
+    cat reads.txt 2>/dev/null | grep -c '^[0-9]* 512 failed$'
+}
+
+# The phases of a rescue and their bound of failed reads, on a drive with
+# lone bad sectors (its first and last, one inside its first transfer, that
+# transfer's last), two bad sectors in one 64 KiB block with readable ones
+# between them, and a 4 MiB dead area that begins at the last sector of a
+# 64 KiB block and ends two sectors into one. All of it takes 9 failed
+# reads to trim and scrape, and the dead area's edge blocks scrape in 1, so
+# that the default bound is met nowhere, whatever order the areas are
+# trimmed and scraped in. Each run's failed reads are counted in the
+# drive's log, so that a bound is held to in reads, not only in the map.
+case_phases() {
+    local block=65536 lone pair tried
+    need_commands ddrescue ddrescuelog
+    total=$((64 * MIB))
+    lone="0:512 $((MIB + 512)):$((MIB + 1024)) $((16 * MIB - 512)):$((16 * MIB)) $((total - 512)):$total"
+    pair="$((24 * MIB + 8192)):$((24 * MIB + 8704)) $((24 * MIB + 40960)):$((24 * MIB + 41472))"
+    ranges="$lone $pair $((48 * MIB + block - 512)):$((52 * MIB + 1024))"
+    BAD_DRIVE_LOG=$PWD/reads.txt serve_drive $total $ranges
+    sectors 512 $ranges >bad.txt
+    sectors 512 $lone $pair >sparse.txt
+    sectors $block $ranges >blocks.txt
+
+    # Copying and far edges only: every 64 KiB block a bad sector is in is
+    # given up whole, every other one read, the bytes skipped after a
+    # failed block read back from the far side.
+    : >reads.txt
+    run --rescue --max-failed-reads 0 bad/drive.img none.img
+    tried=$(failed_sector_reads)
+    expect "--max-failed-reads 0: a rescue whose map and count agree with the image and the drive" rescued_ok none.img
+    expect "--max-failed-reads 0: no sector trimmed or scraped; not read exactly the 64 KiB blocks with bad sectors" \
+        bash -c "[ $tried -eq 0 ] && [ -z \"\$(listed none.img.map '-/')\" ] && listed none.img.map | cmp -s - blocks.txt"
+    # Trimming and scraping never touch what copying skipped.
+    listed none.img.map '?' >skipped.txt
+
+    : >reads.txt
+    run --rescue --max-failed-reads=3 bad/drive.img three.img
+    tried=$(failed_sector_reads)
+    expect "--max-failed-reads=3: a rescue whose map and count agree with the image and the drive" rescued_ok three.img
+    expect "--max-failed-reads=3: three failed reads, three bad sectors, then none tried; the rest still not trimmed or scraped, nothing read given up" \
+        bash -c "[ $tried -eq 3 ] && [ \$(listed three.img.map - | wc -l) -eq 3 ] &&
+                 listed three.img.map '?' | cmp -s - skipped.txt && [ -z \"\$(listed three.img.map | comm -23 - blocks.txt)\" ]"
+
+    : >reads.txt
+    run --rescue bad/drive.img all.img
+    tried=$(failed_sector_reads)
+    expect "the default bound: a rescue whose map and count agree with the image and the drive" rescued_ok all.img
+    expect "the default bound: every readable sector read, beside lone and paired bad sectors and at the dead area's edges; those bad sectors listed bad, each tried once" \
+        bash -c "listed all.img.map | cmp -s - bad.txt && [ -z \"\$(listed all.img.map - | comm -13 - sparse.txt)\" ] &&
+                 [ $tried -eq \$(listed all.img.map - | wc -l) ] && listed all.img.map '?' | cmp -s - skipped.txt"
+
+    # ddrescue takes the map as its own: with the drive healed, it trims,
+    # scrapes and reads what Korvex gave up.
+    touch healed
+    ddrescue -r1 bad/drive.img none.img none.img.map >/dev/null 2>&1
+    expect "ddrescue completes the image on Korvex's map of copying alone" cmp -s healthy.bin none.img
+}
+
+# An interrupt while the rescue trims and scrapes: its findings so far are
+# kept in the partial file's map, which ddrescue goes on from. Each failed
+# read takes 0.2 s, and the dead area's edge blocks hold 119 bad sectors
+# each to scrape, more than the default bound lets it try: the interrupt
+# comes long before the end, whatever the machine's speed.
+case_interrupted_phases() {
+    local _
+    need_commands ddrescue ddrescuelog
+    total=$((32 * MIB))
+    ranges="$((MIB + 512)):$((MIB + 1024)) $((8 * MIB + 4096)):$((10 * MIB + 61440))"
+    BAD_DRIVE_DELAY=0.2 BAD_DRIVE_LOG=$PWD/reads.txt serve_drive $total $ranges
+    "$korvex" --rescue bad/drive.img saved.img </dev/null >out.txt &
+    pid=$!
+    # The second failed sector read began once the first one's sector was
+    # marked.
+    for _ in $(seq 2400); do
+        [ "$(failed_sector_reads)" -ge 2 ] && break
+        kill -0 $pid 2>/dev/null || break
+        sleep 0.05
+    done
+    given "the rescue trimming or scraping" [ "$(failed_sector_reads)" -ge 2 ]
+    kill -INT $pid
+    wait $pid
+    status=$?
+    expect "SIGINT while trimming: status 130, the interrupt's line last, no image named" \
+        bash -c "[ $status -eq 130 ] && tail -n 1 out.txt | grep -qx '[RW]*错误，转储已中断' && [ ! -e saved.img ] && [ ! -e saved.img.map ]"
+    expect "the partial file and its map agree with each other and the drive; ddrescuelog reads the map" \
+        bash -c "ddrescuelog -t saved.img.part.map >/dev/null &&
+                 /usr/bin/python3 '$tests/check_map.py' --partial saved.img.part healthy.bin saved.img.part.map 512 -- $ranges"
+    expect "the map where the trimming stopped: bad sectors found, the areas not yet trimmed or scraped listed as such" \
+        bash -c "[ -n \"\$(listed saved.img.part.map -)\" ] && [ -n \"\$(listed saved.img.part.map '*/')\" ]"
+    touch healed
+    ddrescue -r1 bad/drive.img saved.img.part saved.img.part.map >/dev/null 2>&1
+    expect "ddrescue goes on from the interrupted rescue's partial file and map" cmp -s healthy.bin saved.img.part
+}
+
+# A drive that goes away mid-rescue, after a bad sector: a loop device over
+# the bad drive, whose server is killed while Korvex waits on a read of
+# readable data (the server holds that read unanswered). From then on every
+# read fails with EIO, as it does when a USB drive is pulled out: no bad
+# sectors, but the end of the dump, with what it read kept for ddrescue.
+case_drive_gone() {
+    local hold=$((40 * MIB + 123 * 512)) loop _
+    need_commands losetup ddrescue ddrescuelog
+    total=$((64 * MIB))
+    ranges="$((MIB + 512)):$((MIB + 1024))"
+    BAD_DRIVE_HOLD=$hold BAD_DRIVE_LOG=$PWD/reads.txt serve_drive $total $ranges
+    attach_loop loop -r bad/drive.img || skip_case "no loop device"
+    "$korvex" --rescue "$loop" saved.img </dev/null >out.txt &
+    pid=$!
+    for _ in $(seq 2400); do
+        grep -q ' held$' reads.txt 2>/dev/null && break
+        kill -0 $pid 2>/dev/null || break
+        sleep 0.05
+    done
+    given "the rescue past its bad sector, waiting on the drive" grep -q ' held$' reads.txt
+    kill -KILL $server
+    wait $server 2>/dev/null
+    wait $pid
+    status=$?
+    expect "the drive gone mid-rescue: the read error (EIO) ends the dump" fails_with "错误，无法读取驱动器5"
+    expect "the drive gone: no image named, the partial file and its map kept" \
+        bash -c "[ ! -e saved.img ] && [ ! -e saved.img.sha256 ] && [ ! -e saved.img.map ] && [ -f saved.img.part ] && [ -f saved.img.part.map ]"
+    # Nothing where the drive went away may be listed as bad: only the bad
+    # sector and, from where the dump stopped, the bytes not tried.
+    expect "the drive gone: ddrescuelog reads the map; the partial file the drive's bytes where it says read, nothing else listed but the bad sector" \
+        bash -c "ddrescuelog -t saved.img.part.map >/dev/null &&
+                 /usr/bin/python3 '$tests/check_map.py' --partial saved.img.part healthy.bin saved.img.part.map 512 -- $ranges"
+    ddrescue -r1 healthy.bin saved.img.part saved.img.part.map >/dev/null 2>&1
+    expect "ddrescue goes on from the partial file and its map" cmp -s healthy.bin saved.img.part
 }
