@@ -132,6 +132,15 @@ TEST(Rescue, EffortGrowsWithTheBadSectorsAndStaysWithinTheBound) {
     EXPECT_TRUE(EndsWith(Fake->console, CountLine(20 * 512))) << "every readable sector read";
     EXPECT_LE(Fake->failed_reads, 4 * 20);
 
+    // The bound spent where it finds data: the edges a dead area's inner
+    // failed blocks have beside skipped bytes are no edges of it.
+    const Ranges inner = {{MIB + 512, 40 * MIB + 512}};
+    ResetFake(2 * CHUNK);
+    Fake->bad_ranges = inner;
+    EXPECT_EQ(DumpDrive("drive", "out.img", true, "korvex", 2), DUMP_RESCUED);
+    std::string found;
+    EXPECT_EQ(CheckAgainstMap(Fake->files["out.img.map"], inner, found), 0u) << "both edges trimmed";
+
     const Ranges dead = {{MIB + 512, 2 * CHUNK}};
     int copying = 0;
     for (uint64_t bound : {uint64_t{0}, uint64_t{1}, uint64_t{7}, DEFAULT_FAILED_READS}) {
@@ -270,6 +279,7 @@ TEST(Rescue, AStoppedRescueLeavesTheMapOfThePartialFile) {
         EXPECT_EQ(Fake->files.count("out.img.map"), 0u) << "a map at the image path is the old image's";
         const std::string& map = Fake->files["out.img.part.map"];
         EXPECT_EQ(map.find("# Finished"), std::string::npos);
+        EXPECT_EQ(map.find("     +  "), std::string::npos) << "the status line says where it stopped";
         std::string statuses;
         CheckAgainstMap(map, {}, statuses);
         return map;
