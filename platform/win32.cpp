@@ -765,10 +765,14 @@ bool WriteImageAt(FileHandle image, uint64_t offset, const void* buffer, size_t 
     return true;
 }
 
-// Past a file's end an unbuffered read returns what there is.
+// Past a file's end an unbuffered read returns what there is; past a
+// volume's it fails, so a read there stops at the volume's last sector.
 int64_t ReadImageAt(FileHandle image, uint64_t offset, void* buffer, size_t length, ErrorCode& error) {
+    uint64_t size = 0;
+    if (IsDevicePath(ImagePath) && DeviceLength(ToHandle(image), size) && size > offset && offset + length > size)
+        length = static_cast<size_t>(size - offset);
     if (!MoveTo(ToHandle(image), offset, error) ||
-        !UnbufferedTransferIsAligned(ToHandle(image), buffer, length, IO_ALIGN, error))
+        !UnbufferedTransferIsAligned(ToHandle(image), buffer, length, IsDevicePath(ImagePath) ? SECTOR : IO_ALIGN, error))
         return -1;
     DWORD got = 0;
     if (!ReadFile(ToHandle(image), buffer, static_cast<DWORD>(length), &got, nullptr)) {
