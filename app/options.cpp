@@ -3,11 +3,12 @@
 namespace {
 // A count in decimal digits only, as large as it fits.
 bool ParseCount(const std::string& text, uint64_t& count) {
-    if (text.empty() || text.size() > 19) return false;
+    if (text.empty()) return false;
     count = 0;
     for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        count = count * 10 + static_cast<uint64_t>(c - '0');
+        uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (c < '0' || c > '9' || count > (UINT64_MAX - digit) / 10) return false;
+        count = count * 10 + digit;
     }
     return true;
 }

@@ -138,7 +138,10 @@ bool FinishRescuedImage(DriveMap& map, FileHandle drive, Image& image, uint64_t 
     if (!rewrote) return true;
     // An image that cannot be read back has no fingerprint either.
     if (HashImage(image.handle, map.Total(), digest, error)) return true;
-    PrintFailure(MSG_HASH_FAILED, error);
+    if (Interrupted())
+        PrintLine(InterruptLine());
+    else
+        PrintFailure(MSG_HASH_FAILED, error);
     return false;
 }
 

@@ -25,8 +25,9 @@ const char* PhaseText(char phase, int pass) {
     switch (phase) {
         case NOT_TRIMMED: return "# Trimming failed blocks...";
         case NOT_SCRAPED: return "# Scraping failed blocks...";
-        default: return pass == 1 ? "# Copying non-tried blocks... Pass 1 (forwards)"
-                                  : "# Copying non-tried blocks... Pass 2 (backwards)";
+        default: return pass == 1   ? "# Copying non-tried blocks... Pass 1 (forwards)"
+                        : pass == 2 ? "# Copying non-tried blocks... Pass 2 (backwards)"
+                                    : "# Copying non-tried blocks... Pass 3 (forwards)";
     }
 }
 }  // namespace

@@ -10,9 +10,11 @@
 //    the data behind a dead area is found from its far side;
 // 3. trimming: each failed area's edges beside read data are read sector
 //    by sector until a sector fails ('-' bad); the rest is not scraped ('/');
-// 4. scraping: every sector not scraped is read once.
-// Trimming and scraping stop once they have met the bound of failed reads;
-// what they have not tried keeps its status. Bytes not read are zeros in
+// 4. copying what the skips left between failed blocks, forwards, block by
+//    block, and trimming the edges that finds;
+// 5. scraping: every sector not scraped is read once.
+// The phases after the far edges stop once they have met the bound of
+// failed reads; what they have not tried keeps its status. Bytes not read are zeros in
 // the image. The map is the single record of what was read, written beside
 // the image in GNU ddrescue's mapfile format, so that ddrescue can go on
 // where Korvex stopped and retry only what is missing.
@@ -104,7 +106,7 @@ Rescued RescueTransfer(CopyPhase& copy, FileHandle drive, char* data, uint64_t o
                        ErrorCode& error);
 
 // The phases after copying, on a drive and an image that can be written
-// in place; failed_reads bounds trimming and scraping. rewrote: bytes went
+// in place; failed_reads bounds all but the far edges. rewrote: bytes went
 // into the image out of order, so the hash of the copy is no longer its.
 Rescued FinishRescue(DriveMap& map, FileHandle drive, FileHandle image, MapRoom room, uint64_t failed_reads,
                      bool& rewrote, ErrorCode& error);

@@ -29,6 +29,7 @@ private:
     uint64_t ScratchBytes() const { return std::max<uint64_t>(sector_, IO_ALIGN); }
 
     Rescued FarEdge(uint64_t from, uint64_t to);
+    Rescued CopySkipped(uint64_t from, uint64_t to);
     Rescued Trim(uint64_t from, uint64_t to);
     Rescued Scrape(uint64_t from, uint64_t to);
     // One sector (the drive's last may be cut short) at at: 1 read and
@@ -67,12 +68,19 @@ Rescued Phases::Run(bool& rewrote, ErrorCode& error) {
             if (area.status == status) result = (this->*work)(area.pos, pos);
         }
     };
-    map_.StartPhase(NOT_TRIED, 2);
-    pass(NOT_TRIED, &Phases::FarEdge);
-    map_.StartPhase(NOT_TRIMMED, 1);
-    if (!Spent()) pass(NOT_TRIMMED, &Phases::Trim);
-    map_.StartPhase(NOT_SCRAPED, 1);
-    if (!Spent()) pass(NOT_SCRAPED, &Phases::Scrape);
+    // A phase starts only where the one before it ended well; the map's
+    // header names the last that ran. Trimming goes again after the third
+    // copying pass, whose failed blocks have edges beside what it read.
+    auto phase = [&](char status, int pass_number, bool bounded, Rescued (Phases::*work)(uint64_t, uint64_t)) {
+        if (result != RESCUED || (bounded && Spent())) return;
+        map_.StartPhase(status, pass_number);
+        pass(status, work);
+    };
+    phase(NOT_TRIED, 2, false, &Phases::FarEdge);
+    phase(NOT_TRIMMED, 1, true, &Phases::Trim);
+    phase(NOT_TRIED, 3, true, &Phases::CopySkipped);
+    phase(NOT_TRIMMED, 1, true, &Phases::Trim);
+    phase(NOT_SCRAPED, 1, true, &Phases::Scrape);
     rewrote = rewrote_;
     if (result != RESCUED) error = error_;
     return result;
@@ -132,6 +140,47 @@ Rescued Phases::FarEdge(uint64_t from, uint64_t to) {
         }
         map_.Mark(start, at - start, NOT_TRIMMED);
         break;
+    }
+    return RESCUED;
+}
+
+// What the skips left between failed blocks, forwards, without skipping:
+// readable data there lies between bad areas. Every failed read counts
+// against the bound, so that a dead area's inside costs no more than it.
+Rescued Phases::CopySkipped(uint64_t from, uint64_t to) {
+    uint64_t size = RESCUE_BLOCK;
+    for (uint64_t at = from; at < to && !Spent();) {
+        if (Interrupted()) return STOPPED;
+        uint64_t end = std::min(to, (at + size) / RESCUE_BLOCK * RESCUE_BLOCK);
+        if (end <= at) end = std::min(to, (at / RESCUE_BLOCK + 1) * RESCUE_BLOCK);
+        ErrorCode failed = 0;
+        uint64_t got = 0;
+        int read = ReadAt(drive_, at, end - at, sector_, buffer_, got, failed, error_);
+        if (read < 0) return NOT_RESCUED;
+        if (got > 0) {
+            if (!PatchImage(image_, map_.Total(), buffer_, at, at, at + got, error_)) return NOT_WRITTEN;
+            map_.Mark(at, got, READ);
+            rewrote_ = true;
+            at += got;
+        }
+        if (read == READ_ALL) {
+            size = std::min<uint64_t>(2 * size, BUFFER_BYTES);
+            continue;
+        }
+        ++failures_;
+        Rescued stop = RESCUED;
+        if (read == READ_FAILED && !Failed(at, failed, stop)) return stop;
+        if (read == READ_FAILED && end - at > RESCUE_BLOCK) {
+            size = RESCUE_BLOCK;
+            continue;
+        }
+        // As while copying, a read that stopped short gives up the block
+        // where it stopped.
+        uint64_t block_end = std::min(to, (at / RESCUE_BLOCK + 1) * RESCUE_BLOCK);
+        if (!room_.keep(room_.context, map_.BytesBound(2), error_)) return NO_MAP_ROOM;
+        map_.Mark(at, block_end - at, NOT_TRIMMED);
+        at = block_end;
+        size = RESCUE_BLOCK;
     }
     return RESCUED;
 }

@@ -67,6 +67,10 @@ bool HashImage(FileHandle image, uint64_t total, uint8_t (&digest)[DIGEST_BYTES]
     if (!buffer.Obtain(error)) return false;
     if (!StartHash(hash, error)) return false;
     for (uint64_t at = 0; at < total;) {
+        if (Interrupted()) {
+            DropHash(hash);
+            return false;
+        }
         uint64_t want = std::min<uint64_t>(TRANSFER_BYTES, total - at), got = 0;
         while (got < want) {
             int64_t read = ReadImageAt(image, at + got, buffer.data + got, RoundUp(want, IO_ALIGN) - got, error);

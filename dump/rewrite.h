@@ -15,5 +15,5 @@ bool PatchImage(FileHandle image, uint64_t total, const char* data, uint64_t bas
 
 // The SHA-256 of the image's total bytes as stored, read back without the
 // cache. False, with the code, when the image cannot be read back or the
-// hash fails.
+// hash fails, and at an interrupt.
 bool HashImage(FileHandle image, uint64_t total, uint8_t (&digest)[DIGEST_BYTES], ErrorCode& error);

@@ -72,11 +72,15 @@ case_extra_arguments() {
 case_max_failed_reads() {
     local args
     random_file drive.bin $((3 * MIB + 512))
-    run --rescue --max-failed-reads 7 drive.bin counted.img
-    expect "--max-failed-reads 7 before the drive: a rescue of the drive" \
-        bash -c "[ $status -eq 0 ] && cmp -s drive.bin counted.img && [ -f counted.img.map ]"
+    for args in "--max-failed-reads 7" "--max-failed-reads=18446744073709551615"; do
+        run --rescue $args drive.bin counted.img
+        expect "$args before the drive: a rescue of the drive" \
+            bash -c "[ $status -eq 0 ] && cmp -s drive.bin counted.img && [ -f counted.img.map ]"
+        rm -f counted.img*
+    done
     for args in "drive.bin x.img --max-failed-reads" "--max-failed-reads= drive.bin x.img" \
-        "--max-failed-reads ten drive.bin x.img" "--max-failed-reads=3x drive.bin x.img"; do
+        "--max-failed-reads ten drive.bin x.img" "--max-failed-reads=3x drive.bin x.img" \
+        "--max-failed-reads=18446744073709551616 drive.bin x.img"; do
         run --rescue $args
         expect "--rescue $args: exit 2, nothing made" \
             bash -c "[ $status -eq 2 ] && [ ! -e x.img ] && [ ! -e x.img.part ] && [ ! -e x.img.map ]"
