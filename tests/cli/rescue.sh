@@ -329,3 +329,23 @@ case_interrupted_hash_back() {
     expect "SIGINT while hashing back: the hash stops at its next read, not after all 64 ($reads read)" \
         [ "$reads" -lt 32 ]
 }
+
+# Five 64 KiB blocks in a row, each with one bad sector in its middle: the
+# copy gives up the first, skips the second, gives up the third, skips two
+# and the far edges give up the fifth. The third copying pass gives up the
+# second and the fourth, which join the third between two areas not
+# scraped: no edge of theirs lies beside read data, so trimming passes
+# them by and scraping reads only what is not scraped. With an unlimited
+# bound, 3 bad sectors keep 192 KiB from ever being read.
+case_failed_blocks_between_not_scraped() {
+    local block=65536
+    need_commands ddrescuelog
+    total=$((16 * block))
+    ranges=$(for b in 1 2 3 4 5; do printf '%d:%d ' $((b * block + 32768)) $((b * block + 33280)); done)
+    serve_drive $total $ranges
+    sectors 512 $ranges >bad.txt
+    run --rescue --max-failed-reads 100000 bad/drive.img saved.img
+    expect "with the bound never met: a rescue whose map and count agree with the image and the drive" rescued_ok saved.img
+    expect "every readable sector read: only the 5 bad sectors listed" \
+        bash -c "listed saved.img.map | cmp -s - bad.txt"
+}
