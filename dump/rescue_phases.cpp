@@ -225,13 +225,14 @@ int Phases::Sector(uint64_t at, bool downwards, Rescued& stop) {
     return 0;
 }
 
-// Only an edge beside read data (or the drive's own end) is trimmed: the
-// edge of a failed block beside a skipped area is no edge of the bad area.
-// The area is trimmed once every such edge has met a bad sector (or the
-// other edge); what lies between is then not scraped.
+// Only an edge beside bytes that were tried (or the drive's own end) is
+// trimmed: the edge of a failed block beside a skipped area is no edge of
+// the bad area, until the third copying pass has tried that area. The
+// area is trimmed once every such edge has met a bad sector (or the other
+// edge); what lies between is then not scraped.
 Rescued Phases::Trim(uint64_t from, uint64_t to) {
-    bool front = from == 0 || map_.At(from - 1).status == READ;
-    bool back = to == map_.Total() || map_.At(to).status == READ;
+    bool front = from == 0 || map_.At(from - 1).status != NOT_TRIED;
+    bool back = to == map_.Total() || map_.At(to).status != NOT_TRIED;
     uint64_t low = from, high = to;
     bool front_met = !front, back_met = !back;
     Rescued stop = RESCUED;
