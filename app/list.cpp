@@ -67,7 +67,7 @@ Row DriveRow(const DriveInfo& drive) {
     row[BUS] = Field(drive.bus);
     row[REMOVABLE] = drive.removal == DriveInfo::UNKNOWN ? Unknown()
                      : Message(drive.removal == DriveInfo::REMOVABLE ? MSG_LIST_YES : MSG_LIST_NO);
-    row[SYSTEM] = drive.system ? Message(MSG_LIST_SYSTEM) : Cell{};
+    row[SYSTEM] = drive.system ? Message(MSG_LIST_YES) : Cell{};
     row[FILE_SYSTEM] = Field(drive.file_system);
     row[MOUNT] = Field(drive.mount);
     row[MODEL] = Field(drive.model);
@@ -102,7 +102,7 @@ std::string SizeText(uint64_t bytes) {
 std::vector<std::string> DriveTable(const std::vector<DriveInfo>& drives) {
     std::vector<Row> rows(1);
     const char* const HEADS[COLUMNS] = {MSG_LIST_DRIVE, MSG_LIST_SIZE,        MSG_LIST_BUS,   MSG_LIST_REMOVABLE,
-                                        "",             MSG_LIST_FILE_SYSTEM, MSG_LIST_MOUNT, MSG_LIST_MODEL};
+                                        MSG_LIST_SYSTEM, MSG_LIST_FILE_SYSTEM, MSG_LIST_MOUNT, MSG_LIST_MODEL};
     for (size_t column = 0; column < COLUMNS; ++column) rows[0][column] = Message(HEADS[column]);
     for (const DriveInfo& drive : drives) rows.push_back(DriveRow(drive));
 

@@ -38,7 +38,7 @@ constexpr const char* MSG_HELP[] = {
     "                 sector after N failed reads (100); 0: copy only",
     "  --list         every drive there is to image, one a line: the name to give",
     "                 as DRIVE, its size, bus, whether removable, file system,",
-    "                 mount point, model or label; the system's own disk marked",
+    "                 mount point, model or label, and which is the system's disk",
     "  -h, --help     this help",
     "  -V, --version  the version",
     "  --             the end of the options: every argument after it is DRIVE or",
@@ -122,8 +122,8 @@ constexpr char MSG_RESCUED[] =
 // 转储完成！
 constexpr char MSG_DONE[] = "\xd7\xaa\xb4\xa2\xcd\xea\xb3\xc9\xa3\xa1";
 
-// --list: the heads of its columns, the system disk's mark, and whether a
-// drive is removable.
+// --list: the heads of its columns, and the yes and no of its removable
+// and system disk columns.
 // 驱动器
 constexpr char MSG_LIST_DRIVE[] = "\xc7\xfd\xb6\xaf\xc6\xf7";
 // 大小

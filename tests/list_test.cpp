@@ -69,8 +69,8 @@ TEST(List, ColumnsLineUpUnderTheirHeads) {
     EXPECT_EQ(At(lines[3], "USB"), At(head, MSG_LIST_BUS));
     EXPECT_EQ(At(lines[1], MSG_LIST_NO), At(head, MSG_LIST_REMOVABLE));
     EXPECT_EQ(At(lines[3], MSG_LIST_YES), At(head, MSG_LIST_REMOVABLE));
-    EXPECT_NE(lines[1].find(MSG_LIST_SYSTEM), std::string::npos);
-    EXPECT_EQ(lines[3].find(MSG_LIST_SYSTEM), std::string::npos) << "only the system's disk marked";
+    EXPECT_EQ(lines[1].rfind(MSG_LIST_YES), At(head, MSG_LIST_SYSTEM));
+    EXPECT_EQ(lines[3].rfind(MSG_LIST_YES), At(head, MSG_LIST_REMOVABLE)) << "only the system's disk marked";
     EXPECT_EQ(At(lines[2], "ext4"), At(head, MSG_LIST_FILE_SYSTEM));
     EXPECT_EQ(At(lines[2], "/  "), At(head, MSG_LIST_MOUNT));
     EXPECT_EQ(At(lines[2], "rootfs"), At(head, MSG_LIST_MODEL));
@@ -92,7 +92,7 @@ TEST(List, WhatIsNotKnownKeepsTheColumnsInLine) {
     Fake->drives = {lettered, card, control};
     std::vector<std::string> lines = DriveTable(Fake->drives);
     ASSERT_EQ(lines.size(), 4u);
-    for (const char* left_out : {MSG_LIST_BUS, MSG_LIST_REMOVABLE, MSG_LIST_MOUNT})
+    for (const char* left_out : {MSG_LIST_BUS, MSG_LIST_REMOVABLE, MSG_LIST_MOUNT, MSG_LIST_SYSTEM})
         EXPECT_EQ(lines[0].find(left_out), std::string::npos) << "no column for what no drive told";
     EXPECT_EQ(At(lines[1], "?"), At(lines[2], "1.0 MB"));
     EXPECT_EQ(At(lines[1], "NTFS"), At(lines[2], "FAT32"));

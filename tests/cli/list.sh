@@ -1,22 +1,30 @@
-# korvex --list: a loop device with a partition table, its mounted
-# partition's file system and mount point, the system's disk marked, the
-# columns lined up, and the same list for a user without rights.
+# korvex --list: a loop device, its file system and mount point, or its
+# partitions under it, the system's disk marked, the columns lined up, and
+# the same list for a user without rights.
 
-# columns_line_up HEAD TEXT...: each TEXT (a line's prefix "LINE=", then the
-# text in it) starts where HEAD starts in the first line, in terminal places.
-columns_line_up() {
+# in_columns MODE ARGS...: out.txt read as terminal places (a Chinese
+# character takes two).
+#   in_columns under HEAD PREFIX=TEXT...: in the line that begins with
+#     PREFIX, TEXT starts where HEAD starts in the heads' line.
+#   in_columns marked: the drives with a yes under the system disk's head.
+in_columns() {
     python3 - out.txt "$@" <<'PY'
 import sys, unicodedata
 lines = open(sys.argv[1], encoding="utf-8").read().split("\n")
-def place(line, text):
-    at = line.index(text)
+def place(line, at):
     return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in line[:at])
-head, wanted = sys.argv[2], place(lines[0], sys.argv[2])
-for pair in sys.argv[3:]:
-    start, text = pair.split("=", 1)
-    line = next(l for l in lines if l.startswith(start))
-    if place(line, text) != wanted:
-        sys.exit(f"{text!r} at {place(line, text)}, {head} at {wanted}:\n" + "\n".join(lines))
+def starts(line, text):
+    return [place(line, at) for at in range(len(line)) if line.startswith(text, at)]
+def head(text):
+    return place(lines[0], lines[0].index(text))
+if sys.argv[2] == "marked":
+    print(" ".join(l.split()[0] for l in lines[1:] if head("系统盘") in starts(l, "是")))
+    sys.exit()
+for pair in sys.argv[4:]:
+    prefix, text = pair.split("=", 1)
+    line = next((l for l in lines if l.startswith(prefix)), "")
+    if head(sys.argv[3]) not in starts(line, text):
+        sys.exit(f"{text!r} not under {sys.argv[3]}:\n" + "\n".join(lines))
 PY
 }
 
@@ -40,17 +48,16 @@ case_loop_mounted() {
     expect "--list: exit 0" [ $? -eq 0 ]
     expect "the loop device: size, file system, mount point, backing file" \
         grep -q "^$loop  *$(size_text $((64 * MIB))) .* ext4  *$mount  *$work/disk.bin$" out.txt
-    expect "size, file system and mount point under their heads" columns_line_up 大小 "$loop =$(size_text $((64 * MIB)))"
-    expect "file system and mount point under theirs" bash -c \
-        "$(declare -f columns_line_up); columns_line_up 文件系统 '$loop =ext4' && columns_line_up 挂载点 '$loop =$mount'"
+    expect "size under its head" in_columns under 大小 "$loop =$(size_text $((64 * MIB)))"
+    expect "file system under its head" in_columns under 文件系统 "$loop =ext4"
+    expect "mount point under its head" in_columns under 挂载点 "$loop =$mount"
     # The root file system's disk, as lsblk finds it: a partition's disk, or
     # the device itself.
     root=$(findmnt -n -o SOURCE / | sed 's/\[.*//')
     if [ -b "$root" ]; then
         disk=$(lsblk -n -d -o PKNAME "$root" 2>/dev/null | head -n 1)
         disk=/dev/${disk:-$(basename "$root")}
-        expect "the root file system's disk ($disk) marked" grep -q "^$disk .* 系统盘" out.txt
-        expect "only that disk marked" [ "$(grep -c 系统盘 out.txt)" -eq 1 ]
+        expect "the root file system's disk ($disk), and only it, marked" [ "$(in_columns marked)" = "$disk" ]
     fi
     if command -v setpriv >/dev/null && as_nobody test -x "$work"; then
         (cd / && as_nobody "$korvex" --list </dev/null) >nobody.txt
