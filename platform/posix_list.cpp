@@ -165,11 +165,15 @@ Udev UdevRecord(const std::string& device) {
     Udev record;
     std::ifstream in("/run/udev/data/b" + device);
     std::string line, plain_label;
+    auto value = [&line](const std::string& key, std::string& found) {
+        if (line.compare(0, key.size(), key) == 0) found = line.substr(key.size());
+    };
     while (std::getline(in, line)) {
-        if (line.compare(0, 14, "E:ID_FS_TYPE=") == 0) record.file_system = line.substr(13);
-        if (line.compare(0, 19, "E:ID_FS_LABEL_ENC=") == 0) record.label = UnescapeHex(line.substr(18));
-        if (line.compare(0, 15, "E:ID_FS_LABEL=") == 0) plain_label = line.substr(14);
+        value("E:ID_FS_TYPE=", record.file_system);
+        value("E:ID_FS_LABEL_ENC=", record.label);
+        value("E:ID_FS_LABEL=", plain_label);
     }
+    record.label = UnescapeHex(record.label);
     if (record.label.empty()) record.label = plain_label;
     return record;
 }
