@@ -43,10 +43,7 @@ bool Query(HANDLE device, DWORD code, const void* in, DWORD in_size, void* out, 
 
 // A drive with no medium in it (a card reader without its card) has
 // nothing to image.
-bool NoMedium() {
-    DWORD code = GetLastError();
-    return code == ERROR_NOT_READY || code == ERROR_NO_MEDIA_IN_DRIVE;
-}
+bool NoMedium(DWORD code) { return code == ERROR_NOT_READY || code == ERROR_NO_MEDIA_IN_DRIVE; }
 
 // STORAGE_BUS_TYPE by value: older headers lack the later names.
 std::string BusName(DWORD bus) {
@@ -94,9 +91,10 @@ void DescribeStorage(HANDLE device, DriveInfo& drive) {
 }
 
 // A disk's length from its geometry, which needs no access; the length
-// query needs read access, which an administrator's handle (and Wine's)
-// has. False when neither answers, with the code of the last.
-bool DiskLength(HANDLE disk, uint64_t& length) {
+// query needs read access, which a query-only handle lacks on Windows but
+// not under Wine. False when neither answers, with the geometry's code,
+// which tells a missing medium.
+bool DiskLength(HANDLE disk, uint64_t& length, DWORD& code) {
     Buffer buffer = BufferOf(sizeof(DISK_GEOMETRY_EX) + 256);
     GET_LENGTH_INFORMATION info{};
     DWORD returned = 0;
@@ -106,6 +104,7 @@ bool DiskLength(HANDLE disk, uint64_t& length) {
         length = static_cast<uint64_t>(reinterpret_cast<DISK_GEOMETRY_EX*>(buffer.data())->DiskSize.QuadPart);
         return true;
     }
+    code = GetLastError();
     if (Query(disk, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &info, sizeof info, returned)) {
         length = static_cast<uint64_t>(info.Length.QuadPart);
         return true;
@@ -122,7 +121,8 @@ std::vector<DISK_EXTENT> Extents(HANDLE volume) {
         Buffer buffer = BufferOf(size);
         const auto* extents = reinterpret_cast<const VOLUME_DISK_EXTENTS*>(buffer.data());
         if (Query(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, buffer.data(), size, returned)) {
-            DWORD fit = (size - offsetof(VOLUME_DISK_EXTENTS, Extents)) / sizeof(DISK_EXTENT);
+            DWORD header = offsetof(VOLUME_DISK_EXTENTS, Extents);
+            DWORD fit = returned > header ? (returned - header) / sizeof(DISK_EXTENT) : 0;
             DWORD count = extents->NumberOfDiskExtents < fit ? extents->NumberOfDiskExtents : fit;
             return std::vector<DISK_EXTENT>(extents->Extents, extents->Extents + count);
         }
@@ -135,21 +135,22 @@ std::vector<DISK_EXTENT> Extents(HANDLE volume) {
     return {};
 }
 
-// A volume's length: the length query where the handle may read, the
-// partition's (no access needed), its extents', or, for a letter that Wine
-// backs with an image file, the file's size; as a dump would find it.
+// A volume's length, as a dump would find it: its partition's or the sum
+// of its extents, which need no access; else what answers under Wine, the
+// length query (which needs read access on Windows) or, for a letter that
+// Wine backs with an image file, the file's size.
 bool VolumeLength(HANDLE volume, const std::vector<DISK_EXTENT>& extents, uint64_t& length) {
     GET_LENGTH_INFORMATION info{};
     PARTITION_INFORMATION_EX partition{};
     LARGE_INTEGER file_size{};
     DWORD returned = 0;
-    if (Query(volume, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &info, sizeof info, returned)) {
-        length = static_cast<uint64_t>(info.Length.QuadPart);
-    } else if (Query(volume, IOCTL_DISK_GET_PARTITION_INFO_EX, nullptr, 0, &partition, sizeof partition, returned)) {
+    if (Query(volume, IOCTL_DISK_GET_PARTITION_INFO_EX, nullptr, 0, &partition, sizeof partition, returned)) {
         length = static_cast<uint64_t>(partition.PartitionLength.QuadPart);
     } else if (!extents.empty()) {
         length = 0;
         for (const DISK_EXTENT& extent : extents) length += static_cast<uint64_t>(extent.ExtentLength.QuadPart);
+    } else if (Query(volume, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &info, sizeof info, returned)) {
+        length = static_cast<uint64_t>(info.Length.QuadPart);
     } else if (GetFileSizeEx(volume, &file_size) && file_size.QuadPart > 0) {
         length = static_cast<uint64_t>(file_size.QuadPart);
     } else {
@@ -176,7 +177,7 @@ bool DescribeVolume(wchar_t letter, Volume& volume) {
     wchar_t label[MAX_PATH + 1] = {}, file_system[MAX_PATH + 1] = {};
     bool mounted = GetVolumeInformationW(root.c_str(), label, MAX_PATH + 1, nullptr, nullptr, nullptr, file_system,
                                          MAX_PATH + 1) != 0;
-    bool no_medium = !mounted && NoMedium();
+    bool no_medium = !mounted && NoMedium(GetLastError());
     info.model = Utf8(label);
     info.file_system = Utf8(file_system);
     info.removal = type == DRIVE_FIXED || type == DRIVE_RAMDISK ? DriveInfo::FIXED : DriveInfo::REMOVABLE;
@@ -185,7 +186,7 @@ bool DescribeVolume(wchar_t letter, Volume& volume) {
     std::vector<DISK_EXTENT> extents = Extents(handle);
     for (const DISK_EXTENT& extent : extents) volume.disks.push_back(extent.DiskNumber);
     info.size_known = VolumeLength(handle, extents, info.size);
-    no_medium = !info.size_known && (no_medium || NoMedium());
+    no_medium = no_medium && !info.size_known;
     DriveInfo storage;
     DescribeStorage(handle, storage);
     CloseHandle(handle);
@@ -223,8 +224,9 @@ std::vector<DriveInfo> ListDrives() {
         if (handle == INVALID_HANDLE_VALUE) continue;
         DriveInfo disk;
         disk.name = Utf8(name);
-        disk.size_known = DiskLength(handle, disk.size);
-        bool empty = !disk.size_known && NoMedium();
+        DWORD code = 0;
+        disk.size_known = DiskLength(handle, disk.size, code);
+        bool empty = !disk.size_known && NoMedium(code);
         DescribeStorage(handle, disk);
         CloseHandle(handle);
         if (empty) continue;
