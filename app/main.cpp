@@ -1,5 +1,6 @@
 // korvex [--rescue [--max-failed-reads N]] DRIVE IMAGE: copies the whole drive into the image file.
-// Exit status: 0 for a complete dump, for --help and --version, and for the
+// korvex --list: the drives there are to copy.
+// Exit status: 0 for a complete dump, for --list, --help and --version, and for the
 // usage block of a program started without arguments (double-clicked);
 // 1 after any reported failure that leaves the image path as it was; 2 for
 // the usage block after a lone argument (the image forgotten), an unknown
@@ -8,6 +9,7 @@
 // place, the rename not flushed). A dump the user interrupted ends as an interrupted
 // program does. Options may stand anywhere (options.h); operands after the
 // image are ignored.
+#include "app/list.h"
 #include "app/options.h"
 #include "app/usage.h"
 #include "dump/dump.h"
@@ -41,6 +43,10 @@ int main(int argc, char** argv) {
     }
     if (options.version) {
         ShowVersion();
+        return EXIT_COMPLETE;
+    }
+    if (options.list) {
+        ShowDrives();
         return EXIT_COMPLETE;
     }
     if (options.operands.size() < 2) {

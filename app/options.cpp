@@ -38,6 +38,8 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
             options.help = true;
         } else if (argument == "--version" || argument == "-V") {
             options.version = true;
+        } else if (argument == "--list") {
+            options.list = true;
         } else if (options.unknown.empty()) {
             options.unknown = argument;
         }

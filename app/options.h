@@ -13,6 +13,7 @@ struct Options {
     std::string bad_value;              // the first option whose value is not one, as given
     bool help = false;
     bool version = false;
+    bool list = false;                  // --list: the drives there are, no dump
     std::string unknown;                // the first option not known, if any
     std::vector<std::string> operands;  // the drive, the image, and whatever follows, in order
 };

@@ -20,6 +20,7 @@ constexpr char MSG_USAGE_ZH[] =
 // exit statuses; ASCII like the usage line.
 constexpr const char* MSG_HELP_USAGE[] = {
     "Usage: korvex [--rescue [--max-failed-reads N]] DRIVE IMAGE",
+    "       korvex --list",
     "       korvex --help | --version",
 };
 // 使用方法: korvex [--rescue [--max-failed-reads N]] 驱动器 镜像文件
@@ -35,6 +36,9 @@ constexpr const char* MSG_HELP[] = {
     "  --max-failed-reads N",
     "                 with --rescue, stop reading what the copy left after N",
     "                 failed reads (100); 0: the copy only",
+    "  --list         every drive there is to image, one a line: the name to give",
+    "                 as DRIVE, its size, bus, whether removable, file system,",
+    "                 mount point, model or label, and which is the system's disk",
     "  -h, --help     this help",
     "  -V, --version  the version",
     "  --             the end of the options: every argument after it is DRIVE or",
@@ -43,7 +47,8 @@ constexpr const char* MSG_HELP[] = {
     "",
     "Exit status:",
     "  0  the dump is complete: the image flushed, named and fingerprinted; also",
-    "     --help, --version and the usage of a program started without arguments",
+    "     --list, --help, --version and the usage of a program started without",
+    "     arguments",
     "  1  a failure, told by its line; IMAGE is not the new image",
     "  2  the usage: the image missing, or an unknown option",
     "  3  a rescue that met unreadable sectors: the image named and fingerprinted,",
@@ -116,6 +121,29 @@ constexpr char MSG_RESCUED[] =
     "\xd7\xaa\xb4\xa2\xbd\xe1\xca\xf8\xa3\xac\xce\xde\xb7\xa8\xb6\xc1\xc8\xa1\xb5\xc4\xd7\xd6\xbd\xda\xa3\xba";
 // 转储完成！
 constexpr char MSG_DONE[] = "\xd7\xaa\xb4\xa2\xcd\xea\xb3\xc9\xa3\xa1";
+
+// --list: the heads of its columns, and the yes and no of its removable
+// and system disk columns.
+// 驱动器
+constexpr char MSG_LIST_DRIVE[] = "\xc7\xfd\xb6\xaf\xc6\xf7";
+// 大小
+constexpr char MSG_LIST_SIZE[] = "\xb4\xf3\xd0\xa1";
+// 总线
+constexpr char MSG_LIST_BUS[] = "\xd7\xdc\xcf\xdf";
+// 可移动
+constexpr char MSG_LIST_REMOVABLE[] = "\xbf\xc9\xd2\xc6\xb6\xaf";
+// 文件系统
+constexpr char MSG_LIST_FILE_SYSTEM[] = "\xce\xc4\xbc\xfe\xcf\xb5\xcd\xb3";
+// 挂载点
+constexpr char MSG_LIST_MOUNT[] = "\xb9\xd2\xd4\xd8\xb5\xe3";
+// 型号/卷标
+constexpr char MSG_LIST_MODEL[] = "\xd0\xcd\xba\xc5/\xbe\xed\xb1\xea";
+// 系统盘
+constexpr char MSG_LIST_SYSTEM[] = "\xcf\xb5\xcd\xb3\xc5\xcc";
+// 是
+constexpr char MSG_LIST_YES[] = "\xca\xc7";
+// 否
+constexpr char MSG_LIST_NO[] = "\xb7\xf1";
 
 constexpr char MARK_READ[] = "R";
 constexpr char MARK_WRITE[] = "W";

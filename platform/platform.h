@@ -295,3 +295,24 @@ bool Interrupted();
 // key" prompt and waits for one key; otherwise (a pipe, a file, closed)
 // returns at once, so that no script waits on it.
 void Pause();
+
+// A drive as --list shows it: what the system says of it, empty texts and
+// UNKNOWN where it says nothing (Wine answers few of the queries).
+struct DriveInfo {
+    enum Removal { UNKNOWN, FIXED, REMOVABLE };
+    std::string name;         // as given for DRIVE: "/dev/sdb1", "E:", "PhysicalDrive2"
+    bool within = false;      // a partition or volume of the last drive before it that is not
+    bool size_known = false;
+    uint64_t size = 0;        // bytes
+    std::string model;        // a disk's model, a volume's label, a loop device's backing file (UTF-8)
+    std::string bus;          // "USB", "SD", "SATA", "NVMe", "loop", ...
+    Removal removal = UNKNOWN;
+    std::string file_system;  // "ext4", "vfat", "NTFS"
+    std::string mount;        // where its file system is mounted (Linux)
+    bool system = false;      // the disk the running system started from
+};
+
+// Every drive this program could image, disks first, each followed by its
+// partitions (Linux) or lettered volumes (Windows). Needs no rights beyond
+// an ordinary user's: what they do not show is left unknown.
+std::vector<DriveInfo> ListDrives();

@@ -529,3 +529,5 @@ bool Interrupted() { return Fake->interrupted; }
 void EndAsInterrupted() { std::abort(); }
 
 void Pause() { Fake->paused = true; }
+
+std::vector<DriveInfo> ListDrives() { return Fake->drives; }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 struct FakeState {
     // The drive: "drive" names it; its data is Pattern(offset) for offset < size.
     std::string drive_name = "drive";
@@ -109,6 +111,9 @@ struct FakeState {
     bool paused = false;
     bool has_title = false;
     std::vector<std::string> titles;  // as shown, in order
+
+    // What ListDrives finds.
+    std::vector<DriveInfo> drives;
 };
 
 extern FakeState* Fake;

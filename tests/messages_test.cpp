@@ -58,6 +58,16 @@ TEST(Messages, EachIsItsChineseTextInGbk) {
         {MSG_RESCUED, "转储结束，无法读取的字节：", 26},
         {MSG_UNKNOWN_OPTION, "错误，未知选项: ", 16},
         {MSG_BAD_VALUE, "错误，选项的值无效: ", 20},
+        {MSG_LIST_DRIVE, "驱动器", 6},
+        {MSG_LIST_SIZE, "大小", 4},
+        {MSG_LIST_BUS, "总线", 4},
+        {MSG_LIST_REMOVABLE, "可移动", 6},
+        {MSG_LIST_FILE_SYSTEM, "文件系统", 8},
+        {MSG_LIST_MOUNT, "挂载点", 6},
+        {MSG_LIST_MODEL, "型号/卷标", 9},
+        {MSG_LIST_SYSTEM, "系统盘", 6},
+        {MSG_LIST_YES, "是", 2},
+        {MSG_LIST_NO, "否", 2},
         {MSG_HELP_USAGE_ZH, "使用方法: korvex [--rescue [--max-failed-reads N]] 驱动器 镜像文件", 66},
     };
     setenv("LC_ALL", "C.UTF-8", 1);

@@ -246,5 +246,31 @@ check "unknown drive letter" bash -c "[ $status -eq 1 ] && cmp -s '$work/out.txt
 run k: 'j:\missing\e.img'
 check "image folder missing: create error 3" bash -c "[ $status -eq 1 ] && tail -n 1 '$work/out.txt' | grep -qx $'错误，无法创建镜像文件3\r'"
 
+# --list: the letters Wine has, k: with the size of the file behind it,
+# and every text in a column that a head starts (Wine answers few of the
+# queries, and what it leaves unknown must not shift the rest).
+columns_under_heads() {
+    python3 - "$1" <<'PY'
+import re, sys, unicodedata
+lines = open(sys.argv[1], encoding="utf-8").read().splitlines()
+def places(text):
+    return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
+def starts(line):
+    return [places(line[:m.start(1)]) for m in re.finditer(r"(?:^|  )(\S)", line)]
+heads = set(starts(lines[0]))
+for line in lines[1:]:
+    if not set(starts(line)[1:]) <= heads:
+        sys.exit("out of its column: " + line + "\n" + "\n".join(lines))
+PY
+}
+truncate -s $((100 * MIB)) "$work/drive.bin"
+ln -sfn "$work/drive.bin" "$WINEPREFIX/dosdevices/k::"
+run --list
+tr -d '\r' <"$work/out.txt" >"$work/list.txt"
+check "--list: exit 0, C: and K: listed" \
+    bash -c "[ $status -eq 0 ] && grep -q '^ *C:  ' '$work/list.txt' && grep -q '^ *K:  ' '$work/list.txt'"
+check "--list: K: the size of the file behind it" grep -q '^ *K:  *104\.9 MB (100\.0 MiB)' "$work/list.txt"
+check "--list: every text under a head" columns_under_heads "$work/list.txt"
+
 echo "$passed passed, $failed failed"
 [ $failed -eq 0 ]

@@ -1,0 +1,297 @@
+// Linux: the drives from sysfs, their file systems from the mount table and
+// udev's records. Every file read here is readable by any user, so the list
+// needs no root.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "platform/platform.h"
+
+namespace {
+// The first line of a small sysfs or proc file, without the blanks that
+// pad a SCSI model; empty when there is none.
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    size_t begin = line.find_first_not_of(" \t"), end = line.find_last_not_of(" \t\r");
+    return begin == std::string::npos ? std::string() : line.substr(begin, end - begin + 1);
+}
+
+bool ReadNumber(const std::string& path, uint64_t& number) {
+    std::string text = ReadText(path);
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    number = std::strtoull(text.c_str(), nullptr, 10);
+    return true;
+}
+
+bool Exists(const std::string& path) {
+    struct stat status{};
+    return stat(path.c_str(), &status) == 0;
+}
+
+std::string Real(const std::string& path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) != nullptr ? resolved : "";
+}
+
+std::vector<std::string> Entries(const std::string& folder) {
+    std::vector<std::string> names;
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) return names;
+    while (dirent* entry = readdir(dir))
+        if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+    closedir(dir);
+    return names;
+}
+
+// sdb before sdaa and loop2 before loop10, as a person counts.
+bool NaturalLess(const std::string& a, const std::string& b) {
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (std::isdigit(static_cast<unsigned char>(a[i])) && std::isdigit(static_cast<unsigned char>(b[j]))) {
+            size_t ei = a.find_first_not_of("0123456789", i), ej = b.find_first_not_of("0123456789", j);
+            std::string x = a.substr(i, ei - i), y = b.substr(j, ej - j);
+            x.erase(0, std::min(x.find_first_not_of('0'), x.size() - 1));
+            y.erase(0, std::min(y.find_first_not_of('0'), y.size() - 1));
+            if (x.size() != y.size()) return x.size() < y.size();
+            if (x != y) return x < y;
+            i = ei == std::string::npos ? a.size() : ei;
+            j = ej == std::string::npos ? b.size() : ej;
+        } else {
+            if (a[i] != b[j]) return a[i] < b[j];
+            ++i, ++j;
+        }
+    }
+    return a.size() - i < b.size() - j;
+}
+
+// A block device node's "major:minor", as sysfs and mountinfo write it.
+std::string DeviceNumber(const std::string& node) {
+    struct stat status{};
+    if (stat(node.c_str(), &status) != 0 || !S_ISBLK(status.st_mode)) return "";
+    return std::to_string(major(status.st_rdev)) + ":" + std::to_string(minor(status.st_rdev));
+}
+
+// mountinfo writes a blank, tab, newline and backslash in a path as \ooo.
+std::string UnescapeOctal(const std::string& text) {
+    std::string plain;
+    for (size_t at = 0; at < text.size(); ++at) {
+        if (text[at] == '\\' && at + 3 < text.size() && text.find_first_not_of("01234567", at + 1) >= at + 4) {
+            plain += static_cast<char>(std::stoi(text.substr(at + 1, 3), nullptr, 8));
+            at += 3;
+        } else {
+            plain += text[at];
+        }
+    }
+    return plain;
+}
+
+// udev writes a label's unsafe bytes as \xNN.
+std::string UnescapeHex(const std::string& text) {
+    std::string plain;
+    for (size_t at = 0; at < text.size(); ++at) {
+        if (text.compare(at, 2, "\\x") == 0 && at + 3 < text.size() &&
+            std::isxdigit(static_cast<unsigned char>(text[at + 2])) &&
+            std::isxdigit(static_cast<unsigned char>(text[at + 3]))) {
+            plain += static_cast<char>(std::stoi(text.substr(at + 2, 2), nullptr, 16));
+            at += 3;
+        } else {
+            plain += text[at];
+        }
+    }
+    return plain;
+}
+
+struct Mounted {
+    std::string file_system, mount;
+    bool whole = false;  // the file system's own root is mounted there, not a folder of it bound
+};
+
+struct MountTable {
+    std::map<std::string, Mounted> by_device;  // by "major:minor"
+    std::string root_device;                   // the device "/" is mounted from, if any
+};
+
+// A file system's device by its source node where that is one: btrfs
+// reports a number of its own in mountinfo, not its device's.
+MountTable ReadMounts() {
+    MountTable table;
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::vector<std::string> fields;
+        for (std::string word; words >> word;) fields.push_back(word);
+        auto separator = std::find(fields.begin() + std::min<size_t>(fields.size(), 6), fields.end(), "-");
+        if (fields.size() < 5 || fields.end() - separator < 3) continue;
+        std::string source = UnescapeOctal(separator[2]);
+        std::string device = source.compare(0, 5, "/dev/") == 0 ? DeviceNumber(source) : "";
+        if (device.empty()) device = fields[2];
+        Mounted mounted{separator[1], UnescapeOctal(fields[4]), fields[3] == "/"};
+        if (mounted.mount == "/") table.root_device = device;
+        auto known = table.by_device.find(device);
+        if (known == table.by_device.end() || (!known->second.whole && mounted.whole))
+            table.by_device[device] = mounted;
+    }
+    return table;
+}
+
+// The disks under a device, through the partition's disk and the devices a
+// mapped or RAID device is made of.
+void DisksUnder(const std::string& path, std::set<std::string>& disks, int depth) {
+    if (path.empty() || depth > 8) return;
+    std::string device = Exists(path + "/partition") ? path.substr(0, path.rfind('/')) : path;
+    std::vector<std::string> slaves = Entries(device + "/slaves");
+    for (const std::string& slave : slaves) DisksUnder(Real(device + "/slaves/" + slave), disks, depth + 1);
+    if (slaves.empty()) disks.insert(device.substr(device.rfind('/') + 1));
+}
+
+struct Udev {
+    std::string file_system, label;
+};
+
+// What udev found on a device: its file system and label, mounted or not.
+Udev UdevRecord(const std::string& device) {
+    Udev record;
+    std::ifstream in("/run/udev/data/b" + device);
+    std::string line, plain_label;
+    auto value = [&line](const std::string& key, std::string& found) {
+        if (line.compare(0, key.size(), key) == 0) found = line.substr(key.size());
+    };
+    while (std::getline(in, line)) {
+        value("E:ID_FS_TYPE=", record.file_system);
+        value("E:ID_FS_LABEL_ENC=", record.label);
+        value("E:ID_FS_LABEL=", plain_label);
+    }
+    record.label = UnescapeHex(record.label);
+    if (record.label.empty()) record.label = plain_label;
+    return record;
+}
+
+std::string Kind(const std::string& name) {
+    return name.substr(0, name.find_first_of("0123456789"));
+}
+
+std::string Bus(const std::string& path, const std::string& base, const std::string& name) {
+    auto has = [&path](const char* part) { return path.find(part) != std::string::npos; };
+    // A card reader or NVMe enclosure on USB is a USB drive.
+    if (has("/usb")) return "USB";
+    if (has("/mmc")) {
+        std::string type = ReadText(base + "device/type");
+        return type.empty() ? "SD" : type;
+    }
+    if (has("/nvme")) return "NVMe";
+    if (has("/ata")) return "SATA";
+    if (has("/virtio")) return "virtio";
+    if (has("/devices/virtual/")) return Kind(name);
+    if (has("/target")) return "SCSI";
+    return "";
+}
+
+std::string Model(const std::string& base, const std::string& kind) {
+    if (kind == "loop") return ReadText(base + "loop/backing_file");
+    if (kind == "dm") return ReadText(base + "dm/name");
+    if (kind == "mmcblk") return ReadText(base + "device/name");
+    std::string vendor = ReadText(base + "device/vendor"), model = ReadText(base + "device/model");
+    // libata names every SATA disk's vendor "ATA"; a virtio disk has a
+    // vendor number and no model.
+    if (model.empty() || vendor.empty() || vendor == "ATA" || model.compare(0, vendor.size(), vendor) == 0)
+        return model;
+    return vendor + " " + model;
+}
+
+// A device's node: udev's name for it, which sysfs spells with "!" for "/".
+std::string NodeName(const std::string& base, std::string name) {
+    std::ifstream in(base + "uevent");
+    for (std::string line; std::getline(in, line);)
+        if (line.compare(0, 8, "DEVNAME=") == 0) return "/dev/" + line.substr(8);
+    std::replace(name.begin(), name.end(), '!', '/');
+    return "/dev/" + name;
+}
+
+// Fills what every device has, disk or partition; false for one gone or empty.
+bool Describe(const std::string& base, const std::string& name, const MountTable& mounts, DriveInfo& drive) {
+    uint64_t sectors = 0;
+    if (!ReadNumber(base + "size", sectors) || sectors == 0) return false;
+    drive.name = NodeName(base, name);
+    drive.size_known = true;
+    // sysfs counts 512-byte units whatever the logical block size.
+    drive.size = sectors * 512;
+    std::string device = ReadText(base + "dev");
+    Udev udev = UdevRecord(device);
+    auto mounted = mounts.by_device.find(device);
+    if (mounted != mounts.by_device.end()) {
+        drive.file_system = mounted->second.file_system;
+        drive.mount = mounted->second.mount;
+    } else {
+        drive.file_system = udev.file_system;
+    }
+    drive.model = udev.label;
+    return true;
+}
+
+bool Virtual(const std::string& name) {
+    return Real("/sys/block/" + name).find("/devices/virtual/") != std::string::npos;
+}
+}  // namespace
+
+std::vector<DriveInfo> ListDrives() {
+    MountTable mounts = ReadMounts();
+    std::set<std::string> system_disks;
+    if (!mounts.root_device.empty()) DisksUnder(Real("/sys/dev/block/" + mounts.root_device), system_disks, 0);
+
+    std::vector<std::string> disks = Entries("/sys/block");
+    std::vector<std::pair<bool, std::string>> order;
+    for (const std::string& name : disks) order.emplace_back(Virtual(name), name);
+    std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
+        return a.first != b.first ? !a.first : NaturalLess(a.second, b.second);
+    });
+
+    std::vector<DriveInfo> drives;
+    for (const auto& entry : order) {
+        const std::string& name = entry.second;
+        std::string base = "/sys/block/" + name + "/", kind = Kind(name);
+        DriveInfo disk;
+        if (!Describe(base, name, mounts, disk)) continue;
+        std::vector<std::pair<uint64_t, std::string>> numbered;
+        for (const std::string& part : Entries(base)) {
+            uint64_t number = 0;
+            if (ReadNumber(base + part + "/partition", number)) numbered.emplace_back(number, part);
+        }
+        std::sort(numbered.begin(), numbered.end());
+        std::vector<DriveInfo> partitions;
+        bool mounted = !disk.mount.empty();
+        for (const auto& part : numbered) {
+            DriveInfo partition;
+            if (!Describe(base + part.second + "/", part.second, mounts, partition)) continue;
+            mounted = mounted || !partition.mount.empty();
+            partitions.push_back(partition);
+        }
+        // A RAM disk is swap or scratch space; worth an image only while a
+        // file system on it is in use.
+        if ((kind == "ram" || kind == "zram") && !mounted) continue;
+        std::string model = Model(base, kind);
+        if (!model.empty()) disk.model = model;
+        disk.bus = Bus(Real(base), base, name);
+        disk.removal = ReadText(base + "removable") == "1" ? DriveInfo::REMOVABLE : DriveInfo::FIXED;
+        disk.system = system_disks.count(name) > 0;
+        drives.push_back(disk);
+        for (DriveInfo& partition : partitions) {
+            partition.within = true;
+            partition.bus = disk.bus;
+            partition.removal = disk.removal;
+            drives.push_back(partition);
+        }
+    }
+    return drives;
+}
