@@ -192,28 +192,53 @@ bool SameText(const std::wstring& a, const std::wstring& b) {
     return !a.empty() && CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
+// The device a volume (as VolumeOf names it) is opened by:
+// "\\?\Volume{...}", or "\\.\X:" for a letter without a volume name,
+// without the trailing backslash that would name its root folder; empty for
+// none (a network share).
+std::wstring VolumeDevice(const std::wstring& volume) {
+    if (StartsWith(volume, L"\\\\?\\Volume{") && volume.back() == L'\\') return volume.substr(0, volume.size() - 1);
+    if (volume.size() == 3 && volume[2] == L'\\' && IsLetterAt(volume.substr(0, 2), 0)) return L"\\\\.\\" + volume.substr(0, 2);
+    return L"";
+}
+
 // The disk a volume lies on; false for a volume that spans disks or for an
 // unknown one.
-bool DiskOfVolume(const std::wstring& volume, DWORD& disk) {
-    std::wstring device = volume;
-    if (!device.empty() && device.back() == L'\\') device.pop_back();
-    HANDLE handle = CreateFileW(device.c_str(), 0, SHARE_READ_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
+bool DiskOfVolume(HANDLE volume, DWORD& disk) {
     VOLUME_DISK_EXTENTS extents{};
-    bool known = Control(handle, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, &extents, sizeof extents) &&
+    bool known = Control(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, &extents, sizeof extents) &&
                  extents.NumberOfDiskExtents == 1;
-    CloseHandle(handle);
     disk = extents.Extents[0].DiskNumber;
     return known;
 }
 
-// A whole disk as the drive: the image may not lie on any volume of it.
-bool OnDriveDisk(HANDLE drive, const std::wstring& image_volume) {
-    STORAGE_DEVICE_NUMBER number{};
+// The image's volume against the drive by device numbers: a whole disk as
+// the drive (partition 0) holds every volume on it, a partition only the
+// volume that is that partition.
+bool OnDriveStorage(HANDLE drive, const std::wstring& image_volume) {
+    STORAGE_DEVICE_NUMBER number{}, theirs{};
+    std::wstring device = VolumeDevice(image_volume);
+    if (device.empty() || !Control(drive, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number) ||
+        number.DeviceType != FILE_DEVICE_DISK)
+        return false;
+    HANDLE volume = CreateFileW(device.c_str(), 0, SHARE_READ_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (volume == INVALID_HANDLE_VALUE) return false;
     DWORD disk = 0;
-    return Control(drive, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number) &&
-           number.DeviceType == FILE_DEVICE_DISK && DiskOfVolume(image_volume, disk) &&
-           disk == number.DeviceNumber;
+    bool numbered = Control(volume, IOCTL_STORAGE_GET_DEVICE_NUMBER, &theirs, sizeof theirs) &&
+                    theirs.DeviceType == FILE_DEVICE_DISK && theirs.DeviceNumber == number.DeviceNumber;
+    bool on = number.PartitionNumber == 0 ? numbered || (DiskOfVolume(volume, disk) && disk == number.DeviceNumber)
+                                          : numbered && theirs.PartitionNumber == number.PartitionNumber;
+    CloseHandle(volume);
+    return on;
+}
+
+// The drive's volume name where the drive is a volume named by its letter
+// or by its volume name ("\\.\Volume{...}"), as VolumeOf gives it; empty
+// for a disk or a device path.
+std::wstring DriveVolume() {
+    if (IsLetterAt(DrivePath, 4)) return VolumeOf(DrivePath.substr(4) + L"\\");
+    if (StartsWith(DrivePath, L"\\\\.\\Volume{")) return L"\\\\?\\" + DrivePath.substr(4) + L"\\";
+    return L"";
 }
 
 // Whether path (a file's, or a volume's "\\.\F:") lies on the drive's
@@ -221,8 +246,7 @@ bool OnDriveDisk(HANDLE drive, const std::wstring& image_volume) {
 bool OnDriveVolume(HANDLE drive, const std::wstring& path) {
     // "\\.\F:" is the volume whose root is "F:\".
     std::wstring image_volume = VolumeOf(IsDevicePath(path) ? path.substr(4) + L"\\" : path);
-    if (IsLetterAt(DrivePath, 4)) return SameText(image_volume, VolumeOf(DrivePath.substr(4) + L"\\"));
-    return OnDriveDisk(drive, image_volume);
+    return SameText(image_volume, DriveVolume()) || OnDriveStorage(drive, image_volume);
 }
 
 // Any two spellings of one storage device are numbered alike by its driver;
@@ -248,15 +272,6 @@ bool SameStorageDevice(HANDLE drive, const std::wstring& path) {
     return same;
 }
 
-// Both on one mounted volume, by its serial number. A volume handle answers
-// with its file system's; a RAW volume or a disk does not answer at all.
-bool SameVolumeSerial(HANDLE drive, HANDLE image) {
-    DWORD mine = 0, theirs = 0;
-    return GetVolumeInformationByHandleW(image, nullptr, 0, &mine, nullptr, nullptr, nullptr, 0) &&
-           GetVolumeInformationByHandleW(drive, nullptr, 0, &theirs, nullptr, nullptr, nullptr, 0) &&
-           mine != 0 && mine == theirs;
-}
-
 // Where the file a handle opened lies ("\\?\J:\e.img.part"), whatever path
 // led to it; empty where the system does not tell.
 std::wstring FinalPath(HANDLE file) {
@@ -275,7 +290,10 @@ std::wstring FinalPath(HANDLE file) {
 // it was opened by, for a system that names no final path) against the
 // drive's, whatever spellings led to either.
 bool OpenedSharesStorage(HANDLE drive, HANDLE image, const std::wstring& opened_path, bool device) {
-    if (SameVolumeSerial(drive, image) || (device && SameDeviceNumber(drive, image))) return true;
+    // A volume's serial number is no name of it: a clone of a stick, or a
+    // shadow copy, carries its volume's serial, so the volumes are compared
+    // by their volume names or device numbers.
+    if (device && SameDeviceNumber(drive, image)) return true;
     std::wstring final_path = FinalPath(image);
     return OnDriveVolume(drive, device || final_path.empty() ? opened_path : final_path);
 }
@@ -566,17 +584,6 @@ bool ReserveImage(FileHandle image, uint64_t total, uint64_t beside, ErrorCode& 
 }
 
 namespace {
-// The device a volume is opened by to flush it: "\\?\Volume{...}", or
-// "\\.\X:" for a letter without a volume name, without the trailing
-// backslash that would name its root folder; empty for none (a network
-// share).
-std::wstring VolumeDevice(const std::wstring& path) {
-    std::wstring volume = VolumeOf(path);
-    if (StartsWith(volume, L"\\\\?\\Volume{") && volume.back() == L'\\') return volume.substr(0, volume.size() - 1);
-    if (volume.size() == 3 && volume[2] == L'\\' && IsLetterAt(volume.substr(0, 2), 0)) return L"\\\\.\\" + volume.substr(0, 2);
-    return L"";
-}
-
 // The volume of the last folder renamed in, open for its flush until the
 // process ends: every rename of a dump is in one folder, so the volume is
 // found and opened once.
@@ -594,7 +601,7 @@ bool FlushFolderOf(const std::wstring& path, ErrorCode& error) {
     std::wstring folder = path.substr(0, path.find_last_of(L'\\') + 1);
     if (!SameText(folder, FlushedFolder)) {
         if (FlushedVolume != INVALID_HANDLE_VALUE) CloseHandle(FlushedVolume);
-        std::wstring volume = VolumeDevice(folder);
+        std::wstring volume = VolumeDevice(VolumeOf(folder));
         FlushedVolume = volume.empty() ? INVALID_HANDLE_VALUE
                                        : CreateFileW(volume.c_str(), GENERIC_WRITE, SHARE_READ_WRITE, nullptr,
                                                      OPEN_EXISTING, 0, nullptr);
