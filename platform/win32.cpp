@@ -15,8 +15,10 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstddef>
 #include <cwctype>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -202,14 +204,27 @@ std::wstring VolumeDevice(const std::wstring& volume) {
     return L"";
 }
 
-// The disk a volume lies on; false for a volume that spans disks or for an
-// unknown one.
-bool DiskOfVolume(HANDLE volume, DWORD& disk) {
-    VOLUME_DISK_EXTENTS extents{};
-    bool known = Control(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, &extents, sizeof extents) &&
-                 extents.NumberOfDiskExtents == 1;
-    disk = extents.Extents[0].DiskNumber;
-    return known;
+// The disks a volume has extents on: one for a simple volume, each of them
+// for a spanned, striped or mirrored one; none where the volume does not
+// tell. A buffer too small for every extent fails with ERROR_MORE_DATA and
+// the count of them, and the call is made again with room for that many.
+std::vector<DWORD> VolumeDisks(HANDLE volume) {
+    std::vector<DWORD> disks;
+    std::vector<VOLUME_DISK_EXTENTS> room(1);
+    for (int tries = 0; tries < 4; ++tries) {
+        DWORD size = static_cast<DWORD>(room.size() * sizeof(VOLUME_DISK_EXTENTS));
+        if (Control(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, room.data(), size)) {
+            DWORD fits = static_cast<DWORD>((size - offsetof(VOLUME_DISK_EXTENTS, Extents)) / sizeof(DISK_EXTENT));
+            for (DWORD n = 0; n < std::min(room[0].NumberOfDiskExtents, fits); ++n)
+                disks.push_back(room[0].Extents[n].DiskNumber);
+            return disks;
+        }
+        if (GetLastError() != ERROR_MORE_DATA) break;
+        // Whole structures, so that the extents past the first keep their alignment.
+        size_t needed = offsetof(VOLUME_DISK_EXTENTS, Extents) + room[0].NumberOfDiskExtents * sizeof(DISK_EXTENT);
+        room.assign(std::max(room.size() + 1, (needed + sizeof(VOLUME_DISK_EXTENTS) - 1) / sizeof(VOLUME_DISK_EXTENTS)), {});
+    }
+    return disks;
 }
 
 // The image's volume against the drive by device numbers: a whole disk as
@@ -223,11 +238,12 @@ bool OnDriveStorage(HANDLE drive, const std::wstring& image_volume) {
         return false;
     HANDLE volume = CreateFileW(device.c_str(), 0, SHARE_READ_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (volume == INVALID_HANDLE_VALUE) return false;
-    DWORD disk = 0;
     bool numbered = Control(volume, IOCTL_STORAGE_GET_DEVICE_NUMBER, &theirs, sizeof theirs) &&
                     theirs.DeviceType == FILE_DEVICE_DISK && theirs.DeviceNumber == number.DeviceNumber;
-    bool on = number.PartitionNumber == 0 ? numbered || (DiskOfVolume(volume, disk) && disk == number.DeviceNumber)
-                                          : numbered && theirs.PartitionNumber == number.PartitionNumber;
+    std::vector<DWORD> disks = number.PartitionNumber == 0 ? VolumeDisks(volume) : std::vector<DWORD>();
+    bool on = number.PartitionNumber == 0
+                  ? numbered || std::find(disks.begin(), disks.end(), number.DeviceNumber) != disks.end()
+                  : numbered && theirs.PartitionNumber == number.PartitionNumber;
     CloseHandle(volume);
     return on;
 }
