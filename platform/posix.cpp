@@ -187,7 +187,7 @@ FileHandle OpenDrive(const std::string& device_path, ErrorCode& error) {
 }
 
 // Linux has no lock that keeps other writers off a device.
-bool LockDrive(FileHandle /*drive*/, ErrorCode& /*error*/) { return true; }
+std::vector<ErrorCode> LockDrive(FileHandle /*drive*/) { return {}; }
 
 std::string ImageFilePath(const std::string& path) { return path; }
 

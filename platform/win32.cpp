@@ -495,13 +495,65 @@ FileHandle OpenDrive(const std::string& device_path, ErrorCode& error) {
     return FromHandle(drive);
 }
 
+namespace {
+// The handles that hold the locks of a whole disk's volumes, closed with
+// the drive they were taken for: a lock lasts as long as its handle.
+HANDLE LockedDisk = INVALID_HANDLE_VALUE;
+std::vector<HANDLE> VolumeLocks;
+
+// A whole disk: numbered as partition 0 of a disk, and no volume, which
+// would tell its extents.
+bool IsWholeDisk(HANDLE drive, DWORD& disk) {
+    STORAGE_DEVICE_NUMBER number{};
+    if (!Control(drive, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number) ||
+        number.DeviceType != FILE_DEVICE_DISK || number.PartitionNumber != 0 || !VolumeDisks(drive).empty())
+        return false;
+    disk = number.DeviceNumber;
+    return true;
+}
+
+// Every volume with an extent on disk, as the device it is opened by.
+std::vector<std::wstring> VolumesOnDisk(DWORD disk) {
+    std::vector<std::wstring> found;
+    wchar_t name[MAX_PATH + 1] = {};
+    HANDLE search = FindFirstVolumeW(name, MAX_PATH + 1);
+    if (search == INVALID_HANDLE_VALUE) return found;
+    do {
+        std::wstring device = VolumeDevice(name);
+        HANDLE volume = device.empty() ? INVALID_HANDLE_VALUE
+                                       : CreateFileW(device.c_str(), 0, SHARE_READ_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (volume == INVALID_HANDLE_VALUE) continue;
+        std::vector<DWORD> disks = VolumeDisks(volume);
+        CloseHandle(volume);
+        if (std::find(disks.begin(), disks.end(), disk) != disks.end()) found.push_back(device);
+    } while (FindNextVolumeW(search, name, MAX_PATH + 1));
+    FindVolumeClose(search);
+    return found;
+}
+}  // namespace
+
 // The lock flushes the file system's cache to the volume and keeps other
-// writers out until the handle closes, so the image is of a still volume.
-// Open files or the system volume refuse it.
-bool LockDrive(FileHandle drive, ErrorCode& error) {
-    if (Control(ToHandle(drive), FSCTL_LOCK_VOLUME)) return true;
-    error = GetLastError();
-    return false;
+// writers out until its handle closes, so the image is of a still volume.
+// Open files or the system volume refuse it. FSCTL_LOCK_VOLUME takes a
+// volume's handle: a whole disk's volumes are each opened and locked.
+std::vector<ErrorCode> LockDrive(FileHandle drive) {
+    DWORD disk = 0;
+    if (!IsWholeDisk(ToHandle(drive), disk)) {
+        if (Control(ToHandle(drive), FSCTL_LOCK_VOLUME)) return {};
+        return {GetLastError()};
+    }
+    std::vector<ErrorCode> refused;
+    for (const std::wstring& device : VolumesOnDisk(disk)) {
+        HANDLE volume = CreateFileW(device.c_str(), GENERIC_READ, SHARE_READ_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (volume != INVALID_HANDLE_VALUE && Control(volume, FSCTL_LOCK_VOLUME)) {
+            VolumeLocks.push_back(volume);
+            continue;
+        }
+        refused.push_back(GetLastError());
+        if (volume != INVALID_HANDLE_VALUE) CloseHandle(volume);
+    }
+    LockedDisk = ToHandle(drive);
+    return refused;
 }
 
 bool Replaceable(const std::string& path, ErrorCode& error) {
@@ -814,11 +866,14 @@ bool FlushImage(FileHandle image, ErrorCode& error) {
 }
 
 bool CloseFile(FileHandle file, ErrorCode& error) {
-    if (!CloseHandle(ToHandle(file))) {
-        error = GetLastError();
-        return false;
+    bool closed = CloseHandle(ToHandle(file)) != 0;
+    if (!closed) error = GetLastError();
+    if (ToHandle(file) == LockedDisk) {
+        for (HANDLE volume : VolumeLocks) CloseHandle(volume);
+        VolumeLocks.clear();
+        LockedDisk = INVALID_HANDLE_VALUE;
     }
-    return true;
+    return closed;
 }
 
 bool StartHash(HashHandle& hash, ErrorCode& error) {

@@ -381,11 +381,12 @@ TEST(Dump, AFailureAfterTheRenameSaysTheImageIsNamed) {
 }
 
 // A refused lock and the title tell the user; neither changes the dump.
+// A whole disk has a lock per volume, and each refusal its own line.
 TEST(Dump, TheLockWarningAndTheTitleLeaveTheDumpAsItIs) {
-    ASSERT_TRUE(DumpWith(2 * CHUNK, [](FakeState& f) { f.lock_error = 5, f.has_title = true; }));
+    ASSERT_TRUE(DumpWith(2 * CHUNK, [](FakeState& f) { f.lock_errors = {5, 32}, f.has_title = true; }));
     EXPECT_TRUE(ImageMatchesDrive());
-    EXPECT_TRUE(Contains(Fake->console, Line(MSG_LOCK_FAILED, 5) + "\n" + MSG_START + "\n"))
-        << "the warning comes before the start line";
+    EXPECT_TRUE(Contains(Fake->console, Line(MSG_LOCK_FAILED, 5) + Line(MSG_LOCK_FAILED, 32) + "\n" + MSG_START + "\n"))
+        << "the warnings come before the start line";
     ASSERT_GE(Fake->titles.size(), 2u);
     EXPECT_EQ(Fake->titles.front(), "korvex drive 0%");
     EXPECT_EQ(Fake->titles.back(), "(restored)");

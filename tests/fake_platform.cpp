@@ -187,9 +187,8 @@ FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total
     return IMAGE;
 }
 
-bool LockDrive(FileHandle, ErrorCode& error) {
-    error = Fake->lock_error;
-    return Fake->lock_error == 0;
+std::vector<ErrorCode> LockDrive(FileHandle) {
+    return Fake->lock_errors;
 }
 
 std::string ImageFilePath(const std::string& path) { return path; }

@@ -87,7 +87,8 @@ struct FakeState {
     // Calls that fail with the given code (0: they succeed).
     uint32_t open_error = 0, create_error = 0, thread_error = 0;
     uint32_t flush_error = 0, hash_start_error = 0, hash_error = 0, size_query_error = 0;
-    uint32_t remove_error = 0, small_file_error = 0, rename_error = 0, lock_error = 0;
+    uint32_t remove_error = 0, small_file_error = 0, rename_error = 0;
+    std::vector<uint32_t> lock_errors;  // one per volume whose lock is refused
     bool small_file_fails_empty = false;  // with small_file_error: also the empty one made up front
     // With the error above: only the call on this path fails (empty: every one).
     std::string remove_fails_at, rename_fails_at, small_file_fails_at;
