@@ -330,7 +330,9 @@ bool SameFile(HANDLE drive, const std::wstring& path) {
 // extents part-way through, so it is locked and dismounted first, and FAT
 // cuts writes at its boot sector's size unless extended access is allowed.
 // A whole disk is refused whatever its spelling: it is not a volume. A
-// volume shorter than the drive would fail late, after overwriting.
+// volume shorter than the drive would fail late, after overwriting, and so
+// would one whose sectors do not divide the drive's size: the image's tail
+// is written unbuffered, in whole sectors of the volume.
 bool TakeOverVolume(HANDLE image, uint64_t total, ErrorCode& error) {
     VOLUME_DISK_EXTENTS extents{};
     uint64_t length = 0;
@@ -345,6 +347,10 @@ bool TakeOverVolume(HANDLE image, uint64_t total, ErrorCode& error) {
     }
     if (length < total) {
         error = ERROR_DISK_FULL;
+        return false;
+    }
+    if (total % DriveSectorSize(FromHandle(image)) != 0) {
+        error = ERROR_INVALID_PARAMETER;
         return false;
     }
     if (Control(image, FSCTL_LOCK_VOLUME) && Control(image, FSCTL_DISMOUNT_VOLUME)) {
@@ -778,8 +784,8 @@ int64_t WriteImageTail(FileHandle image, const void* buffer, size_t length, Erro
         error = GetLastError();
         return -1;
     }
-    // A locked volume takes no second handle; its tail is whole sectors,
-    // as a drive's size always is, and goes through the unbuffered one.
+    // A locked volume takes no second handle; its tail is whole sectors of
+    // it (TakeOverVolume) and goes through the unbuffered one.
     if (IsDevicePath(ImagePath)) {
         DWORD put = 0;
         if (length % SECTOR != 0 || !WriteFile(ToHandle(image), buffer, static_cast<DWORD>(length), &put, nullptr)) {
@@ -794,20 +800,32 @@ int64_t WriteImageTail(FileHandle image, const void* buffer, size_t length, Erro
         error = GetLastError();
         return -1;
     }
+    // Every byte goes in this call: the unbuffered handle's pointer stays
+    // where the tail begins, since it may be moved only to sector-aligned
+    // positions (SetFilePointer's remarks), and the tail's end is none on a
+    // volume of 4096-byte sectors.
     LARGE_INTEGER at{};
     at.QuadPart = static_cast<LONGLONG>(position);
-    DWORD put = 0;
-    bool done = SetFilePointerEx(cached, at, nullptr, FILE_BEGIN) &&
-                WriteFile(cached, buffer, static_cast<DWORD>(length), &put, nullptr) && FlushFileBuffers(cached);
-    if (!done) error = GetLastError();
-    CloseHandle(cached);
-    if (!done) return -1;
-    at.QuadPart += put;
-    if (!SetFilePointerEx(ToHandle(image), at, nullptr, FILE_BEGIN)) {
-        error = GetLastError();
-        return -1;
+    const char* data = static_cast<const char*>(buffer);
+    size_t done = 0;
+    bool written = SetFilePointerEx(cached, at, nullptr, FILE_BEGIN) != 0;
+    if (!written) error = GetLastError();
+    while (written && done < length) {
+        DWORD put = 0;
+        written = WriteFile(cached, data + done, static_cast<DWORD>(length - done), &put, nullptr) != 0;
+        if (!written) error = GetLastError();
+        if (written && put == 0) {
+            error = ERROR_DISK_FULL;
+            written = false;
+        }
+        done += put;
     }
-    return put;
+    if (written && !FlushFileBuffers(cached)) {
+        error = GetLastError();
+        written = false;
+    }
+    CloseHandle(cached);
+    return written ? static_cast<int64_t>(length) : -1;
 }
 
 bool ImageRewritable(FileHandle image) {
