@@ -304,6 +304,19 @@ TEST(Dump, TheSetIsReplacedWhole) {
     EXPECT_EQ(MapLines(Fake->files[PART_MAP]), "0x04000000     +               1\n0x00000000  0x04000000  +\n");
 }
 
+// Windows ends a process seconds after its console is closed, whatever the
+// writer is doing: it hands the image a few MiB at a time and stops at an
+// interrupt between them, however much the reader has ready, and the map
+// tells what it wrote.
+TEST(Dump, TheWriterStopsBetweenWritesOfAFewMiB) {
+    ASSERT_TRUE(Dump(2 * CHUNK));
+    EXPECT_EQ(Fake->longest_write, WRITE_BYTES);
+    EXPECT_EQ(DumpWith(2 * CHUNK, [](FakeState& f) { f.interrupt_at_written = WRITE_BYTES + 512; }), DUMP_FAILED);
+    EXPECT_EQ(Fake->image.size(), 2 * WRITE_BYTES) << "stopped at the write after the interrupt";
+    EXPECT_TRUE(ImageMatches(2 * WRITE_BYTES));
+    EXPECT_TRUE(Contains(MapLines(Fake->files[PART_MAP]), "0x00000000  0x00800000  +\n"));
+}
+
 // The fingerprint's line is sha256sum's, escapes included: a name with a
 // line end or a carriage return is checked as itself.
 TEST(Dump, TheFingerprintLineIsSha256sums) {

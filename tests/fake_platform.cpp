@@ -256,10 +256,12 @@ int64_t Write(const void* buffer, size_t length, ErrorCode& error) {
         return -1;
     }
     size_t count = std::min(length, Fake->max_write);
+    Fake->longest_write = std::max(Fake->longest_write, length);
     uint64_t end = Fake->image_position + count;
     if (Fake->image.size() < end) Fake->image.resize(end);
     std::memcpy(Fake->image.data() + Fake->image_position, buffer, count);
     Fake->image_position = end;
+    if (end >= Fake->interrupt_at_written) Fake->interrupted = true;
     Operation(false);
     return static_cast<int64_t>(count);
 }

@@ -40,6 +40,8 @@ struct FakeState {
     std::vector<std::string> drive_at;  // paths that name the drive
     uint64_t fail_write_from = UINT64_MAX;  // a write starting at or past this fails
     size_t max_write = SIZE_MAX;
+    size_t longest_write = 0;                    // the most one write was handed
+    uint64_t interrupt_at_written = UINT64_MAX;  // an interrupt noted once the image holds this much
     int write_delay_ms = 0;
     bool misaligned_io = false;  // a transfer broke the unbuffered-I/O rules
     bool tail_written = false;   // the last bytes went through the cache
