@@ -1075,10 +1075,23 @@ bool StdoutIsTerminal() { return UnicodeConsole; }
 
 void WriteStdout(const std::string& bytes) {
     if (UnicodeConsole) {
+        // Windows 7 takes at most about 64 KB in one WriteConsoleW and fails
+        // past it, and any console may take fewer characters than given:
+        // pieces go until all is written or one fails, a surrogate pair
+        // never split between two.
+        constexpr size_t PIECE = 8192;
         std::wstring wide = Wide(bytes);
-        DWORD written = 0;
-        WriteConsoleW(GetStdHandle(STD_OUTPUT_HANDLE), wide.data(), static_cast<DWORD>(wide.size()), &written,
-                      nullptr);
+        HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+        for (size_t done = 0; done < wide.size();) {
+            size_t piece = std::min(PIECE, wide.size() - done);
+            if (piece < wide.size() - done && wide[done + piece - 1] >= 0xD800 && wide[done + piece - 1] <= 0xDBFF)
+                --piece;
+            DWORD written = 0;
+            if (!WriteConsoleW(console, wide.data() + done, static_cast<DWORD>(piece), &written, nullptr) ||
+                written == 0)
+                return;
+            done += written;
+        }
         return;
     }
     fwrite(bytes.data(), 1, bytes.size(), stdout);
@@ -1092,9 +1105,21 @@ bool TitleSaved = false;
 
 bool StartTitle() {
     if (!UnicodeConsole) return false;
-    std::wstring title(1024, L'\0');
-    DWORD length = GetConsoleTitleW(&title[0], static_cast<DWORD>(title.size()));
-    SavedTitle = title.substr(0, length);
+    // A title may be up to 64K characters. One that fills the buffer may
+    // have been cut, and one that does not fit may give 0 with no error, so
+    // the buffer grows until the title is shorter than it; an empty title
+    // gives 0 at every size.
+    constexpr DWORD MOST = 128 * 1024;
+    for (DWORD size = 1024;; size *= 2) {
+        std::wstring title(size, L'\0');
+        SetLastError(ERROR_SUCCESS);
+        DWORD length = GetConsoleTitleW(&title[0], size);
+        if (length == 0 && GetLastError() != ERROR_SUCCESS) return false;
+        if ((length != 0 && length + 1 < size) || size >= MOST) {
+            SavedTitle = title.c_str();
+            break;
+        }
+    }
     TitleSaved = true;
     return true;
 }

@@ -217,6 +217,13 @@ if command -v script >/dev/null; then
     check "a console gets Unicode: the Chinese lines as UTF-8" \
         bash -c "grep -q '驱动器: k:' '$work/console.txt' && grep -q '开始转储...' '$work/console.txt' && grep -q '转储完成！' '$work/console.txt'"
     check "a console's title shows the progress" grep -q $'\e\\]0;korvex k: [0-9]*%' "$work/console.txt"
+    # A title past 1,023 characters (cmd's "title" sets it) is put back whole.
+    long_title=$(printf 'title-%.0s' {1..400})
+    LC_ALL=C.UTF-8 script -qc "timeout 300 '$wine' cmd /c 'title $long_title & z:${exe//\//\\} k: j:\\title.img'" /dev/null \
+        </dev/null 2>/dev/null | tr -d '\r' >"$work/console.txt"
+    check "a title of 2,400 characters put back whole" \
+        bash -c "grep -q 'korvex k: [0-9]*%' '$work/console.txt' &&
+                 grep -ao $'\e\\]0;[^\a]*' '$work/console.txt' | tail -n 1 | grep -qx $'\e\\]0;'$long_title' *'"
 fi
 
 # Rescue: a letter whose device is a file with unreadable ranges, served
