@@ -11,6 +11,11 @@ constexpr uint64_t MIB = 1048576;
 // it lands and writes whatever has landed since its last write: at either
 // end of a dump one device waits for a piece, not for a whole chunk.
 constexpr uint32_t TRANSFER_BYTES = 16 * MIB;
+// The most one write is handed, an interrupt looked for between them:
+// Windows ends a process within seconds of its console being closed, and a
+// slow stick takes longer than that over a whole chunk, so the partial
+// file and its map are kept in time only if the writer stops soon.
+constexpr uint32_t WRITE_BYTES = 4 * MIB;
 
 // Chunks in the current dump: written by the plan before the writer starts,
 // only read afterwards.

@@ -160,7 +160,7 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
         return DUMP_FAILED;
     }
     // A volume in use may change while it is read: said, but no failure.
-    if (!LockDrive(drive, error)) PrintFailure(MSG_LOCK_FAILED, error);
+    for (ErrorCode refused : LockDrive(drive)) PrintFailure(MSG_LOCK_FAILED, refused);
     PrintLine("");
     PrintMessage(MSG_START);
     HashHandle hash = 0;

@@ -1,7 +1,10 @@
 #include "dump/writer.h"
 
+#include <algorithm>
+
 #include "dump/chunk_queue.h"
 #include "dump/console.h"
+#include "dump/dump.h"
 #include "dump/messages.h"
 #include "dump/progress.h"
 
@@ -19,20 +22,27 @@ bool WriteWhole(WriteCall write, FileHandle image, const char* data, uint64_t le
     return true;
 }
 
-// Whole blocks go unbuffered. Only the drive's last piece can end short of a
-// block; those bytes go through the tail write, so that nothing past the
-// drive's end is ever written.
+// Whole blocks go unbuffered, WRITE_BYTES at most at a time. Only the
+// drive's last piece can end short of a block; those bytes go through the
+// tail write, so that nothing past the drive's end is ever written.
 bool WritePiece(void* image, const char* data, uint64_t length) {
     FileHandle handle = reinterpret_cast<FileHandle>(image);
     uint64_t blocks = length / IO_ALIGN * IO_ALIGN;
     ErrorCode error = 0;
-    if (WriteWhole(WriteImage, handle, data, blocks, error) &&
-        WriteWhole(WriteImageTail, handle, data + blocks, length - blocks, error)) {
-        ReportWritten(length);
-        return true;
+    for (uint64_t done = 0; done < length;) {
+        if (Interrupted()) {
+            FailChunkQueue(InterruptLine());
+            return false;
+        }
+        uint64_t piece = done < blocks ? std::min<uint64_t>(WRITE_BYTES, blocks - done) : length - done;
+        if (!WriteWhole(done < blocks ? WriteImage : WriteImageTail, handle, data + done, piece, error)) {
+            FailChunkQueue(FailureLine(MSG_WRITE_FAILED, error));
+            return false;
+        }
+        ReportWritten(piece);
+        done += piece;
     }
-    FailChunkQueue(FailureLine(MSG_WRITE_FAILED, error));
-    return false;
+    return true;
 }
 }  // namespace
 

@@ -70,10 +70,13 @@ std::string DevicePath(const std::string& drive);
 FileHandle OpenDrive(const std::string& device_path, ErrorCode& error);
 
 // Where the system locks a volume against other writers (Windows), locks
-// the drive's: its cached data is flushed and nobody else writes to it
-// until it is closed. False, with the code, when the system refuses (files
-// open on the volume, the system volume); true where there is no such lock.
-bool LockDrive(FileHandle drive, ErrorCode& error);
+// the drive's, or each volume of a whole disk: its cached data is flushed
+// and nobody else writes to it until the drive is closed (CloseFile). The
+// code of each lock the system refused (files open on the volume, the
+// system volume), one per volume; none where every lock holds. Linux has
+// no such lock: EBUSY where a file system is mounted writable on the drive
+// (a partition of it, a loop device over its file), none otherwise.
+std::vector<ErrorCode> LockDrive(FileHandle drive);
 
 // The path a file image is made under, named as the system will name the
 // file: on Windows without the trailing dots and blanks that it drops from

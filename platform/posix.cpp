@@ -186,8 +186,13 @@ FileHandle OpenDrive(const std::string& device_path, ErrorCode& error) {
     return OpenUnbuffered(AT_FDCWD, device_path, O_RDONLY, error);
 }
 
-// Linux has no lock that keeps other writers off a device.
-bool LockDrive(FileHandle /*drive*/, ErrorCode& /*error*/) { return true; }
+// Linux has no lock that keeps other writers off a device: a drive with a
+// file system mounted writable on it is told as busy, since what the file
+// system writes meanwhile makes an image that no moment of the drive was.
+std::vector<ErrorCode> LockDrive(FileHandle drive) {
+    if (MountedWritable(static_cast<int>(drive))) return {EBUSY};
+    return {};
+}
 
 std::string ImageFilePath(const std::string& path) { return path; }
 

@@ -20,6 +20,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <fstream>
@@ -105,7 +106,7 @@ std::string Unescaped(const std::string& text) {
 }
 
 struct MountEntry {
-    std::string number, root, point, type, source, options;
+    std::string number, root, point, mount_options, type, source, options;
 };
 
 std::vector<MountEntry> MountTable() {
@@ -116,7 +117,7 @@ std::vector<MountEntry> MountTable() {
         std::istringstream fields(line);
         MountEntry entry;
         std::string id, parent, field;
-        fields >> id >> parent >> entry.number >> entry.root >> entry.point;
+        fields >> id >> parent >> entry.number >> entry.root >> entry.point >> entry.mount_options;
         while (fields >> field && field != "-") {
         }
         fields >> entry.type >> entry.source >> entry.options;
@@ -380,6 +381,79 @@ bool LoopBackingInUse(int fd) {
     }
     closedir(block);
     return in_use;
+}
+
+namespace {
+bool HasOption(const std::string& options, const std::string& option) {
+    return ("," + options + ",").find("," + option + ",") != std::string::npos;
+}
+
+// The device and every block device that can write into it: its
+// partitions, and what is stacked on it or on them (device mapper, md,
+// loop), as sysfs lists them under partitions' folders and holders.
+void AddWriters(dev_t device, std::vector<dev_t>& devices) {
+    if (devices.size() >= MOST_STORAGE || std::find(devices.begin(), devices.end(), device) != devices.end()) return;
+    devices.push_back(device);
+    std::string dir = SysfsDir(device);
+    dev_t found = 0;
+    if (DIR* entries = opendir(dir.c_str())) {
+        while (dirent* entry = readdir(entries)) {
+            std::string sub = dir + "/" + entry->d_name;
+            if (entry->d_name[0] != '.' && access((sub + "/partition").c_str(), F_OK) == 0 &&
+                ReadDeviceNumber(sub + "/dev", found))
+                AddWriters(found, devices);
+        }
+        closedir(entries);
+    }
+    if (DIR* holders = opendir((dir + "/holders").c_str())) {
+        while (dirent* entry = readdir(holders)) {
+            if (entry->d_name[0] != '.' && ReadDeviceNumber(dir + "/holders/" + entry->d_name + "/dev", found))
+                AddWriters(found, devices);
+        }
+        closedir(holders);
+    }
+}
+
+// The loop devices whose backing file is the file status describes.
+void AddLoopsOver(const struct stat& status, std::vector<dev_t>& devices) {
+    DIR* block = opendir("/sys/block");
+    if (block == nullptr) return;
+    while (dirent* entry = readdir(block)) {
+        std::string dir = std::string("/sys/block/") + entry->d_name;
+        std::ifstream named(dir + "/loop/backing_file");
+        std::string path;
+        struct stat backing {};
+        dev_t device = 0;
+        if (std::getline(named, path) && stat(path.c_str(), &backing) == 0 && backing.st_dev == status.st_dev &&
+            backing.st_ino == status.st_ino && ReadDeviceNumber(dir + "/dev", device))
+            AddWriters(device, devices);
+    }
+    closedir(block);
+}
+}  // namespace
+
+bool MountedWritable(int fd) {
+    struct stat status {};
+    std::vector<dev_t> devices;
+    if (fstat(fd, &status) != 0) return false;
+    if (S_ISBLK(status.st_mode)) AddWriters(status.st_rdev, devices);
+    // A loop device's file is written through any loop device over it.
+    std::ifstream named(SysfsDir(status.st_rdev) + "/loop/backing_file");
+    std::string backing;
+    if (S_ISBLK(status.st_mode) && std::getline(named, backing)) stat(backing.c_str(), &status);
+    if (S_ISREG(status.st_mode)) AddLoopsOver(status, devices);
+    for (const MountEntry& entry : MountTable()) {
+        // A file system is written where any of its mounts is writable and
+        // it is not read-only as a whole.
+        if (!HasOption(entry.mount_options, "rw") || HasOption(entry.options, "ro")) continue;
+        // btrfs numbers its mounts with a device of its own; the source is
+        // the device it lies on.
+        struct stat source {};
+        bool on_source = stat(entry.source.c_str(), &source) == 0 && S_ISBLK(source.st_mode);
+        for (dev_t device : devices)
+            if (entry.number == DeviceNumber(device) || (on_source && source.st_rdev == device)) return true;
+    }
+    return false;
 }
 
 bool SharesStorage(FileHandle drive, const std::string& path) {

@@ -15,8 +15,10 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstddef>
 #include <cwctype>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -192,28 +194,67 @@ bool SameText(const std::wstring& a, const std::wstring& b) {
     return !a.empty() && CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
-// The disk a volume lies on; false for a volume that spans disks or for an
-// unknown one.
-bool DiskOfVolume(const std::wstring& volume, DWORD& disk) {
-    std::wstring device = volume;
-    if (!device.empty() && device.back() == L'\\') device.pop_back();
-    HANDLE handle = CreateFileW(device.c_str(), 0, SHARE_READ_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    VOLUME_DISK_EXTENTS extents{};
-    bool known = Control(handle, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, &extents, sizeof extents) &&
-                 extents.NumberOfDiskExtents == 1;
-    CloseHandle(handle);
-    disk = extents.Extents[0].DiskNumber;
-    return known;
+// The device a volume (as VolumeOf names it) is opened by:
+// "\\?\Volume{...}", or "\\.\X:" for a letter without a volume name,
+// without the trailing backslash that would name its root folder; empty for
+// none (a network share).
+std::wstring VolumeDevice(const std::wstring& volume) {
+    if (StartsWith(volume, L"\\\\?\\Volume{") && volume.back() == L'\\') return volume.substr(0, volume.size() - 1);
+    if (volume.size() == 3 && volume[2] == L'\\' && IsLetterAt(volume.substr(0, 2), 0)) return L"\\\\.\\" + volume.substr(0, 2);
+    return L"";
 }
 
-// A whole disk as the drive: the image may not lie on any volume of it.
-bool OnDriveDisk(HANDLE drive, const std::wstring& image_volume) {
-    STORAGE_DEVICE_NUMBER number{};
-    DWORD disk = 0;
-    return Control(drive, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number) &&
-           number.DeviceType == FILE_DEVICE_DISK && DiskOfVolume(image_volume, disk) &&
-           disk == number.DeviceNumber;
+// The disks a volume has extents on: one for a simple volume, each of them
+// for a spanned, striped or mirrored one; none where the volume does not
+// tell. A buffer too small for every extent fails with ERROR_MORE_DATA and
+// the count of them, and the call is made again with room for that many.
+std::vector<DWORD> VolumeDisks(HANDLE volume) {
+    std::vector<DWORD> disks;
+    std::vector<VOLUME_DISK_EXTENTS> room(1);
+    for (int tries = 0; tries < 4; ++tries) {
+        DWORD size = static_cast<DWORD>(room.size() * sizeof(VOLUME_DISK_EXTENTS));
+        if (Control(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, room.data(), size)) {
+            DWORD fits = static_cast<DWORD>((size - offsetof(VOLUME_DISK_EXTENTS, Extents)) / sizeof(DISK_EXTENT));
+            for (DWORD n = 0; n < std::min(room[0].NumberOfDiskExtents, fits); ++n)
+                disks.push_back(room[0].Extents[n].DiskNumber);
+            return disks;
+        }
+        if (GetLastError() != ERROR_MORE_DATA) break;
+        // Whole structures, so that the extents past the first keep their alignment.
+        size_t needed = offsetof(VOLUME_DISK_EXTENTS, Extents) + room[0].NumberOfDiskExtents * sizeof(DISK_EXTENT);
+        room.assign(std::max(room.size() + 1, (needed + sizeof(VOLUME_DISK_EXTENTS) - 1) / sizeof(VOLUME_DISK_EXTENTS)), {});
+    }
+    return disks;
+}
+
+// The image's volume against the drive by device numbers: a whole disk as
+// the drive (partition 0) holds every volume on it, a partition only the
+// volume that is that partition.
+bool OnDriveStorage(HANDLE drive, const std::wstring& image_volume) {
+    STORAGE_DEVICE_NUMBER number{}, theirs{};
+    std::wstring device = VolumeDevice(image_volume);
+    if (device.empty() || !Control(drive, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number) ||
+        number.DeviceType != FILE_DEVICE_DISK)
+        return false;
+    HANDLE volume = CreateFileW(device.c_str(), 0, SHARE_READ_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (volume == INVALID_HANDLE_VALUE) return false;
+    bool numbered = Control(volume, IOCTL_STORAGE_GET_DEVICE_NUMBER, &theirs, sizeof theirs) &&
+                    theirs.DeviceType == FILE_DEVICE_DISK && theirs.DeviceNumber == number.DeviceNumber;
+    std::vector<DWORD> disks = number.PartitionNumber == 0 ? VolumeDisks(volume) : std::vector<DWORD>();
+    bool on = number.PartitionNumber == 0
+                  ? numbered || std::find(disks.begin(), disks.end(), number.DeviceNumber) != disks.end()
+                  : numbered && theirs.PartitionNumber == number.PartitionNumber;
+    CloseHandle(volume);
+    return on;
+}
+
+// The drive's volume name where the drive is a volume named by its letter
+// or by its volume name ("\\.\Volume{...}"), as VolumeOf gives it; empty
+// for a disk or a device path.
+std::wstring DriveVolume() {
+    if (IsLetterAt(DrivePath, 4)) return VolumeOf(DrivePath.substr(4) + L"\\");
+    if (StartsWith(DrivePath, L"\\\\.\\Volume{")) return L"\\\\?\\" + DrivePath.substr(4) + L"\\";
+    return L"";
 }
 
 // Whether path (a file's, or a volume's "\\.\F:") lies on the drive's
@@ -221,8 +262,7 @@ bool OnDriveDisk(HANDLE drive, const std::wstring& image_volume) {
 bool OnDriveVolume(HANDLE drive, const std::wstring& path) {
     // "\\.\F:" is the volume whose root is "F:\".
     std::wstring image_volume = VolumeOf(IsDevicePath(path) ? path.substr(4) + L"\\" : path);
-    if (IsLetterAt(DrivePath, 4)) return SameText(image_volume, VolumeOf(DrivePath.substr(4) + L"\\"));
-    return OnDriveDisk(drive, image_volume);
+    return SameText(image_volume, DriveVolume()) || OnDriveStorage(drive, image_volume);
 }
 
 // Any two spellings of one storage device are numbered alike by its driver;
@@ -248,15 +288,6 @@ bool SameStorageDevice(HANDLE drive, const std::wstring& path) {
     return same;
 }
 
-// Both on one mounted volume, by its serial number. A volume handle answers
-// with its file system's; a RAW volume or a disk does not answer at all.
-bool SameVolumeSerial(HANDLE drive, HANDLE image) {
-    DWORD mine = 0, theirs = 0;
-    return GetVolumeInformationByHandleW(image, nullptr, 0, &mine, nullptr, nullptr, nullptr, 0) &&
-           GetVolumeInformationByHandleW(drive, nullptr, 0, &theirs, nullptr, nullptr, nullptr, 0) &&
-           mine != 0 && mine == theirs;
-}
-
 // Where the file a handle opened lies ("\\?\J:\e.img.part"), whatever path
 // led to it; empty where the system does not tell.
 std::wstring FinalPath(HANDLE file) {
@@ -275,7 +306,10 @@ std::wstring FinalPath(HANDLE file) {
 // it was opened by, for a system that names no final path) against the
 // drive's, whatever spellings led to either.
 bool OpenedSharesStorage(HANDLE drive, HANDLE image, const std::wstring& opened_path, bool device) {
-    if (SameVolumeSerial(drive, image) || (device && SameDeviceNumber(drive, image))) return true;
+    // A volume's serial number is no name of it: a clone of a stick, or a
+    // shadow copy, carries its volume's serial, so the volumes are compared
+    // by their volume names or device numbers.
+    if (device && SameDeviceNumber(drive, image)) return true;
     std::wstring final_path = FinalPath(image);
     return OnDriveVolume(drive, device || final_path.empty() ? opened_path : final_path);
 }
@@ -296,7 +330,9 @@ bool SameFile(HANDLE drive, const std::wstring& path) {
 // extents part-way through, so it is locked and dismounted first, and FAT
 // cuts writes at its boot sector's size unless extended access is allowed.
 // A whole disk is refused whatever its spelling: it is not a volume. A
-// volume shorter than the drive would fail late, after overwriting.
+// volume shorter than the drive would fail late, after overwriting, and so
+// would one whose sectors do not divide the drive's size: the image's tail
+// is written unbuffered, in whole sectors of the volume.
 bool TakeOverVolume(HANDLE image, uint64_t total, ErrorCode& error) {
     VOLUME_DISK_EXTENTS extents{};
     uint64_t length = 0;
@@ -311,6 +347,10 @@ bool TakeOverVolume(HANDLE image, uint64_t total, ErrorCode& error) {
     }
     if (length < total) {
         error = ERROR_DISK_FULL;
+        return false;
+    }
+    if (total % DriveSectorSize(FromHandle(image)) != 0) {
+        error = ERROR_INVALID_PARAMETER;
         return false;
     }
     if (Control(image, FSCTL_LOCK_VOLUME) && Control(image, FSCTL_DISMOUNT_VOLUME)) {
@@ -461,13 +501,65 @@ FileHandle OpenDrive(const std::string& device_path, ErrorCode& error) {
     return FromHandle(drive);
 }
 
+namespace {
+// The handles that hold the locks of a whole disk's volumes, closed with
+// the drive they were taken for: a lock lasts as long as its handle.
+HANDLE LockedDisk = INVALID_HANDLE_VALUE;
+std::vector<HANDLE> VolumeLocks;
+
+// A whole disk: numbered as partition 0 of a disk, and no volume, which
+// would tell its extents.
+bool IsWholeDisk(HANDLE drive, DWORD& disk) {
+    STORAGE_DEVICE_NUMBER number{};
+    if (!Control(drive, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number) ||
+        number.DeviceType != FILE_DEVICE_DISK || number.PartitionNumber != 0 || !VolumeDisks(drive).empty())
+        return false;
+    disk = number.DeviceNumber;
+    return true;
+}
+
+// Every volume with an extent on disk, as the device it is opened by.
+std::vector<std::wstring> VolumesOnDisk(DWORD disk) {
+    std::vector<std::wstring> found;
+    wchar_t name[MAX_PATH + 1] = {};
+    HANDLE search = FindFirstVolumeW(name, MAX_PATH + 1);
+    if (search == INVALID_HANDLE_VALUE) return found;
+    do {
+        std::wstring device = VolumeDevice(name);
+        HANDLE volume = device.empty() ? INVALID_HANDLE_VALUE
+                                       : CreateFileW(device.c_str(), 0, SHARE_READ_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (volume == INVALID_HANDLE_VALUE) continue;
+        std::vector<DWORD> disks = VolumeDisks(volume);
+        CloseHandle(volume);
+        if (std::find(disks.begin(), disks.end(), disk) != disks.end()) found.push_back(device);
+    } while (FindNextVolumeW(search, name, MAX_PATH + 1));
+    FindVolumeClose(search);
+    return found;
+}
+}  // namespace
+
 // The lock flushes the file system's cache to the volume and keeps other
-// writers out until the handle closes, so the image is of a still volume.
-// Open files or the system volume refuse it.
-bool LockDrive(FileHandle drive, ErrorCode& error) {
-    if (Control(ToHandle(drive), FSCTL_LOCK_VOLUME)) return true;
-    error = GetLastError();
-    return false;
+// writers out until its handle closes, so the image is of a still volume.
+// Open files or the system volume refuse it. FSCTL_LOCK_VOLUME takes a
+// volume's handle: a whole disk's volumes are each opened and locked.
+std::vector<ErrorCode> LockDrive(FileHandle drive) {
+    DWORD disk = 0;
+    if (!IsWholeDisk(ToHandle(drive), disk)) {
+        if (Control(ToHandle(drive), FSCTL_LOCK_VOLUME)) return {};
+        return {GetLastError()};
+    }
+    std::vector<ErrorCode> refused;
+    for (const std::wstring& device : VolumesOnDisk(disk)) {
+        HANDLE volume = CreateFileW(device.c_str(), GENERIC_READ, SHARE_READ_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (volume != INVALID_HANDLE_VALUE && Control(volume, FSCTL_LOCK_VOLUME)) {
+            VolumeLocks.push_back(volume);
+            continue;
+        }
+        refused.push_back(GetLastError());
+        if (volume != INVALID_HANDLE_VALUE) CloseHandle(volume);
+    }
+    LockedDisk = ToHandle(drive);
+    return refused;
 }
 
 bool Replaceable(const std::string& path, ErrorCode& error) {
@@ -566,17 +658,6 @@ bool ReserveImage(FileHandle image, uint64_t total, uint64_t beside, ErrorCode& 
 }
 
 namespace {
-// The device a volume is opened by to flush it: "\\?\Volume{...}", or
-// "\\.\X:" for a letter without a volume name, without the trailing
-// backslash that would name its root folder; empty for none (a network
-// share).
-std::wstring VolumeDevice(const std::wstring& path) {
-    std::wstring volume = VolumeOf(path);
-    if (StartsWith(volume, L"\\\\?\\Volume{") && volume.back() == L'\\') return volume.substr(0, volume.size() - 1);
-    if (volume.size() == 3 && volume[2] == L'\\' && IsLetterAt(volume.substr(0, 2), 0)) return L"\\\\.\\" + volume.substr(0, 2);
-    return L"";
-}
-
 // The volume of the last folder renamed in, open for its flush until the
 // process ends: every rename of a dump is in one folder, so the volume is
 // found and opened once.
@@ -594,7 +675,7 @@ bool FlushFolderOf(const std::wstring& path, ErrorCode& error) {
     std::wstring folder = path.substr(0, path.find_last_of(L'\\') + 1);
     if (!SameText(folder, FlushedFolder)) {
         if (FlushedVolume != INVALID_HANDLE_VALUE) CloseHandle(FlushedVolume);
-        std::wstring volume = VolumeDevice(folder);
+        std::wstring volume = VolumeDevice(VolumeOf(folder));
         FlushedVolume = volume.empty() ? INVALID_HANDLE_VALUE
                                        : CreateFileW(volume.c_str(), GENERIC_WRITE, SHARE_READ_WRITE, nullptr,
                                                      OPEN_EXISTING, 0, nullptr);
@@ -703,8 +784,8 @@ int64_t WriteImageTail(FileHandle image, const void* buffer, size_t length, Erro
         error = GetLastError();
         return -1;
     }
-    // A locked volume takes no second handle; its tail is whole sectors,
-    // as a drive's size always is, and goes through the unbuffered one.
+    // A locked volume takes no second handle; its tail is whole sectors of
+    // it (TakeOverVolume) and goes through the unbuffered one.
     if (IsDevicePath(ImagePath)) {
         DWORD put = 0;
         if (length % SECTOR != 0 || !WriteFile(ToHandle(image), buffer, static_cast<DWORD>(length), &put, nullptr)) {
@@ -719,20 +800,32 @@ int64_t WriteImageTail(FileHandle image, const void* buffer, size_t length, Erro
         error = GetLastError();
         return -1;
     }
+    // Every byte goes in this call: the unbuffered handle's pointer stays
+    // where the tail begins, since it may be moved only to sector-aligned
+    // positions (SetFilePointer's remarks), and the tail's end is none on a
+    // volume of 4096-byte sectors.
     LARGE_INTEGER at{};
     at.QuadPart = static_cast<LONGLONG>(position);
-    DWORD put = 0;
-    bool done = SetFilePointerEx(cached, at, nullptr, FILE_BEGIN) &&
-                WriteFile(cached, buffer, static_cast<DWORD>(length), &put, nullptr) && FlushFileBuffers(cached);
-    if (!done) error = GetLastError();
-    CloseHandle(cached);
-    if (!done) return -1;
-    at.QuadPart += put;
-    if (!SetFilePointerEx(ToHandle(image), at, nullptr, FILE_BEGIN)) {
-        error = GetLastError();
-        return -1;
+    const char* data = static_cast<const char*>(buffer);
+    size_t done = 0;
+    bool written = SetFilePointerEx(cached, at, nullptr, FILE_BEGIN) != 0;
+    if (!written) error = GetLastError();
+    while (written && done < length) {
+        DWORD put = 0;
+        written = WriteFile(cached, data + done, static_cast<DWORD>(length - done), &put, nullptr) != 0;
+        if (!written) error = GetLastError();
+        if (written && put == 0) {
+            error = ERROR_DISK_FULL;
+            written = false;
+        }
+        done += put;
     }
-    return put;
+    if (written && !FlushFileBuffers(cached)) {
+        error = GetLastError();
+        written = false;
+    }
+    CloseHandle(cached);
+    return written ? static_cast<int64_t>(length) : -1;
 }
 
 bool ImageRewritable(FileHandle image) {
@@ -791,11 +884,14 @@ bool FlushImage(FileHandle image, ErrorCode& error) {
 }
 
 bool CloseFile(FileHandle file, ErrorCode& error) {
-    if (!CloseHandle(ToHandle(file))) {
-        error = GetLastError();
-        return false;
+    bool closed = CloseHandle(ToHandle(file)) != 0;
+    if (!closed) error = GetLastError();
+    if (ToHandle(file) == LockedDisk) {
+        for (HANDLE volume : VolumeLocks) CloseHandle(volume);
+        VolumeLocks.clear();
+        LockedDisk = INVALID_HANDLE_VALUE;
     }
-    return true;
+    return closed;
 }
 
 bool StartHash(HashHandle& hash, ErrorCode& error) {
@@ -979,10 +1075,23 @@ bool StdoutIsTerminal() { return UnicodeConsole; }
 
 void WriteStdout(const std::string& bytes) {
     if (UnicodeConsole) {
+        // Windows 7 takes at most about 64 KB in one WriteConsoleW and fails
+        // past it, and any console may take fewer characters than given:
+        // pieces go until all is written or one fails, a surrogate pair
+        // never split between two.
+        constexpr size_t PIECE = 8192;
         std::wstring wide = Wide(bytes);
-        DWORD written = 0;
-        WriteConsoleW(GetStdHandle(STD_OUTPUT_HANDLE), wide.data(), static_cast<DWORD>(wide.size()), &written,
-                      nullptr);
+        HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+        for (size_t done = 0; done < wide.size();) {
+            size_t piece = std::min(PIECE, wide.size() - done);
+            if (piece < wide.size() - done && wide[done + piece - 1] >= 0xD800 && wide[done + piece - 1] <= 0xDBFF)
+                --piece;
+            DWORD written = 0;
+            if (!WriteConsoleW(console, wide.data() + done, static_cast<DWORD>(piece), &written, nullptr) ||
+                written == 0)
+                return;
+            done += written;
+        }
         return;
     }
     fwrite(bytes.data(), 1, bytes.size(), stdout);
@@ -996,9 +1105,21 @@ bool TitleSaved = false;
 
 bool StartTitle() {
     if (!UnicodeConsole) return false;
-    std::wstring title(1024, L'\0');
-    DWORD length = GetConsoleTitleW(&title[0], static_cast<DWORD>(title.size()));
-    SavedTitle = title.substr(0, length);
+    // A title may be up to 64K characters. One that fills the buffer may
+    // have been cut, and one that does not fit may give 0 with no error, so
+    // the buffer grows until the title is shorter than it; an empty title
+    // gives 0 at every size.
+    constexpr DWORD MOST = 128 * 1024;
+    for (DWORD size = 1024;; size *= 2) {
+        std::wstring title(size, L'\0');
+        SetLastError(ERROR_SUCCESS);
+        DWORD length = GetConsoleTitleW(&title[0], size);
+        if (length == 0 && GetLastError() != ERROR_SUCCESS) return false;
+        if ((length != 0 && length + 1 < size) || size >= MOST) {
+            SavedTitle = title.c_str();
+            break;
+        }
+    }
     TitleSaved = true;
     return true;
 }

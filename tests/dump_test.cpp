@@ -304,6 +304,19 @@ TEST(Dump, TheSetIsReplacedWhole) {
     EXPECT_EQ(MapLines(Fake->files[PART_MAP]), "0x04000000     +               1\n0x00000000  0x04000000  +\n");
 }
 
+// Windows ends a process seconds after its console is closed, whatever the
+// writer is doing: it hands the image a few MiB at a time and stops at an
+// interrupt between them, however much the reader has ready, and the map
+// tells what it wrote.
+TEST(Dump, TheWriterStopsBetweenWritesOfAFewMiB) {
+    ASSERT_TRUE(Dump(2 * CHUNK));
+    EXPECT_EQ(Fake->longest_write, WRITE_BYTES);
+    EXPECT_EQ(DumpWith(2 * CHUNK, [](FakeState& f) { f.interrupt_at_written = WRITE_BYTES + 512; }), DUMP_FAILED);
+    EXPECT_EQ(Fake->image.size(), 2 * WRITE_BYTES) << "stopped at the write after the interrupt";
+    EXPECT_TRUE(ImageMatches(2 * WRITE_BYTES));
+    EXPECT_TRUE(Contains(MapLines(Fake->files[PART_MAP]), "0x00000000  0x00800000  +\n"));
+}
+
 // The fingerprint's line is sha256sum's, escapes included: a name with a
 // line end or a carriage return is checked as itself.
 TEST(Dump, TheFingerprintLineIsSha256sums) {
@@ -381,11 +394,12 @@ TEST(Dump, AFailureAfterTheRenameSaysTheImageIsNamed) {
 }
 
 // A refused lock and the title tell the user; neither changes the dump.
+// A whole disk has a lock per volume, and each refusal its own line.
 TEST(Dump, TheLockWarningAndTheTitleLeaveTheDumpAsItIs) {
-    ASSERT_TRUE(DumpWith(2 * CHUNK, [](FakeState& f) { f.lock_error = 5, f.has_title = true; }));
+    ASSERT_TRUE(DumpWith(2 * CHUNK, [](FakeState& f) { f.lock_errors = {5, 32}, f.has_title = true; }));
     EXPECT_TRUE(ImageMatchesDrive());
-    EXPECT_TRUE(Contains(Fake->console, Line(MSG_LOCK_FAILED, 5) + "\n" + MSG_START + "\n"))
-        << "the warning comes before the start line";
+    EXPECT_TRUE(Contains(Fake->console, Line(MSG_LOCK_FAILED, 5) + Line(MSG_LOCK_FAILED, 32) + "\n" + MSG_START + "\n"))
+        << "the warnings come before the start line";
     ASSERT_GE(Fake->titles.size(), 2u);
     EXPECT_EQ(Fake->titles.front(), "korvex drive 0%");
     EXPECT_EQ(Fake->titles.back(), "(restored)");

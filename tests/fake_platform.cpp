@@ -187,9 +187,8 @@ FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total
     return IMAGE;
 }
 
-bool LockDrive(FileHandle, ErrorCode& error) {
-    error = Fake->lock_error;
-    return Fake->lock_error == 0;
+std::vector<ErrorCode> LockDrive(FileHandle) {
+    return Fake->lock_errors;
 }
 
 std::string ImageFilePath(const std::string& path) { return path; }
@@ -257,10 +256,12 @@ int64_t Write(const void* buffer, size_t length, ErrorCode& error) {
         return -1;
     }
     size_t count = std::min(length, Fake->max_write);
+    Fake->longest_write = std::max(Fake->longest_write, length);
     uint64_t end = Fake->image_position + count;
     if (Fake->image.size() < end) Fake->image.resize(end);
     std::memcpy(Fake->image.data() + Fake->image_position, buffer, count);
     Fake->image_position = end;
+    if (end >= Fake->interrupt_at_written) Fake->interrupted = true;
     Operation(false);
     return static_cast<int64_t>(count);
 }

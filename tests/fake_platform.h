@@ -42,6 +42,8 @@ struct FakeState {
     std::vector<std::string> drive_at;  // paths that name the drive
     uint64_t fail_write_from = UINT64_MAX;  // a write starting at or past this fails
     size_t max_write = SIZE_MAX;
+    size_t longest_write = 0;                    // the most one write was handed
+    uint64_t interrupt_at_written = UINT64_MAX;  // an interrupt noted once the image holds this much
     int write_delay_ms = 0;
     bool misaligned_io = false;  // a transfer broke the unbuffered-I/O rules
     bool tail_written = false;   // the last bytes went through the cache
@@ -89,7 +91,8 @@ struct FakeState {
     // Calls that fail with the given code (0: they succeed).
     uint32_t open_error = 0, create_error = 0, thread_error = 0;
     uint32_t flush_error = 0, hash_start_error = 0, hash_error = 0, size_query_error = 0;
-    uint32_t remove_error = 0, small_file_error = 0, rename_error = 0, lock_error = 0;
+    uint32_t remove_error = 0, small_file_error = 0, rename_error = 0;
+    std::vector<uint32_t> lock_errors;  // one per volume whose lock is refused
     bool small_file_fails_empty = false;  // with small_file_error: also the empty one made up front
     // With the error above: only the call on this path fails (empty: every one).
     std::string remove_fails_at, rename_fails_at, small_file_fails_at;

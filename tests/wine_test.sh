@@ -31,6 +31,13 @@ here=$(dirname "$(realpath "$0")")
 mkdir -p "$work/k" "$work/out"
 ln -s "$work/k" "$WINEPREFIX/dosdevices/k:"
 ln -s "$work/out" "$WINEPREFIX/dosdevices/j:"
+mkdir -p "$work/m" "$work/n"
+echo 1234abcd >"$work/m/.windows-serial"
+echo 1234abcd >"$work/n/.windows-serial"
+head -c $((MIB + 512)) /dev/urandom >"$work/m/twin.bin"
+ln -s "$work/m" "$WINEPREFIX/dosdevices/m:"
+ln -s "$work/n" "$WINEPREFIX/dosdevices/n:"
+ln -s "$work/m/twin.bin" "$WINEPREFIX/dosdevices/m::"
 
 passed=0 failed=0
 check() {  # check NAME COMMAND...
@@ -103,6 +110,21 @@ for drive in '\\.\K:' 'K:.' '//./k:' '\\?\K:'; do
         bash -c "[ $status -eq 1 ] && tail -n 1 '$work/out.txt' | grep -qx $'错误，无法创建镜像文件87\r' &&
                  [ \"\$(cat '$work/k/important.dat')\" = important ] && [ ! -e '$work/k/important.dat.part' ]"
 done
+# A volume's serial number is copied with the file system (a cloned stick),
+# so two volumes of one serial are still two: M:, whose device is a file on
+# M:'s own folder, and N:, which carries M:'s serial (set up at the start:
+# Wine takes in letters and serials once). A serial that Wine did not take
+# would pass for nothing, so the setup is checked first.
+serial_twins() {
+    timeout 60 "$wine" cmd /c vol n: 2>/dev/null >"$work/vol.txt"
+    grep -qi 'number is 1234-abcd' "$work/vol.txt" || { echo "N: has not the serial given:"; cat "$work/vol.txt"; return 1; }
+    run m: 'n:\twin.img'
+    [ $status -eq 0 ] && cmp -s "$work/m/twin.bin" "$work/n/twin.img" || { echo "exit $status"; cat "$work/out.txt"; return 1; }
+    # The drive's own volume is still told by its name.
+    run m: 'm:\self.img'
+    [ $status -eq 1 ] && tail -n 1 "$work/out.txt" | grep -qx $'错误，无法创建镜像文件87\r' && [ ! -e "$work/m/self.img.part" ]
+}
+check "two volumes of one serial: an image on the other goes through, the drive's own refused" serial_twins
 # A disk in its "\\?\" spelling is a device: opened as it stands, never
 # created as a file.
 run k: '\\?\PhysicalDrive6'
@@ -195,6 +217,13 @@ if command -v script >/dev/null; then
     check "a console gets Unicode: the Chinese lines as UTF-8" \
         bash -c "grep -q '驱动器: k:' '$work/console.txt' && grep -q '开始转储...' '$work/console.txt' && grep -q '转储完成！' '$work/console.txt'"
     check "a console's title shows the progress" grep -q $'\e\\]0;korvex k: [0-9]*%' "$work/console.txt"
+    # A title past 1,023 characters (cmd's "title" sets it) is put back whole.
+    long_title=$(printf 'title-%.0s' {1..400})
+    LC_ALL=C.UTF-8 script -qc "timeout 300 '$wine' cmd /c 'title $long_title & z:${exe//\//\\} k: j:\\title.img'" /dev/null \
+        </dev/null 2>/dev/null | tr -d '\r' >"$work/console.txt"
+    check "a title of 2,400 characters put back whole" \
+        bash -c "grep -q 'korvex k: [0-9]*%' '$work/console.txt' &&
+                 grep -ao $'\e\\]0;[^\a]*' '$work/console.txt' | tail -n 1 | grep -qx $'\e\\]0;'$long_title' *'"
 fi
 
 # Rescue: a letter whose device is a file with unreadable ranges, served

@@ -77,3 +77,34 @@ case_partitions() {
     run "${disk}p1" "$disk"
     expect "a partition into its whole disk: refused" fails_with "错误，无法创建镜像文件22"
 }
+
+# A drive with a file system mounted writable on it may change while it is
+# read: the lock's warning (busy), then a complete dump, whose image may
+# differ from the drive by what the file system wrote meanwhile. The same
+# holds for the drive's backing file, and for a second loop device over
+# that file. Mounted read-only, the drive is still: no warning.
+case_mounted_drive() {
+    local fs second drive
+    need_loop
+    need_commands mkfs.ext4
+    head -c $((24 * MIB)) /dev/zero >fs.bin
+    mkfs.ext4 -q fs.bin 2>/dev/null || skip_case "mkfs.ext4 fails"
+    given "a loop device over fs.bin" attach_loop fs fs.bin
+    mounted mnt mount "$fs" mnt || skip_case "a loop device's file system cannot be mounted"
+    given "a second loop device over fs.bin" attach_loop second fs.bin
+    for drive in "$fs" fs.bin "$second"; do
+        run "$drive" rw.img
+        expect "'$drive', mounted writable: the warning, then a complete dump" bash -c "
+            [ $status -eq 0 ] && [ \"\$(sed -n 6p out.txt)\" = '警告，无法锁定驱动器，镜像可能不一致16' ] &&
+            [ \"\$(tail -n 1 out.txt)\" = '转储完成！' ] && [ \$(stat -c %s rw.img) -eq $((24 * MIB)) ] &&
+            sha256sum -c --status rw.img.sha256"
+        rm -f rw.img rw.img.sha256
+    done
+    # The device's cache may hold what its file system never wrote: the
+    # image is compared with the file under it.
+    given "the file system remounted read-only" mount -o remount,ro mnt
+    run "$fs" ro.img
+    expect "mounted read-only: no warning, the drive's bytes" bash -c "
+        [ $status -eq 0 ] && [ \$(wc -l <out.txt) -eq 9 ] && [ \"\$(tail -n 1 out.txt)\" = '转储完成！' ] &&
+        cmp -s fs.bin ro.img"
+}
