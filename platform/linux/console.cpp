@@ -35,7 +35,8 @@ bool IsGbCodeset(const char* codeset) {
     return name == "GBK" || name == "GB18030" || name == "GB2312" || name == "EUCCN";
 }
 
-// The terminal's title was pushed on its stack (StartTitle), to be popped.
+// The terminal's title was pushed on its stack (StartTitle), to be popped;
+// the title belongs to the terminal, not to a handle the engine holds.
 bool TitleShown = false;
 }  // namespace
 
