@@ -1,6 +1,6 @@
 // The operating-system operations the dump engine needs. One implementation
-// per OS (posix.cpp, win32.cpp) and a fake one for the engine's tests; the
-// engine never asks which one it runs on.
+// per OS (platform/linux/, platform/windows/) and a fake one for the
+// engine's tests; the engine never asks which one it runs on.
 //
 // Every operation that can fail takes an ErrorCode& and, on failure, stores
 // the OS's own code there at the failing call (errno, GetLastError), before

@@ -22,13 +22,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <fstream>
 #include <sstream>
 #include <vector>
 
-#include "platform/platform.h"
-#include "platform/posix_storage.h"
+#include "platform/linux/linux.h"
 
 namespace {
 // A block device (inode 0) or a file (the device of its file system and its
@@ -344,11 +344,7 @@ void AddImagePath(std::string path, std::vector<Storage>& reached) {
 }
 }  // namespace
 
-std::string Folder(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
+ErrorCode InvalidParameterCode() { return EINVAL; }
 
 bool OpenedSharesStorage(int drive, int opened) { return Clash(Opened(opened), Opened(drive)); }
 
@@ -459,5 +455,5 @@ bool MountedWritable(int fd) {
 bool SharesStorage(FileHandle drive, const std::string& path) {
     std::vector<Storage> image_side;
     AddImagePath(path, image_side);
-    return Clash(image_side, Opened(static_cast<int>(drive)));
+    return Clash(image_side, Opened(DescriptorOf(drive)));
 }

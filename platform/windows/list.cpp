@@ -3,29 +3,17 @@
 // or volume: such a handle takes the queries of FILE_ANY_ACCESS and reads
 // nothing, so no administrator is needed and no medium is touched. A query
 // that fails (Wine answers few of them) leaves what it would tell unknown.
-#include <windows.h>
-#include <winioctl.h>
-
 #include <cstddef>
 #include <cwctype>
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/windows/windows.h"
 
 namespace {
 // Disk numbers can have gaps (a disk removed), so every number up to this
 // bound is asked.
 constexpr DWORD DISK_NUMBERS = 64;
-
-std::string Utf8(const std::wstring& wide) {
-    int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                     nullptr, nullptr);
-    std::string text(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &text[0], length, nullptr,
-                        nullptr);
-    return text;
-}
 
 HANDLE OpenForQuery(const std::wstring& device) {
     return CreateFileW(device.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
@@ -173,13 +161,13 @@ bool DescribeVolume(wchar_t letter, Volume& volume) {
     if (type != DRIVE_REMOVABLE && type != DRIVE_FIXED && type != DRIVE_CDROM && type != DRIVE_RAMDISK)
         return false;
     DriveInfo& info = volume.info;
-    info.name = Utf8(root.substr(0, 2));
+    info.name = Narrow(root.substr(0, 2));
     wchar_t label[MAX_PATH + 1] = {}, file_system[MAX_PATH + 1] = {};
     bool mounted = GetVolumeInformationW(root.c_str(), label, MAX_PATH + 1, nullptr, nullptr, nullptr, file_system,
                                          MAX_PATH + 1) != 0;
     bool no_medium = !mounted && NoMedium(GetLastError());
-    info.model = Utf8(label);
-    info.file_system = Utf8(file_system);
+    info.model = Narrow(label);
+    info.file_system = Narrow(file_system);
     info.removal = type == DRIVE_FIXED || type == DRIVE_RAMDISK ? DriveInfo::FIXED : DriveInfo::REMOVABLE;
     HANDLE handle = OpenForQuery(L"\\\\.\\" + root.substr(0, 2));
     if (handle == INVALID_HANDLE_VALUE) return !no_medium;
@@ -200,7 +188,7 @@ std::string SystemLetter() {
     wchar_t folder[MAX_PATH + 1] = {};
     UINT length = GetSystemDirectoryW(folder, MAX_PATH + 1);
     if (length < 2 || length > MAX_PATH || folder[1] != L':') return "";
-    return Utf8(std::wstring(1, towupper(folder[0])) + L":");
+    return Narrow(std::wstring(1, towupper(folder[0])) + L":");
 }
 }  // namespace
 
@@ -223,7 +211,7 @@ std::vector<DriveInfo> ListDrives() {
         HANDLE handle = OpenForQuery(L"\\\\.\\" + name);
         if (handle == INVALID_HANDLE_VALUE) continue;
         DriveInfo disk;
-        disk.name = Utf8(name);
+        disk.name = Narrow(name);
         DWORD code = 0;
         disk.size_known = DiskLength(handle, disk.size, code);
         bool empty = !disk.size_known && NoMedium(code);
