@@ -61,7 +61,11 @@ case_loop_mounted() {
     fi
     if command -v setpriv >/dev/null && as_nobody test -x "$work"; then
         (cd / && as_nobody "$korvex" --list </dev/null) >nobody.txt
-        expect "the same list for a user without rights" cmp -s out.txt nobody.txt
+        # Only this case's drive and the system's disk: other cases attach
+        # and detach loop devices meanwhile, and the columns widen with them.
+        local mine; mine="^\($loop\|${disk:-$loop}\) "
+        expect "the same lines for a user without rights" \
+            bash -c "grep -q '^$loop ' nobody.txt && diff <(grep '$mine' out.txt | tr -s ' ') <(grep '$mine' nobody.txt | tr -s ' ') >/dev/null"
     fi
 }
 
