@@ -109,7 +109,7 @@ bool WaitNextChunk(Consumer consumer, Chunk& chunk, const char* mark) {
 namespace {
 uint64_t Writable(const Chunk& chunk) {
     if (chunk.filled >= chunk.bytes) return chunk.bytes;
-    return chunk.filled / IO_ALIGN * IO_ALIGN;
+    return RoundDown(chunk.filled, IO_ALIGN);
 }
 }  // namespace
 

@@ -25,8 +25,9 @@ extern int32_t ChunkCount;
 // tail shorter than a chunk (or than a MiB) is still read.
 int32_t CountChunks(uint64_t total);
 
-// length rounded up to a multiple of unit.
+// length rounded up, or down, to a multiple of unit.
 uint64_t RoundUp(uint64_t length, uint64_t unit);
+uint64_t RoundDown(uint64_t length, uint64_t unit);
 
 // Echoes both arguments, sizes the drive, sets ChunkCount and prints the
 // plan. False, after the invalid-drive line, when the drive has no size.

@@ -12,6 +12,8 @@ int32_t CountChunks(uint64_t total) {
 
 uint64_t RoundUp(uint64_t length, uint64_t unit) { return (length + unit - 1) / unit * unit; }
 
+uint64_t RoundDown(uint64_t length, uint64_t unit) { return length / unit * unit; }
+
 bool PlanDump(const std::string& drive, const std::string& image, uint64_t& total) {
     PrintLine(ConsoleMessage(MSG_DRIVE) + EchoText(drive));
     PrintLine(ConsoleMessage(MSG_IMAGE) + EchoText(image));

@@ -139,7 +139,7 @@ int ReadAt(FileHandle drive, uint64_t at, uint64_t length, uint64_t sector, char
     if (got == length) return READ_ALL;
     // The rest of a sector cannot be asked for on its own: one that came
     // back in part was not read.
-    got = got / sector * sector;
+    got = RoundDown(got, sector);
     failed = 0;
     return got > 0 ? READ_SHORT : READ_FAILED;
 }
@@ -154,7 +154,7 @@ bool StillThere(const DriveMap& map, FileHandle drive, uint64_t at, ErrorCode fa
         uint64_t first = RoundUp(area.pos, sector), end = area.pos + area.size;
         if (first + sector > end) continue;
         if (area.pos < at) {
-            good = (std::min(end, at) - sector) / sector * sector;
+            good = RoundDown(std::min(end, at) - sector, sector);
             if (good < first) good = first;
         } else {
             if (good == UINT64_MAX) good = first;
@@ -179,7 +179,7 @@ namespace {
 // (at most 1 GiB), so that a dead area costs a failed read per doubling
 // rather than per block, and the skip never leaps over much of a drive.
 uint64_t MaxSkip(uint64_t total) {
-    uint64_t hundredth = std::min<uint64_t>(total / 100, 1024 * MIB) / RESCUE_BLOCK * RESCUE_BLOCK;
+    uint64_t hundredth = RoundDown(std::min<uint64_t>(total / 100, 1024 * MIB), RESCUE_BLOCK);
     return std::max(hundredth, RESCUE_BLOCK);
 }
 }  // namespace
@@ -203,7 +203,7 @@ Rescued RescueTransfer(CopyPhase& copy, FileHandle drive, char* data, uint64_t o
             at = to;
             continue;
         }
-        uint64_t block_end = std::min((at / RESCUE_BLOCK + 1) * RESCUE_BLOCK, end);
+        uint64_t block_end = std::min(RoundDown(at, RESCUE_BLOCK) + RESCUE_BLOCK, end);
         uint64_t to = whole ? end : block_end;
         ErrorCode failed = 0;
         uint64_t got = 0;
@@ -228,7 +228,7 @@ Rescued RescueTransfer(CopyPhase& copy, FileHandle drive, char* data, uint64_t o
             if (rest_failed) continue;
         }
         whole = false;
-        block_end = std::min((at / RESCUE_BLOCK + 1) * RESCUE_BLOCK, end);
+        block_end = std::min(RoundDown(at, RESCUE_BLOCK) + RESCUE_BLOCK, end);
         std::memset(data + (at - offset), 0, block_end - at);
         map.Mark(at, block_end - at, NOT_TRIMMED);
         copy.skip = copy.skip == 0 ? RESCUE_BLOCK : std::min(2 * copy.skip, MaxSkip(map.Total()));

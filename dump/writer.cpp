@@ -27,7 +27,7 @@ bool WriteWhole(WriteCall write, FileHandle image, const char* data, uint64_t le
 // tail write, so that nothing past the drive's end is ever written.
 bool WritePiece(void* image, const char* data, uint64_t length) {
     FileHandle handle = reinterpret_cast<FileHandle>(image);
-    uint64_t blocks = length / IO_ALIGN * IO_ALIGN;
+    uint64_t blocks = RoundDown(length, IO_ALIGN);
     ErrorCode error = 0;
     for (uint64_t done = 0; done < length;) {
         if (Interrupted()) {
