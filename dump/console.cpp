@@ -61,6 +61,13 @@ std::string EscapeControls(const std::string& text) {
     return shown;
 }
 
+std::string EscapeLineEnds(const std::string& text, bool backslashes) {
+    std::string shown;
+    for (char c : text)
+        shown += c == '\\' && backslashes ? "\\\\" : c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string(1, c);
+    return shown;
+}
+
 std::string EchoText(const std::string& text) {
     std::string shown = ConsoleText(text);
     return StdoutIsTerminal() ? EscapeControls(shown) : shown;

@@ -37,5 +37,12 @@ std::string EchoText(const std::string& text);
 // stay.
 std::string EscapeControls(const std::string& text);
 
+// A text made to stand on one line of a file beside the image: each LF as
+// "\n", each CR as "\r", and with backslashes, each "\" as "\\" too, so
+// that the line reads back to text only one way (as sha256sum reads a
+// name). Without them, a comment line that is never read back keeps the
+// backslashes of a path as they are, and still cannot be ended early.
+std::string EscapeLineEnds(const std::string& text, bool backslashes);
+
 // A progress mark: one byte, no line end, shown at once.
 void PrintMark(const char* mark);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "dump/console.h"
 #include "dump/dump.h"
 #include "dump/rescue_reads.h"
 
@@ -100,9 +101,7 @@ std::string DriveMap::Text(uint64_t done, bool finished) const {
     std::string text = "# Mapfile. Created by korvex " KORVEX_VERSION "\n";
     // A line end in an argument would end the comment: ddrescue reads the
     // rest as the status line.
-    std::string command;
-    for (char c : command_) command += c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string(1, c);
-    text += "# Command line: " + command + "\n";
+    text += "# Command line: " + EscapeLineEnds(command_, false) + "\n";
     text += "# Start time:   " + TimeText(static_cast<std::time_t>(started_)) + "\n";
     text += "# Current time: " + TimeText(std::time(nullptr)) + "\n";
     text += std::string(finished ? "# Finished" : PhaseText(phase_, pass_)) + "\n";
