@@ -29,12 +29,12 @@ void PrintMessage(const char* message) { PrintLine(ConsoleMessage(message)); }
 
 std::string InterruptLine() { return ConsoleMessage(MSG_INTERRUPTED); }
 
-std::string FailureLine(const char* message, ErrorCode code) {
+std::string FailureOrInterruptLine(const char* message, ErrorCode code) {
     if (Interrupted()) return InterruptLine();
     return ConsoleMessage(message) + std::to_string(code);
 }
 
-void PrintFailure(const char* message, ErrorCode code) { PrintLine(FailureLine(message, code)); }
+void PrintFailureOrInterrupt(const char* message, ErrorCode code) { PrintLine(FailureOrInterruptLine(message, code)); }
 
 void PrintMark(const char* mark) { WriteStdout(mark); }
 

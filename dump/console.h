@@ -11,11 +11,12 @@ void PrintLine(const std::string& text);
 // A message of messages.h, in the console's encoding (ConsoleMessage).
 void PrintMessage(const char* message);
 
-// A failed call: the message directly followed by the code in decimal.
-// Once the user has interrupted the dump, a call that failed then failed of
-// it (cut short, or stopped at its next step) and the line says so instead.
-std::string FailureLine(const char* message, ErrorCode code);
-void PrintFailure(const char* message, ErrorCode code);
+// The line of a failed call: the message directly followed by the code in
+// decimal, but the interrupt's line (InterruptLine) once the user has
+// interrupted the dump: a call that failed then failed of it (cut short, or
+// stopped at its next step), and its code would only mislead.
+std::string FailureOrInterruptLine(const char* message, ErrorCode code);
+void PrintFailureOrInterrupt(const char* message, ErrorCode code);
 
 // The line of a dump stopped by an interrupt, with no code.
 std::string InterruptLine();

@@ -58,13 +58,13 @@ bool ReadChunk(Reader& reader, char* data, uint64_t offset, uint32_t want) {
             switch (RescueTransfer(*reader.rescue, reader.drive, data + got, offset + got, length, error)) {
                 case RESCUED: read = static_cast<int64_t>(length); break;
                 case STOPPED: FailChunkQueue(InterruptLine()); return false;
-                case NO_MAP_ROOM: FailChunkQueue(FailureLine(MSG_MAP_FAILED, error)); return false;
+                case NO_MAP_ROOM: FailChunkQueue(FailureOrInterruptLine(MSG_MAP_FAILED, error)); return false;
                 case NOT_RESCUED:
                 case NOT_WRITTEN: break;
             }
         }
         if (read <= 0) {
-            FailChunkQueue(FailureLine(MSG_READ_FAILED, error));
+            FailChunkQueue(FailureOrInterruptLine(MSG_READ_FAILED, error));
             return false;
         }
         got += static_cast<uint64_t>(read);
@@ -83,7 +83,7 @@ bool ReadChunks(Reader& reader, uint64_t total) {
         ErrorCode error = 0;
         void* buffer = ObtainChunkBuffer(error);
         if (buffer == nullptr) {
-            FailChunkQueue(FailureLine(MSG_NO_MEMORY, error));
+            FailChunkQueue(FailureOrInterruptLine(MSG_NO_MEMORY, error));
             return false;
         }
         // A refused append means the writer has failed and said so. Once
@@ -107,11 +107,11 @@ bool CopyChunks(const std::string& drive_text, Reader& reader, Image& image, Has
     ErrorCode error = 0;
     if (!StartThread(WriterThread, reinterpret_cast<void*>(image.handle), writer, error)) {
         EndProgress();
-        PrintFailure(MSG_THREAD_FAILED, error);
+        PrintFailureOrInterrupt(MSG_THREAD_FAILED, error);
         return false;
     }
     bool hashing = StartThread(HasherThread, reinterpret_cast<void*>(hash), hasher, error);
-    if (!hashing) FailChunkQueue(FailureLine(MSG_THREAD_FAILED, error));
+    if (!hashing) FailChunkQueue(FailureOrInterruptLine(MSG_THREAD_FAILED, error));
     bool read_all = hashing && ReadChunks(reader, total);
     CloseChunkQueue();
     WaitThread(writer);
@@ -131,9 +131,9 @@ bool FinishRescuedImage(DriveMap& map, FileHandle drive, Image& image, uint64_t 
     switch (FinishRescue(map, drive, image.handle, RoomFor(image), failed_reads, rewrote, error)) {
         case RESCUED: break;
         case STOPPED: PrintLine(InterruptLine()); return false;
-        case NO_MAP_ROOM: PrintFailure(MSG_MAP_FAILED, error); return false;
-        case NOT_WRITTEN: PrintFailure(MSG_WRITE_FAILED, error); return false;
-        case NOT_RESCUED: PrintFailure(MSG_READ_FAILED, error); return false;
+        case NO_MAP_ROOM: PrintFailureOrInterrupt(MSG_MAP_FAILED, error); return false;
+        case NOT_WRITTEN: PrintFailureOrInterrupt(MSG_WRITE_FAILED, error); return false;
+        case NOT_RESCUED: PrintFailureOrInterrupt(MSG_READ_FAILED, error); return false;
     }
     if (!rewrote) return true;
     // An image that cannot be read back has no fingerprint either.
@@ -141,7 +141,7 @@ bool FinishRescuedImage(DriveMap& map, FileHandle drive, Image& image, uint64_t 
     if (Interrupted())
         PrintLine(InterruptLine());
     else
-        PrintFailure(MSG_HASH_FAILED, error);
+        PrintFailureOrInterrupt(MSG_HASH_FAILED, error);
     return false;
 }
 
@@ -156,11 +156,11 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
     ErrorCode error = 0;
     FileHandle drive = OpenDrive(DevicePath(drive_text), error);
     if (drive < 0) {
-        PrintFailure(MSG_OPEN_FAILED, error);
+        PrintFailureOrInterrupt(MSG_OPEN_FAILED, error);
         return DUMP_FAILED;
     }
     // A volume in use may change while it is read: said, but no failure.
-    for (ErrorCode refused : LockDrive(drive)) PrintFailure(MSG_LOCK_FAILED, refused);
+    for (ErrorCode refused : LockDrive(drive)) PrintFailureOrInterrupt(MSG_LOCK_FAILED, refused);
     PrintLine("");
     PrintMessage(MSG_START);
     HashHandle hash = 0;
@@ -177,7 +177,7 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
     Reader reader{drive, map, request.rescue ? &copy : nullptr};
     // A hash service that cannot even start is told before the image exists.
     if (!StartHash(hash, error)) {
-        PrintFailure(MSG_HASH_FAILED, error);
+        PrintFailureOrInterrupt(MSG_HASH_FAILED, error);
     } else if (!CreateImageFor(drive, image_path, total, request.rescue, map.BytesBound(0), image)) {
         DropHash(hash);
     } else if (Interrupted()) {
@@ -191,7 +191,7 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
         DropHash(hash);
         KeepPartialImage(image, map_text(WrittenBytes(), false));
     } else if (!FinishHash(hash, digest, error)) {
-        PrintFailure(MSG_HASH_FAILED, error);
+        PrintFailureOrInterrupt(MSG_HASH_FAILED, error);
         KeepPartialImage(image, map_text(total, false));
     } else if (request.rescue && map.UnreadBytes() > 0 && ImageRewritable(image.handle) &&
                !FinishRescuedImage(map, drive, image, request.failed_reads, digest)) {

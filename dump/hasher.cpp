@@ -10,7 +10,7 @@ namespace {
 bool HashPiece(void* hash, const char* data, uint64_t length) {
     ErrorCode error = 0;
     if (HashBytes(reinterpret_cast<HashHandle>(hash), data, length, error)) return true;
-    FailChunkQueue(FailureLine(MSG_HASH_FAILED, error));
+    FailChunkQueue(FailureOrInterruptLine(MSG_HASH_FAILED, error));
     return false;
 }
 }  // namespace

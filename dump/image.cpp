@@ -26,7 +26,7 @@ void RemoveQuietly(const std::string& path) {
 }
 
 bool Fail(const char* message, ErrorCode error) {
-    PrintFailure(message, error);
+    PrintFailureOrInterrupt(message, error);
     return false;
 }
 

@@ -20,7 +20,7 @@ bool PlanDump(const std::string& drive, const std::string& image, uint64_t& tota
     ErrorCode error = 0;
     if (!QueryDriveSize(drive, total, error)) {
         if (error != 0) {
-            PrintFailure(MSG_OPEN_FAILED, error);
+            PrintFailureOrInterrupt(MSG_OPEN_FAILED, error);
         } else {
             PrintMessage(MSG_INVALID_DRIVE);
         }

@@ -36,7 +36,7 @@ bool WritePiece(void* image, const char* data, uint64_t length) {
         }
         uint64_t piece = done < blocks ? std::min<uint64_t>(WRITE_BYTES, blocks - done) : length - done;
         if (!WriteWhole(done < blocks ? WriteImage : WriteImageTail, handle, data + done, piece, error)) {
-            FailChunkQueue(FailureLine(MSG_WRITE_FAILED, error));
+            FailChunkQueue(FailureOrInterruptLine(MSG_WRITE_FAILED, error));
             return false;
         }
         ReportWritten(piece);
