@@ -171,7 +171,7 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
     // Every partial file kept has its map; a complete image only after a
     // rescue.
     auto map_text = [&image, &map](uint64_t done_to, bool finished) {
-        return image.partial ? map.Text(done_to, finished) : std::string();
+        return image.is_file ? map.Text(done_to, finished) : std::string();
     };
     CopyPhase copy{map, RoomFor(image)};
     Reader reader{drive, map, request.rescue ? &copy : nullptr};

@@ -165,10 +165,10 @@ bool CreateImageFor(FileHandle drive, const std::string& given, uint64_t total, 
     // cannot hold them all is told before the copy rather than after it.
     image.beside = BesideRoom(path, map_bytes);
     ErrorCode error = 0;
-    image.handle = CreateImage(drive, path, total, image.beside, image.partial, error);
+    image.handle = CreateImage(drive, path, total, image.beside, image.is_file, error);
     if (image.handle < 0) return Fail(MSG_CREATE_FAILED, error);
-    image.mapped = mapped && image.partial;
-    if (image.partial && !PrepareSet(path)) {
+    image.mapped = mapped && image.is_file;
+    if (image.is_file && !PrepareSet(path)) {
         DiscardImage(image);
         return false;
     }
@@ -179,7 +179,7 @@ bool KeepMapRoom(Image& image, uint64_t map_bytes, ErrorCode& error) {
     // Asked for a little at a time: a step ahead, so that the file system
     // is asked again only every so many lines.
     constexpr uint64_t STEP = 64 * 1024;
-    if (!image.partial || BesideRoom(image.path, map_bytes) <= image.beside) return true;
+    if (!image.is_file || BesideRoom(image.path, map_bytes) <= image.beside) return true;
     uint64_t beside = BesideRoom(image.path, map_bytes) + STEP;
     if (!ReserveImage(image.handle, image.total, beside, error)) return false;
     image.beside = beside;
@@ -189,7 +189,7 @@ bool KeepMapRoom(Image& image, uint64_t map_bytes, ErrorCode& error) {
 void DiscardImage(Image& image) {
     CloseQuietly(image.handle);
     image.handle = -1;
-    if (image.partial) RemoveQuietly(PartialPath(image.path));
+    if (image.is_file) RemoveQuietly(PartialPath(image.path));
 }
 
 void KeepPartialImage(Image& image, const std::string& map_text) {
@@ -198,7 +198,7 @@ void KeepPartialImage(Image& image, const std::string& map_text) {
     // after a flush that failed once (a second one may report nothing of
     // what was lost). And it goes only beside the partial file, only where
     // that still is.
-    if (!image.flush_failed && FlushImage(image.handle, ignored) && image.partial &&
+    if (!image.flush_failed && FlushImage(image.handle, ignored) && image.is_file &&
         ImageInPlace(image.handle, image.path, ignored))
         WriteBeside(PartialMap(image.path).path, map_text, ignored);
     CloseQuietly(image.handle);
@@ -213,7 +213,7 @@ Published PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], cons
         Fail(MSG_WRITE_FAILED, error);
         return NOT_PUBLISHED;
     }
-    if (!image.partial) {
+    if (!image.is_file) {
         bool closed = CloseFile(image.handle, error);
         image.handle = -1;
         return closed || Fail(MSG_WRITE_FAILED, error) ? PUBLISHED : NOT_PUBLISHED;
