@@ -113,13 +113,13 @@ uint64_t Writable(const Chunk& chunk) {
 }
 }  // namespace
 
-bool WaitReady(Consumer consumer, uint64_t done, uint64_t& ready) {
+bool WaitReady(Consumer consumer, uint64_t taken, uint64_t& ready) {
     std::unique_lock<std::mutex> lock(QueueLock);
     // The place is asked anew after each wait: the other consumer may have
     // let the front go meanwhile.
-    DataArrived.wait(lock, [&] { return Closed || Writable(ChunkQueue[Place(consumer)]) > done; });
+    DataArrived.wait(lock, [&] { return Closed || Writable(ChunkQueue[Place(consumer)]) > taken; });
     ready = Writable(ChunkQueue[Place(consumer)]);
-    return ready > done;
+    return ready > taken;
 }
 
 void FinishChunk(Consumer consumer) {
@@ -135,13 +135,13 @@ void FinishChunk(Consumer consumer) {
 
 void ConsumeChunks(Consumer consumer, const char* mark, TakePiece take, void* context) {
     Chunk chunk{};
-    for (int32_t taken = 0; taken < ChunkCount && WaitNextChunk(consumer, chunk, mark); ++taken) {
+    for (int32_t number = 0; number < ChunkCount && WaitNextChunk(consumer, chunk, mark); ++number) {
         const char* data = static_cast<const char*>(chunk.buffer);
-        uint64_t done = 0, ready = 0;
-        while (done < chunk.bytes) {
+        uint64_t taken = 0, ready = 0;
+        while (taken < chunk.bytes) {
             if (Interrupted()) return FailChunkQueue(InterruptLine());
-            if (!WaitReady(consumer, done, ready) || !take(context, data + done, ready - done)) return;
-            done = ready;
+            if (!WaitReady(consumer, taken, ready) || !take(context, data + taken, ready - taken)) return;
+            taken = ready;
         }
         FinishChunk(consumer);
     }

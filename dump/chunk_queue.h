@@ -65,10 +65,10 @@ void CloseChunkQueue();
 // that consumer has taken every chunk, or a failure is marked.
 bool WaitNextChunk(Consumer consumer, Chunk& chunk, const char* mark);
 
-// Consumer: waits until more than done bytes of its chunk can be taken and
-// sets ready to that length: whole IO_ALIGN blocks, and at the end of the
-// chunk all its bytes. False when the reader stopped before filling it.
-bool WaitReady(Consumer consumer, uint64_t done, uint64_t& ready);
+// Consumer: waits until more than the taken bytes of its chunk can be taken
+// and sets ready to that length: whole IO_ALIGN blocks, and at the end of
+// the chunk all its bytes. False when the reader stopped before filling it.
+bool WaitReady(Consumer consumer, uint64_t taken, uint64_t& ready);
 
 // Consumer: done with its chunk. The buffer goes to the free list once both
 // consumers are done with it.

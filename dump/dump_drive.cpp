@@ -170,8 +170,8 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
     Published published = NOT_PUBLISHED;
     // Every partial file kept has its map; a complete image only after a
     // rescue.
-    auto map_text = [&image, &map](uint64_t done_to, bool finished) {
-        return image.is_file ? map.Text(done_to, finished) : std::string();
+    auto map_text = [&image, &map](uint64_t held_to, bool finished) {
+        return image.is_file ? map.Text(held_to, finished) : std::string();
     };
     CopyPhase copy{map, RoomFor(image)};
     Reader reader{drive, map, request.rescue ? &copy : nullptr};
@@ -210,7 +210,7 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
     }
     PrintLine("");
     if (unread == 0) {
-        PrintMessage(MSG_DONE);
+        PrintMessage(MSG_COMPLETE);
         return DUMP_COMPLETE;
     }
     PrintLine(ConsoleMessage(MSG_RESCUED) + std::to_string(unread));

@@ -86,17 +86,17 @@ void DriveMap::StartPhase(char status, int pass) {
     pass_ = pass;
 }
 
-std::string DriveMap::Text(uint64_t done, bool finished) const {
+std::string DriveMap::Text(uint64_t held_to, bool finished) const {
     std::vector<MapArea> listed;
     for (const MapArea& area : areas_) {
-        if (area.pos >= done) break;
-        listed.push_back({area.pos, std::min(area.size, done - area.pos), area.status});
+        if (area.pos >= held_to) break;
+        listed.push_back({area.pos, std::min(area.size, held_to - area.pos), area.status});
     }
-    if (total_ > done) {
+    if (total_ > held_to) {
         if (!listed.empty() && listed.back().status == NOT_TRIED)
-            listed.back().size += total_ - done;
+            listed.back().size += total_ - held_to;
         else
-            listed.push_back({done, total_ - done, NOT_TRIED});
+            listed.push_back({held_to, total_ - held_to, NOT_TRIED});
     }
     std::string text = "# Mapfile. Created by korvex " KORVEX_VERSION "\n";
     // A line end in an argument would end the comment: ddrescue reads the
@@ -108,7 +108,7 @@ std::string DriveMap::Text(uint64_t done, bool finished) const {
     text += "# current_pos  current_status  current_pass\n";
     // ddrescue goes on from the position only while copying; the later
     // phases go over the whole map again.
-    uint64_t position = finished ? total_ : phase_ == NOT_TRIED && pass_ == 1 ? done : 0;
+    uint64_t position = finished ? total_ : phase_ == NOT_TRIED && pass_ == 1 ? held_to : 0;
     text += Hex(position) + "     " + (finished ? READ : phase_) + "               " + std::to_string(pass_) + "\n";
     text += "#      pos        size  status\n";
     for (const MapArea& area : listed) text += Hex(area.pos) + "  " + Hex(area.size) + "  " + area.status + "\n";

@@ -29,18 +29,18 @@ bool WritePiece(void* image, const char* data, uint64_t length) {
     FileHandle handle = reinterpret_cast<FileHandle>(image);
     uint64_t blocks = RoundDown(length, IO_ALIGN);
     ErrorCode error = 0;
-    for (uint64_t done = 0; done < length;) {
+    for (uint64_t written = 0; written < length;) {
         if (Interrupted()) {
             FailChunkQueue(InterruptLine());
             return false;
         }
-        uint64_t piece = done < blocks ? std::min<uint64_t>(WRITE_BYTES, blocks - done) : length - done;
-        if (!WriteWhole(done < blocks ? WriteImage : WriteImageTail, handle, data + done, piece, error)) {
+        uint64_t piece = written < blocks ? std::min<uint64_t>(WRITE_BYTES, blocks - written) : length - written;
+        if (!WriteWhole(written < blocks ? WriteImage : WriteImageTail, handle, data + written, piece, error)) {
             FailChunkQueue(FailureOrInterruptLine(MSG_WRITE_FAILED, error));
             return false;
         }
         ReportWritten(piece);
-        done += piece;
+        written += piece;
     }
     return true;
 }
