@@ -58,6 +58,12 @@ struct Beside {
     const char* failure;
 };
 
+// A file of the new set, and the bytes it is written with.
+struct NewBeside {
+    Beside file;
+    std::string bytes;
+};
+
 // The partial file's map. One that stands where no partial file does is
 // stale: ddrescue would trust it beside a new one and skip what it calls
 // read.
@@ -232,14 +238,19 @@ Published PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], cons
         Fail(MSG_CREATE_FAILED, error);
         return NOT_PUBLISHED;
     }
-    std::vector<Beside> olds = BesideFiles(image.path), news = olds;
-    if (!image.mapped) news.pop_back();
-    const std::string contents[] = {FingerprintLine(digest, image.path), map_text};
+    std::vector<Beside> olds = BesideFiles(image.path);
+    std::vector<NewBeside> news;
+    for (const Beside& file : olds) {
+        if (file.kind == FINGERPRINT)
+            news.push_back({file, FingerprintLine(digest, image.path)});
+        else if (image.mapped)
+            news.push_back({file, map_text});
+    }
     const char* failure = nullptr;
     size_t written = 0;
     for (; written < news.size(); ++written) {
-        if (!WriteSmallFile(PartialPath(news[written].path), contents[written], error)) {
-            failure = news[written].failure;
+        if (!WriteSmallFile(PartialPath(news[written].file.path), news[written].bytes, error)) {
+            failure = news[written].file.failure;
             break;
         }
     }
@@ -275,8 +286,9 @@ Published PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], cons
         ErrorCode ignored = 0;
         for (const Beside& old : aside) RenameFile(AsidePath(old.path), old.path, ignored);
         for (size_t n = 0; n < written; ++n) {
-            bool kept = news[n].kind == MAP && RenameFile(PartialPath(news[n].path), partial_map, ignored);
-            if (!kept) RemoveQuietly(PartialPath(news[n].path));
+            const Beside& file = news[n].file;
+            bool kept = file.kind == MAP && RenameFile(PartialPath(file.path), partial_map, ignored);
+            if (!kept) RemoveQuietly(PartialPath(file.path));
             partial_mapped = partial_mapped || kept;
         }
         if (!partial_mapped) WriteBeside(partial_map, map_text, ignored);
@@ -287,10 +299,11 @@ Published PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], cons
     // that describe it may take theirs.
     ErrorCode named_error = error;
     for (size_t n = 0; n < written; ++n) {
-        if (RenameFile(PartialPath(news[n].path), news[n].path, error)) continue;
-        RemoveQuietly(PartialPath(news[n].path));
+        const Beside& file = news[n].file;
+        if (RenameFile(PartialPath(file.path), file.path, error)) continue;
+        RemoveQuietly(PartialPath(file.path));
         if (failure == nullptr) {
-            failure = news[n].failure;
+            failure = file.failure;
             named_error = error;
         }
     }
