@@ -30,6 +30,23 @@ MapRoom RoomFor(Image& image) {
             &image};
 }
 
+// A rescue's transfer of length bytes at drive offset offset into data: it
+// reads past what fails, zero-fills it, and lists in the map both what it
+// read and what it did not, so that all length bytes are the chunk's. False
+// after the line of what ends the dump (reported here).
+bool RescueRead(Reader& reader, char* data, uint64_t offset, uint64_t length) {
+    ErrorCode error = 0;
+    switch (RescueTransfer(*reader.rescue, reader.drive, data, offset, length, error)) {
+        case RESCUED: return true;
+        case STOPPED: FailChunkQueue(InterruptLine()); return false;
+        case NO_MAP_ROOM: FailChunkQueue(FailureOrInterruptLine(MSG_MAP_FAILED, error)); return false;
+        case NOT_RESCUED:
+        case NOT_WRITTEN: break;
+    }
+    FailChunkQueue(FailureOrInterruptLine(MSG_READ_FAILED, error));
+    return false;
+}
+
 // Reads one queued chunk, TRANSFER_BYTES at a time, telling the writer of
 // each piece as it lands. A short read is asked again for the rest; no data
 // before the planned end means the drive ended early (unplugged, shrunk)
@@ -46,28 +63,21 @@ bool ReadChunk(Reader& reader, char* data, uint64_t offset, uint32_t want) {
             FailChunkQueue(InterruptLine());
             return false;
         }
-        ErrorCode error = 0;
         uint64_t length = std::min<uint64_t>(TRANSFER_BYTES, ask - got);
-        int64_t read = -1;
-        if (reader.rescue == nullptr) {
-            read = ReadDrive(reader.drive, data + got, length, error);
-            if (read == 0) error = EndOfDriveCode();
-            if (read > 0) reader.map.Mark(offset + got, std::min<uint64_t>(read, want - got), READ);
+        if (reader.rescue != nullptr) {
+            if (!RescueRead(reader, data + got, offset + got, length)) return false;
+            got += length;
         } else {
-            // A rescue reads past what fails, and lists what it reads.
-            switch (RescueTransfer(*reader.rescue, reader.drive, data + got, offset + got, length, error)) {
-                case RESCUED: read = static_cast<int64_t>(length); break;
-                case STOPPED: FailChunkQueue(InterruptLine()); return false;
-                case NO_MAP_ROOM: FailChunkQueue(FailureOrInterruptLine(MSG_MAP_FAILED, error)); return false;
-                case NOT_RESCUED:
-                case NOT_WRITTEN: break;
+            ErrorCode error = 0;
+            int64_t read = ReadDrive(reader.drive, data + got, length, error);
+            if (read <= 0) {
+                if (read == 0) error = EndOfDriveCode();
+                FailChunkQueue(FailureOrInterruptLine(MSG_READ_FAILED, error));
+                return false;
             }
+            reader.map.Mark(offset + got, std::min<uint64_t>(read, want - got), READ);
+            got += static_cast<uint64_t>(read);
         }
-        if (read <= 0) {
-            FailChunkQueue(FailureOrInterruptLine(MSG_READ_FAILED, error));
-            return false;
-        }
-        got += static_cast<uint64_t>(read);
         if (!ChunkFilled(static_cast<uint32_t>(std::min<uint64_t>(got, want)))) return false;
     }
     return true;
