@@ -133,9 +133,9 @@ void FinishChunk(Consumer consumer) {
     }
 }
 
-void ConsumeChunks(Consumer consumer, const char* mark, TakePiece take, void* context) {
+void ConsumeChunks(Consumer consumer, int32_t chunks, const char* mark, TakePiece take, void* context) {
     Chunk chunk{};
-    for (int32_t number = 0; number < ChunkCount && WaitNextChunk(consumer, chunk, mark); ++number) {
+    for (int32_t number = 0; number < chunks && WaitNextChunk(consumer, chunk, mark); ++number) {
         const char* data = static_cast<const char*>(chunk.buffer);
         uint64_t taken = 0, ready = 0;
         while (taken < chunk.bytes) {

@@ -78,11 +78,11 @@ void FinishChunk(Consumer consumer);
 // said so (FailChunkQueue).
 using TakePiece = bool (*)(void* context, const char* data, uint64_t length);
 
-// A consumer thread's whole work: ChunkCount chunks in drive order, mark
+// A consumer thread's whole work: the dump's chunks in drive order, mark
 // printed before each, each handed to take piece by piece as its reads land
 // (see WaitReady). Ends after them, when the reader closes the queue early,
 // at any failure, once take fails, or at an interrupt, which it reports.
-void ConsumeChunks(Consumer consumer, const char* mark, TakePiece take, void* context);
+void ConsumeChunks(Consumer consumer, int32_t chunks, const char* mark, TakePiece take, void* context);
 
 // Reader: puts a buffer it could not queue back on the free list.
 void ReleaseChunkBuffer(void* buffer);

@@ -83,10 +83,10 @@ bool ReadChunk(Reader& reader, char* data, uint64_t offset, uint32_t want) {
     return true;
 }
 
-bool ReadChunks(Reader& reader, uint64_t total) {
+bool ReadChunks(Reader& reader, const DumpPlan& plan) {
     uint64_t offset = 0;
-    for (int32_t index = 0; index < ChunkCount; ++index) {
-        uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(CHUNK_BYTES, total - offset));
+    for (int32_t index = 0; index < plan.chunks; ++index) {
+        uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(CHUNK_BYTES, plan.total - offset));
         // Waiting for room before taking a buffer keeps at most QUEUE_BOUND
         // of them in flight, the one being read included.
         if (!WaitForRoom(MARK_READ)) return false;
@@ -110,19 +110,21 @@ bool ReadChunks(Reader& reader, uint64_t total) {
 
 // The consumers are always waited for, whatever ended the reading, so that
 // neither runs on against a queue, image or hash that is gone.
-bool CopyChunks(const std::string& drive_text, Reader& reader, Image& image, HashHandle hash, uint64_t total) {
+bool CopyChunks(const std::string& drive_text, Reader& reader, Image& image, HashHandle hash, const DumpPlan& plan) {
     ResetChunkQueue();
-    StartProgress(drive_text, total);
+    StartProgress(drive_text, plan.total);
     ThreadHandle writer = 0, hasher = 0;
+    WriterContext writer_context{image.handle, plan.chunks};
+    HasherContext hasher_context{hash, plan.chunks};
     ErrorCode error = 0;
-    if (!StartThread(WriterThread, reinterpret_cast<void*>(image.handle), writer, error)) {
+    if (!StartThread(WriterThread, &writer_context, writer, error)) {
         EndProgress();
         PrintFailureOrInterrupt(MSG_THREAD_FAILED, error);
         return false;
     }
-    bool hashing = StartThread(HasherThread, reinterpret_cast<void*>(hash), hasher, error);
+    bool hashing = StartThread(HasherThread, &hasher_context, hasher, error);
     if (!hashing) FailChunkQueue(FailureOrInterruptLine(MSG_THREAD_FAILED, error));
-    bool read_all = hashing && ReadChunks(reader, total);
+    bool read_all = hashing && ReadChunks(reader, plan);
     CloseChunkQueue();
     WaitThread(writer);
     if (hashing) WaitThread(hasher);
@@ -161,8 +163,9 @@ struct RescueRequest {
     const std::string& command_line;
 };
 
-DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_path, uint64_t total,
+DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_path, const DumpPlan& plan,
                       const RescueRequest& request) {
+    const uint64_t total = plan.total;
     ErrorCode error = 0;
     FileHandle drive = OpenDrive(DevicePath(drive_text), error);
     if (drive < 0) {
@@ -195,7 +198,7 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
         PrintLine(InterruptLine());
         DropHash(hash);
         DiscardImage(image);
-    } else if (!CopyChunks(drive_text, reader, image, hash, total)) {
+    } else if (!CopyChunks(drive_text, reader, image, hash, plan)) {
         // The map tells what the partial file holds, so that ddrescue can
         // go on from it.
         DropHash(hash);
@@ -231,7 +234,10 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
 DumpOutcome DumpDrive(const std::string& drive, const std::string& image, bool rescue,
                       const std::string& command_line, uint64_t failed_reads) {
     WatchInterrupts();
+    EchoDump(drive, image);
     uint64_t total = 0;
-    if (!PlanDump(drive, image, total)) return DUMP_FAILED;
-    return CopyDrive(drive, image, total, {rescue, failed_reads, command_line});
+    if (!SizeDrive(drive, total)) return DUMP_FAILED;
+    DumpPlan plan = PlanDump(total);
+    PrintPlan(plan);
+    return CopyDrive(drive, image, plan, {rescue, failed_reads, command_line});
 }

@@ -25,8 +25,8 @@ bool WriteWhole(WriteCall write, FileHandle image, const char* data, uint64_t le
 // Whole blocks go unbuffered, WRITE_BYTES at most at a time. Only the
 // drive's last piece can end short of a block; those bytes go through the
 // tail write, so that nothing past the drive's end is ever written.
-bool WritePiece(void* image, const char* data, uint64_t length) {
-    FileHandle handle = reinterpret_cast<FileHandle>(image);
+bool WritePiece(void* context, const char* data, uint64_t length) {
+    FileHandle handle = static_cast<WriterContext*>(context)->image;
     uint64_t blocks = RoundDown(length, IO_ALIGN);
     ErrorCode error = 0;
     for (uint64_t written = 0; written < length;) {
@@ -46,7 +46,7 @@ bool WritePiece(void* image, const char* data, uint64_t length) {
 }
 }  // namespace
 
-uint32_t WriterThread(void* image) {
-    ConsumeChunks(WRITER, MARK_WRITE, WritePiece, image);
+uint32_t WriterThread(void* context) {
+    ConsumeChunks(WRITER, static_cast<WriterContext*>(context)->chunks, MARK_WRITE, WritePiece, context);
     return 0;
 }
