@@ -69,11 +69,9 @@ bool AwaitRoom(std::unique_lock<std::mutex>& lock) {
 }
 }  // namespace
 
-bool WaitForRoom(const char* mark) {
+bool WaitForRoom() {
     std::unique_lock<std::mutex> lock(QueueLock);
-    if (!AwaitRoom(lock)) return false;
-    PrintMark(mark);
-    return true;
+    return AwaitRoom(lock);
 }
 
 bool AppendChunk(Chunk chunk) {
@@ -97,12 +95,18 @@ void CloseChunkQueue() {
     DataArrived.notify_all();
 }
 
-bool WaitNextChunk(Consumer consumer, Chunk& chunk, const char* mark) {
+bool WaitNextChunk(Consumer consumer, Chunk& chunk) {
     std::unique_lock<std::mutex> lock(QueueLock);
     DataArrived.wait(lock, [&] { return Closed || Failed || Place(consumer) < ChunkQueue.size(); });
     if (Failed || Place(consumer) >= ChunkQueue.size()) return false;
     chunk = ChunkQueue[Place(consumer)];
-    if (mark != nullptr) PrintMark(mark);
+    return true;
+}
+
+bool PrintMarkUnlessFailed(const char* mark) {
+    std::lock_guard<std::mutex> lock(QueueLock);
+    if (Failed) return false;
+    PrintMark(mark);
     return true;
 }
 
@@ -135,7 +139,8 @@ void FinishChunk(Consumer consumer) {
 
 void ConsumeChunks(Consumer consumer, int32_t chunks, const char* mark, TakePiece take, void* context) {
     Chunk chunk{};
-    for (int32_t number = 0; number < chunks && WaitNextChunk(consumer, chunk, mark); ++number) {
+    for (int32_t number = 0; number < chunks && WaitNextChunk(consumer, chunk); ++number) {
+        if (mark != nullptr && !PrintMarkUnlessFailed(mark)) return;
         const char* data = static_cast<const char*>(chunk.buffer);
         uint64_t taken = 0, ready = 0;
         while (taken < chunk.bytes) {

@@ -89,7 +89,7 @@ bool ReadChunks(Reader& reader, const DumpPlan& plan) {
         uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(CHUNK_BYTES, plan.total - offset));
         // Waiting for room before taking a buffer keeps at most QUEUE_BOUND
         // of them in flight, the one being read included.
-        if (!WaitForRoom(MARK_READ)) return false;
+        if (!WaitForRoom() || !PrintMarkUnlessFailed(MARK_READ)) return false;
         ErrorCode error = 0;
         void* buffer = ObtainChunkBuffer(error);
         if (buffer == nullptr) {
