@@ -69,11 +69,9 @@ bool AwaitRoom(std::unique_lock<std::mutex>& lock) {
 }
 }  // namespace
 
-bool WaitForRoom(const char* mark) {
+bool WaitForRoom() {
     std::unique_lock<std::mutex> lock(QueueLock);
-    if (!AwaitRoom(lock)) return false;
-    PrintMark(mark);
-    return true;
+    return AwaitRoom(lock);
 }
 
 bool AppendChunk(Chunk chunk) {
@@ -97,29 +95,35 @@ void CloseChunkQueue() {
     DataArrived.notify_all();
 }
 
-bool WaitNextChunk(Consumer consumer, Chunk& chunk, const char* mark) {
+bool WaitNextChunk(Consumer consumer, Chunk& chunk) {
     std::unique_lock<std::mutex> lock(QueueLock);
     DataArrived.wait(lock, [&] { return Closed || Failed || Place(consumer) < ChunkQueue.size(); });
     if (Failed || Place(consumer) >= ChunkQueue.size()) return false;
     chunk = ChunkQueue[Place(consumer)];
-    if (mark != nullptr) PrintMark(mark);
+    return true;
+}
+
+bool PrintMarkUnlessFailed(const char* mark) {
+    std::lock_guard<std::mutex> lock(QueueLock);
+    if (Failed) return false;
+    PrintMark(mark);
     return true;
 }
 
 namespace {
 uint64_t Writable(const Chunk& chunk) {
     if (chunk.filled >= chunk.bytes) return chunk.bytes;
-    return chunk.filled / IO_ALIGN * IO_ALIGN;
+    return RoundDown(chunk.filled, IO_ALIGN);
 }
 }  // namespace
 
-bool WaitReady(Consumer consumer, uint64_t done, uint64_t& ready) {
+bool WaitReady(Consumer consumer, uint64_t taken, uint64_t& ready) {
     std::unique_lock<std::mutex> lock(QueueLock);
     // The place is asked anew after each wait: the other consumer may have
     // let the front go meanwhile.
-    DataArrived.wait(lock, [&] { return Closed || Writable(ChunkQueue[Place(consumer)]) > done; });
+    DataArrived.wait(lock, [&] { return Closed || Writable(ChunkQueue[Place(consumer)]) > taken; });
     ready = Writable(ChunkQueue[Place(consumer)]);
-    return ready > done;
+    return ready > taken;
 }
 
 void FinishChunk(Consumer consumer) {
@@ -133,15 +137,16 @@ void FinishChunk(Consumer consumer) {
     }
 }
 
-void ConsumeChunks(Consumer consumer, const char* mark, TakePiece take, void* context) {
+void ConsumeChunks(Consumer consumer, int32_t chunks, const char* mark, TakePiece take, void* context) {
     Chunk chunk{};
-    for (int32_t taken = 0; taken < ChunkCount && WaitNextChunk(consumer, chunk, mark); ++taken) {
+    for (int32_t number = 0; number < chunks && WaitNextChunk(consumer, chunk); ++number) {
+        if (mark != nullptr && !PrintMarkUnlessFailed(mark)) return;
         const char* data = static_cast<const char*>(chunk.buffer);
-        uint64_t done = 0, ready = 0;
-        while (done < chunk.bytes) {
+        uint64_t taken = 0, ready = 0;
+        while (taken < chunk.bytes) {
             if (Interrupted()) return FailChunkQueue(InterruptLine());
-            if (!WaitReady(consumer, done, ready) || !take(context, data + done, ready - done)) return;
-            done = ready;
+            if (!WaitReady(consumer, taken, ready) || !take(context, data + taken, ready - taken)) return;
+            taken = ready;
         }
         FinishChunk(consumer);
     }

@@ -15,6 +15,11 @@
 // Buffers both consumers are done with go back to a free list that the
 // reader takes from before it asks the platform for a new one: a dump
 // allocates at most QUEUE_BOUND buffers however long the drive.
+//
+// The reader's and the writer's progress marks and every failure line share
+// standard output: a failure line is printed under the queue's lock
+// (FailChunkQueue), and so is a mark, only while no failure is marked
+// (PrintMarkUnlessFailed), so that a mark never follows an error line.
 #pragma once
 
 #include <cstddef>
@@ -43,11 +48,10 @@ void ResetChunkQueue();
 // platform has no memory for one.
 void* ObtainChunkBuffer(ErrorCode& error);
 
-// Reader: waits until the queue can take another chunk, then prints mark.
-// Marks and failure lines are printed under the queue's lock, and no mark
-// once a failure is marked, so a mark never follows an error line. False,
-// with nothing printed, once either side failed.
-bool WaitForRoom(const char* mark);
+// Reader: waits until the queue can take another chunk. False once either
+// side failed, and after the interrupt's line when an interrupt comes while
+// it waits.
+bool WaitForRoom();
 
 // Reader: queues the chunk, waiting while the queue is full. False, with the
 // chunk not taken, once the writer has failed.
@@ -60,15 +64,19 @@ bool ChunkFilled(uint32_t filled);
 // Reader: no more reads will come. A writer waiting for data ends.
 void CloseChunkQueue();
 
-// Consumer: its next chunk, waiting while there is none; then prints mark
-// (nullptr: none). False, with nothing printed, when the queue is closed and
-// that consumer has taken every chunk, or a failure is marked.
-bool WaitNextChunk(Consumer consumer, Chunk& chunk, const char* mark);
+// Consumer: its next chunk, waiting while there is none. False when the
+// queue is closed and that consumer has taken every chunk, or a failure is
+// marked.
+bool WaitNextChunk(Consumer consumer, Chunk& chunk);
 
-// Consumer: waits until more than done bytes of its chunk can be taken and
-// sets ready to that length: whole IO_ALIGN blocks, and at the end of the
-// chunk all its bytes. False when the reader stopped before filling it.
-bool WaitReady(Consumer consumer, uint64_t done, uint64_t& ready);
+// Reader or consumer: prints mark, under the queue's lock, unless a failure
+// is marked. False, with nothing printed, once one is: the caller stops.
+bool PrintMarkUnlessFailed(const char* mark);
+
+// Consumer: waits until more than the taken bytes of its chunk can be taken
+// and sets ready to that length: whole IO_ALIGN blocks, and at the end of
+// the chunk all its bytes. False when the reader stopped before filling it.
+bool WaitReady(Consumer consumer, uint64_t taken, uint64_t& ready);
 
 // Consumer: done with its chunk. The buffer goes to the free list once both
 // consumers are done with it.
@@ -78,17 +86,17 @@ void FinishChunk(Consumer consumer);
 // said so (FailChunkQueue).
 using TakePiece = bool (*)(void* context, const char* data, uint64_t length);
 
-// A consumer thread's whole work: ChunkCount chunks in drive order, mark
+// A consumer thread's whole work: the dump's chunks in drive order, mark
 // printed before each, each handed to take piece by piece as its reads land
 // (see WaitReady). Ends after them, when the reader closes the queue early,
 // at any failure, once take fails, or at an interrupt, which it reports.
-void ConsumeChunks(Consumer consumer, const char* mark, TakePiece take, void* context);
+void ConsumeChunks(Consumer consumer, int32_t chunks, const char* mark, TakePiece take, void* context);
 
 // Reader: puts a buffer it could not queue back on the free list.
 void ReleaseChunkBuffer(void* buffer);
 
-// Any thread: it failed; prints line (under the queue's lock, see
-// WaitForRoom) unless a failure is marked already, and marks the failure.
+// Any thread: it failed; prints line (under the queue's lock, see the top
+// of this file) unless a failure is marked already, and marks the failure.
 // The others stop at their next step: a reader waiting for room, a consumer
 // waiting for a chunk.
 void FailChunkQueue(const std::string& line);

@@ -29,12 +29,12 @@ void PrintMessage(const char* message) { PrintLine(ConsoleMessage(message)); }
 
 std::string InterruptLine() { return ConsoleMessage(MSG_INTERRUPTED); }
 
-std::string FailureLine(const char* message, ErrorCode code) {
+std::string FailureOrInterruptLine(const char* message, ErrorCode code) {
     if (Interrupted()) return InterruptLine();
     return ConsoleMessage(message) + std::to_string(code);
 }
 
-void PrintFailure(const char* message, ErrorCode code) { PrintLine(FailureLine(message, code)); }
+void PrintFailureOrInterrupt(const char* message, ErrorCode code) { PrintLine(FailureOrInterruptLine(message, code)); }
 
 void PrintMark(const char* mark) { WriteStdout(mark); }
 
@@ -58,6 +58,13 @@ std::string EscapeControls(const std::string& text) {
             shown += HEX[byte & 0xf];
         }
     }
+    return shown;
+}
+
+std::string EscapeLineEnds(const std::string& text, bool backslashes) {
+    std::string shown;
+    for (char c : text)
+        shown += c == '\\' && backslashes ? "\\\\" : c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string(1, c);
     return shown;
 }
 

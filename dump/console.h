@@ -11,11 +11,12 @@ void PrintLine(const std::string& text);
 // A message of messages.h, in the console's encoding (ConsoleMessage).
 void PrintMessage(const char* message);
 
-// A failed call: the message directly followed by the code in decimal.
-// Once the user has interrupted the dump, a call that failed then failed of
-// it (cut short, or stopped at its next step) and the line says so instead.
-std::string FailureLine(const char* message, ErrorCode code);
-void PrintFailure(const char* message, ErrorCode code);
+// The line of a failed call: the message directly followed by the code in
+// decimal, but the interrupt's line (InterruptLine) once the user has
+// interrupted the dump: a call that failed then failed of it (cut short, or
+// stopped at its next step), and its code would only mislead.
+std::string FailureOrInterruptLine(const char* message, ErrorCode code);
+void PrintFailureOrInterrupt(const char* message, ErrorCode code);
 
 // The line of a dump stopped by an interrupt, with no code.
 std::string InterruptLine();
@@ -36,6 +37,13 @@ std::string EchoText(const std::string& text);
 // of a path (\\.\E:, D:\img) show as they are. Bytes that are not UTF-8
 // stay.
 std::string EscapeControls(const std::string& text);
+
+// A text made to stand on one line of a file beside the image: each LF as
+// "\n", each CR as "\r", and with backslashes, each "\" as "\\" too, so
+// that the line reads back to text only one way (as sha256sum reads a
+// name). Without them, a comment line that is never read back keeps the
+// backslashes of a path as they are, and still cannot be ended early.
+std::string EscapeLineEnds(const std::string& text, bool backslashes);
 
 // A progress mark: one byte, no line end, shown at once.
 void PrintMark(const char* mark);

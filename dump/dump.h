@@ -17,20 +17,36 @@ constexpr uint32_t TRANSFER_BYTES = 16 * MIB;
 // file and its map are kept in time only if the writer stops soon.
 constexpr uint32_t WRITE_BYTES = 4 * MIB;
 
-// Chunks in the current dump: written by the plan before the writer starts,
-// only read afterwards.
-extern int32_t ChunkCount;
-
 // Chunks needed for total bytes, counted from the exact byte count so that a
 // tail shorter than a chunk (or than a MiB) is still read.
 int32_t CountChunks(uint64_t total);
 
-// length rounded up to a multiple of unit.
+// length rounded up, or down, to a multiple of unit.
 uint64_t RoundUp(uint64_t length, uint64_t unit);
+uint64_t RoundDown(uint64_t length, uint64_t unit);
 
-// Echoes both arguments, sizes the drive, sets ChunkCount and prints the
-// plan. False, after the invalid-drive line, when the drive has no size.
-bool PlanDump(const std::string& drive, const std::string& image, uint64_t& total);
+// The first steps of a dump, in this order: the arguments echoed, the
+// drive sized, the plan made and printed.
+
+// What a dump copies: the drive's bytes, and the chunks that carry them,
+// which the reader, the writer and the hasher are each handed.
+struct DumpPlan {
+    uint64_t total;
+    int32_t chunks;
+};
+
+// Echoes the drive and the image as the user gave them.
+void EchoDump(const std::string& drive, const std::string& image);
+
+// The drive's size in total. False, after the open failure's line or the
+// invalid-drive line, when the drive cannot be opened or has no size.
+bool SizeDrive(const std::string& drive, uint64_t& total);
+
+// The plan for a drive of total bytes.
+DumpPlan PlanDump(uint64_t total);
+
+// The plan's lines: the drive's size, the cache's and the chunks.
+void PrintPlan(const DumpPlan& plan);
 
 enum DumpOutcome {
     DUMP_FAILED,    // its line printed; the image path holds no new image

@@ -30,6 +30,23 @@ MapRoom RoomFor(Image& image) {
             &image};
 }
 
+// A rescue's transfer of length bytes at drive offset offset into data: it
+// reads past what fails, zero-fills it, and lists in the map both what it
+// read and what it did not, so that all length bytes are the chunk's. False
+// after the line of what ends the dump (reported here).
+bool RescueRead(Reader& reader, char* data, uint64_t offset, uint64_t length) {
+    ErrorCode error = 0;
+    switch (RescueTransfer(*reader.rescue, reader.drive, data, offset, length, error)) {
+        case RESCUED: return true;
+        case STOPPED: FailChunkQueue(InterruptLine()); return false;
+        case NO_MAP_ROOM: FailChunkQueue(FailureOrInterruptLine(MSG_MAP_FAILED, error)); return false;
+        case NOT_RESCUED:
+        case NOT_WRITTEN: break;
+    }
+    FailChunkQueue(FailureOrInterruptLine(MSG_READ_FAILED, error));
+    return false;
+}
+
 // Reads one queued chunk, TRANSFER_BYTES at a time, telling the writer of
 // each piece as it lands. A short read is asked again for the rest; no data
 // before the planned end means the drive ended early (unplugged, shrunk)
@@ -46,44 +63,37 @@ bool ReadChunk(Reader& reader, char* data, uint64_t offset, uint32_t want) {
             FailChunkQueue(InterruptLine());
             return false;
         }
-        ErrorCode error = 0;
         uint64_t length = std::min<uint64_t>(TRANSFER_BYTES, ask - got);
-        int64_t read = -1;
-        if (reader.rescue == nullptr) {
-            read = ReadDrive(reader.drive, data + got, length, error);
-            if (read == 0) error = EndOfDriveCode();
-            if (read > 0) reader.map.Mark(offset + got, std::min<uint64_t>(read, want - got), READ);
+        if (reader.rescue != nullptr) {
+            if (!RescueRead(reader, data + got, offset + got, length)) return false;
+            got += length;
         } else {
-            // A rescue reads past what fails, and lists what it reads.
-            switch (RescueTransfer(*reader.rescue, reader.drive, data + got, offset + got, length, error)) {
-                case RESCUED: read = static_cast<int64_t>(length); break;
-                case STOPPED: FailChunkQueue(InterruptLine()); return false;
-                case NO_MAP_ROOM: FailChunkQueue(FailureLine(MSG_MAP_FAILED, error)); return false;
-                case NOT_RESCUED:
-                case NOT_WRITTEN: break;
+            ErrorCode error = 0;
+            int64_t read = ReadDrive(reader.drive, data + got, length, error);
+            if (read <= 0) {
+                if (read == 0) error = EndOfDriveCode();
+                FailChunkQueue(FailureOrInterruptLine(MSG_READ_FAILED, error));
+                return false;
             }
+            reader.map.Mark(offset + got, std::min<uint64_t>(read, want - got), READ);
+            got += static_cast<uint64_t>(read);
         }
-        if (read <= 0) {
-            FailChunkQueue(FailureLine(MSG_READ_FAILED, error));
-            return false;
-        }
-        got += static_cast<uint64_t>(read);
         if (!ChunkFilled(static_cast<uint32_t>(std::min<uint64_t>(got, want)))) return false;
     }
     return true;
 }
 
-bool ReadChunks(Reader& reader, uint64_t total) {
+bool ReadChunks(Reader& reader, const DumpPlan& plan) {
     uint64_t offset = 0;
-    for (int32_t index = 0; index < ChunkCount; ++index) {
-        uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(CHUNK_BYTES, total - offset));
+    for (int32_t index = 0; index < plan.chunks; ++index) {
+        uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(CHUNK_BYTES, plan.total - offset));
         // Waiting for room before taking a buffer keeps at most QUEUE_BOUND
         // of them in flight, the one being read included.
-        if (!WaitForRoom(MARK_READ)) return false;
+        if (!WaitForRoom() || !PrintMarkUnlessFailed(MARK_READ)) return false;
         ErrorCode error = 0;
         void* buffer = ObtainChunkBuffer(error);
         if (buffer == nullptr) {
-            FailChunkQueue(FailureLine(MSG_NO_MEMORY, error));
+            FailChunkQueue(FailureOrInterruptLine(MSG_NO_MEMORY, error));
             return false;
         }
         // A refused append means the writer has failed and said so. Once
@@ -100,19 +110,21 @@ bool ReadChunks(Reader& reader, uint64_t total) {
 
 // The consumers are always waited for, whatever ended the reading, so that
 // neither runs on against a queue, image or hash that is gone.
-bool CopyChunks(const std::string& drive_text, Reader& reader, Image& image, HashHandle hash, uint64_t total) {
+bool CopyChunks(const std::string& drive_text, Reader& reader, Image& image, HashHandle hash, const DumpPlan& plan) {
     ResetChunkQueue();
-    StartProgress(drive_text, total);
+    StartProgress(drive_text, plan.total);
     ThreadHandle writer = 0, hasher = 0;
+    WriterContext writer_context{image.handle, plan.chunks};
+    HasherContext hasher_context{hash, plan.chunks};
     ErrorCode error = 0;
-    if (!StartThread(WriterThread, reinterpret_cast<void*>(image.handle), writer, error)) {
+    if (!StartThread(WriterThread, &writer_context, writer, error)) {
         EndProgress();
-        PrintFailure(MSG_THREAD_FAILED, error);
+        PrintFailureOrInterrupt(MSG_THREAD_FAILED, error);
         return false;
     }
-    bool hashing = StartThread(HasherThread, reinterpret_cast<void*>(hash), hasher, error);
-    if (!hashing) FailChunkQueue(FailureLine(MSG_THREAD_FAILED, error));
-    bool read_all = hashing && ReadChunks(reader, total);
+    bool hashing = StartThread(HasherThread, &hasher_context, hasher, error);
+    if (!hashing) FailChunkQueue(FailureOrInterruptLine(MSG_THREAD_FAILED, error));
+    bool read_all = hashing && ReadChunks(reader, plan);
     CloseChunkQueue();
     WaitThread(writer);
     if (hashing) WaitThread(hasher);
@@ -131,9 +143,9 @@ bool FinishRescuedImage(DriveMap& map, FileHandle drive, Image& image, uint64_t 
     switch (FinishRescue(map, drive, image.handle, RoomFor(image), failed_reads, rewrote, error)) {
         case RESCUED: break;
         case STOPPED: PrintLine(InterruptLine()); return false;
-        case NO_MAP_ROOM: PrintFailure(MSG_MAP_FAILED, error); return false;
-        case NOT_WRITTEN: PrintFailure(MSG_WRITE_FAILED, error); return false;
-        case NOT_RESCUED: PrintFailure(MSG_READ_FAILED, error); return false;
+        case NO_MAP_ROOM: PrintFailureOrInterrupt(MSG_MAP_FAILED, error); return false;
+        case NOT_WRITTEN: PrintFailureOrInterrupt(MSG_WRITE_FAILED, error); return false;
+        case NOT_RESCUED: PrintFailureOrInterrupt(MSG_READ_FAILED, error); return false;
     }
     if (!rewrote) return true;
     // An image that cannot be read back has no fingerprint either.
@@ -141,7 +153,7 @@ bool FinishRescuedImage(DriveMap& map, FileHandle drive, Image& image, uint64_t 
     if (Interrupted())
         PrintLine(InterruptLine());
     else
-        PrintFailure(MSG_HASH_FAILED, error);
+        PrintFailureOrInterrupt(MSG_HASH_FAILED, error);
     return false;
 }
 
@@ -151,16 +163,17 @@ struct RescueRequest {
     const std::string& command_line;
 };
 
-DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_path, uint64_t total,
+DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_path, const DumpPlan& plan,
                       const RescueRequest& request) {
+    const uint64_t total = plan.total;
     ErrorCode error = 0;
     FileHandle drive = OpenDrive(DevicePath(drive_text), error);
     if (drive < 0) {
-        PrintFailure(MSG_OPEN_FAILED, error);
+        PrintFailureOrInterrupt(MSG_OPEN_FAILED, error);
         return DUMP_FAILED;
     }
     // A volume in use may change while it is read: said, but no failure.
-    for (ErrorCode refused : LockDrive(drive)) PrintFailure(MSG_LOCK_FAILED, refused);
+    for (ErrorCode refused : LockDrive(drive)) PrintFailureOrInterrupt(MSG_LOCK_FAILED, refused);
     PrintLine("");
     PrintMessage(MSG_START);
     HashHandle hash = 0;
@@ -170,14 +183,14 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
     Published published = NOT_PUBLISHED;
     // Every partial file kept has its map; a complete image only after a
     // rescue.
-    auto map_text = [&image, &map](uint64_t done_to, bool finished) {
-        return image.partial ? map.Text(done_to, finished) : std::string();
+    auto map_text = [&image, &map](uint64_t held_to, bool finished) {
+        return image.is_file ? map.Text(held_to, finished) : std::string();
     };
     CopyPhase copy{map, RoomFor(image)};
     Reader reader{drive, map, request.rescue ? &copy : nullptr};
     // A hash service that cannot even start is told before the image exists.
     if (!StartHash(hash, error)) {
-        PrintFailure(MSG_HASH_FAILED, error);
+        PrintFailureOrInterrupt(MSG_HASH_FAILED, error);
     } else if (!CreateImageFor(drive, image_path, total, request.rescue, map.BytesBound(0), image)) {
         DropHash(hash);
     } else if (Interrupted()) {
@@ -185,13 +198,13 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
         PrintLine(InterruptLine());
         DropHash(hash);
         DiscardImage(image);
-    } else if (!CopyChunks(drive_text, reader, image, hash, total)) {
+    } else if (!CopyChunks(drive_text, reader, image, hash, plan)) {
         // The map tells what the partial file holds, so that ddrescue can
         // go on from it.
         DropHash(hash);
         KeepPartialImage(image, map_text(WrittenBytes(), false));
     } else if (!FinishHash(hash, digest, error)) {
-        PrintFailure(MSG_HASH_FAILED, error);
+        PrintFailureOrInterrupt(MSG_HASH_FAILED, error);
         KeepPartialImage(image, map_text(total, false));
     } else if (request.rescue && map.UnreadBytes() > 0 && ImageRewritable(image.handle) &&
                !FinishRescuedImage(map, drive, image, request.failed_reads, digest)) {
@@ -210,7 +223,7 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
     }
     PrintLine("");
     if (unread == 0) {
-        PrintMessage(MSG_DONE);
+        PrintMessage(MSG_COMPLETE);
         return DUMP_COMPLETE;
     }
     PrintLine(ConsoleMessage(MSG_RESCUED) + std::to_string(unread));
@@ -221,7 +234,10 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
 DumpOutcome DumpDrive(const std::string& drive, const std::string& image, bool rescue,
                       const std::string& command_line, uint64_t failed_reads) {
     WatchInterrupts();
+    EchoDump(drive, image);
     uint64_t total = 0;
-    if (!PlanDump(drive, image, total)) return DUMP_FAILED;
-    return CopyDrive(drive, image, total, {rescue, failed_reads, command_line});
+    if (!SizeDrive(drive, total)) return DUMP_FAILED;
+    DumpPlan plan = PlanDump(total);
+    PrintPlan(plan);
+    return CopyDrive(drive, image, plan, {rescue, failed_reads, command_line});
 }

@@ -26,7 +26,7 @@ void RemoveQuietly(const std::string& path) {
 }
 
 bool Fail(const char* message, ErrorCode error) {
-    PrintFailure(message, error);
+    PrintFailureOrInterrupt(message, error);
     return false;
 }
 
@@ -56,6 +56,12 @@ struct Beside {
     std::string path;
     Kind kind;
     const char* failure;
+};
+
+// A file of the new set, and the bytes it is written with.
+struct NewBeside {
+    Beside file;
+    std::string bytes;
 };
 
 // The partial file's map. One that stands where no partial file does is
@@ -165,10 +171,10 @@ bool CreateImageFor(FileHandle drive, const std::string& given, uint64_t total, 
     // cannot hold them all is told before the copy rather than after it.
     image.beside = BesideRoom(path, map_bytes);
     ErrorCode error = 0;
-    image.handle = CreateImage(drive, path, total, image.beside, image.partial, error);
+    image.handle = CreateImage(drive, path, total, image.beside, image.is_file, error);
     if (image.handle < 0) return Fail(MSG_CREATE_FAILED, error);
-    image.mapped = mapped && image.partial;
-    if (image.partial && !PrepareSet(path)) {
+    image.mapped = mapped && image.is_file;
+    if (image.is_file && !PrepareSet(path)) {
         DiscardImage(image);
         return false;
     }
@@ -179,7 +185,7 @@ bool KeepMapRoom(Image& image, uint64_t map_bytes, ErrorCode& error) {
     // Asked for a little at a time: a step ahead, so that the file system
     // is asked again only every so many lines.
     constexpr uint64_t STEP = 64 * 1024;
-    if (!image.partial || BesideRoom(image.path, map_bytes) <= image.beside) return true;
+    if (!image.is_file || BesideRoom(image.path, map_bytes) <= image.beside) return true;
     uint64_t beside = BesideRoom(image.path, map_bytes) + STEP;
     if (!ReserveImage(image.handle, image.total, beside, error)) return false;
     image.beside = beside;
@@ -189,7 +195,7 @@ bool KeepMapRoom(Image& image, uint64_t map_bytes, ErrorCode& error) {
 void DiscardImage(Image& image) {
     CloseQuietly(image.handle);
     image.handle = -1;
-    if (image.partial) RemoveQuietly(PartialPath(image.path));
+    if (image.is_file) RemoveQuietly(PartialPath(image.path));
 }
 
 void KeepPartialImage(Image& image, const std::string& map_text) {
@@ -198,7 +204,7 @@ void KeepPartialImage(Image& image, const std::string& map_text) {
     // after a flush that failed once (a second one may report nothing of
     // what was lost). And it goes only beside the partial file, only where
     // that still is.
-    if (!image.flush_failed && FlushImage(image.handle, ignored) && image.partial &&
+    if (!image.flush_failed && FlushImage(image.handle, ignored) && image.is_file &&
         ImageInPlace(image.handle, image.path, ignored))
         WriteBeside(PartialMap(image.path).path, map_text, ignored);
     CloseQuietly(image.handle);
@@ -213,7 +219,7 @@ Published PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], cons
         Fail(MSG_WRITE_FAILED, error);
         return NOT_PUBLISHED;
     }
-    if (!image.partial) {
+    if (!image.is_file) {
         bool closed = CloseFile(image.handle, error);
         image.handle = -1;
         return closed || Fail(MSG_WRITE_FAILED, error) ? PUBLISHED : NOT_PUBLISHED;
@@ -232,14 +238,19 @@ Published PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], cons
         Fail(MSG_CREATE_FAILED, error);
         return NOT_PUBLISHED;
     }
-    std::vector<Beside> olds = BesideFiles(image.path), news = olds;
-    if (!image.mapped) news.pop_back();
-    const std::string contents[] = {FingerprintLine(digest, image.path), map_text};
+    std::vector<Beside> olds = BesideFiles(image.path);
+    std::vector<NewBeside> news;
+    for (const Beside& file : olds) {
+        if (file.kind == FINGERPRINT)
+            news.push_back({file, FingerprintLine(digest, image.path)});
+        else if (image.mapped)
+            news.push_back({file, map_text});
+    }
     const char* failure = nullptr;
     size_t written = 0;
     for (; written < news.size(); ++written) {
-        if (!WriteSmallFile(PartialPath(news[written].path), contents[written], error)) {
-            failure = news[written].failure;
+        if (!WriteSmallFile(PartialPath(news[written].file.path), news[written].bytes, error)) {
+            failure = news[written].file.failure;
             break;
         }
     }
@@ -275,8 +286,9 @@ Published PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], cons
         ErrorCode ignored = 0;
         for (const Beside& old : aside) RenameFile(AsidePath(old.path), old.path, ignored);
         for (size_t n = 0; n < written; ++n) {
-            bool kept = news[n].kind == MAP && RenameFile(PartialPath(news[n].path), partial_map, ignored);
-            if (!kept) RemoveQuietly(PartialPath(news[n].path));
+            const Beside& file = news[n].file;
+            bool kept = file.kind == MAP && RenameFile(PartialPath(file.path), partial_map, ignored);
+            if (!kept) RemoveQuietly(PartialPath(file.path));
             partial_mapped = partial_mapped || kept;
         }
         if (!partial_mapped) WriteBeside(partial_map, map_text, ignored);
@@ -287,10 +299,11 @@ Published PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], cons
     // that describe it may take theirs.
     ErrorCode named_error = error;
     for (size_t n = 0; n < written; ++n) {
-        if (RenameFile(PartialPath(news[n].path), news[n].path, error)) continue;
-        RemoveQuietly(PartialPath(news[n].path));
+        const Beside& file = news[n].file;
+        if (RenameFile(PartialPath(file.path), file.path, error)) continue;
+        RemoveQuietly(PartialPath(file.path));
         if (failure == nullptr) {
-            failure = news[n].failure;
+            failure = file.failure;
             named_error = error;
         }
     }

@@ -22,8 +22,10 @@ struct Image {
     std::string path;  // as the file is named (ImageFilePath)
     FileHandle handle = -1;
     uint64_t total = 0;    // the drive's size: the image's when complete
-    bool partial = false;  // a new file under PartialPath(path), with its set
-    bool mapped = false;   // and a rescue: the map goes with the image
+    // A new file rather than a device: written under PartialPath(path)
+    // until PublishImage names it, with its set beside it.
+    bool is_file = false;
+    bool mapped = false;   // a file and a rescue: the map goes with the image
     uint64_t beside = 0;   // room reserved for the files beside it
     bool flush_failed = false;
 };

@@ -119,8 +119,8 @@ constexpr char MSG_MAP_FAILED[] =
 // 转储结束，无法读取的字节： (followed by the count, in decimal)
 constexpr char MSG_RESCUED[] =
     "\xd7\xaa\xb4\xa2\xbd\xe1\xca\xf8\xa3\xac\xce\xde\xb7\xa8\xb6\xc1\xc8\xa1\xb5\xc4\xd7\xd6\xbd\xda\xa3\xba";
-// 转储完成！
-constexpr char MSG_DONE[] = "\xd7\xaa\xb4\xa2\xcd\xea\xb3\xc9\xa3\xa1";
+// 转储完成！ (once the complete image has its name)
+constexpr char MSG_COMPLETE[] = "\xd7\xaa\xb4\xa2\xcd\xea\xb3\xc9\xa3\xa1";
 
 // --list: the heads of its columns, and the yes and no of its removable
 // and system disk columns.

@@ -20,7 +20,6 @@ double Since(Clock::time_point start) {
 }
 
 std::string Duration(uint64_t seconds) {
-    std::string text;
     auto two = [](uint64_t n) { return (n < 10 ? "0" : "") + std::to_string(n); };
     if (seconds >= 3600) return std::to_string(seconds / 3600) + ":" + two(seconds / 60 % 60) + ":" + two(seconds % 60);
     return std::to_string(seconds / 60) + ":" + two(seconds % 60);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "dump/console.h"
 #include "dump/dump.h"
 #include "dump/rescue_reads.h"
 
@@ -85,31 +86,29 @@ void DriveMap::StartPhase(char status, int pass) {
     pass_ = pass;
 }
 
-std::string DriveMap::Text(uint64_t done, bool finished) const {
+std::string DriveMap::Text(uint64_t held_to, bool finished) const {
     std::vector<MapArea> listed;
     for (const MapArea& area : areas_) {
-        if (area.pos >= done) break;
-        listed.push_back({area.pos, std::min(area.size, done - area.pos), area.status});
+        if (area.pos >= held_to) break;
+        listed.push_back({area.pos, std::min(area.size, held_to - area.pos), area.status});
     }
-    if (total_ > done) {
+    if (total_ > held_to) {
         if (!listed.empty() && listed.back().status == NOT_TRIED)
-            listed.back().size += total_ - done;
+            listed.back().size += total_ - held_to;
         else
-            listed.push_back({done, total_ - done, NOT_TRIED});
+            listed.push_back({held_to, total_ - held_to, NOT_TRIED});
     }
     std::string text = "# Mapfile. Created by korvex " KORVEX_VERSION "\n";
     // A line end in an argument would end the comment: ddrescue reads the
     // rest as the status line.
-    std::string command;
-    for (char c : command_) command += c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string(1, c);
-    text += "# Command line: " + command + "\n";
+    text += "# Command line: " + EscapeLineEnds(command_, false) + "\n";
     text += "# Start time:   " + TimeText(static_cast<std::time_t>(started_)) + "\n";
     text += "# Current time: " + TimeText(std::time(nullptr)) + "\n";
     text += std::string(finished ? "# Finished" : PhaseText(phase_, pass_)) + "\n";
     text += "# current_pos  current_status  current_pass\n";
     // ddrescue goes on from the position only while copying; the later
     // phases go over the whole map again.
-    uint64_t position = finished ? total_ : phase_ == NOT_TRIED && pass_ == 1 ? done : 0;
+    uint64_t position = finished ? total_ : phase_ == NOT_TRIED && pass_ == 1 ? held_to : 0;
     text += Hex(position) + "     " + (finished ? READ : phase_) + "               " + std::to_string(pass_) + "\n";
     text += "#      pos        size  status\n";
     for (const MapArea& area : listed) text += Hex(area.pos) + "  " + Hex(area.size) + "  " + area.status + "\n";
@@ -139,7 +138,7 @@ int ReadAt(FileHandle drive, uint64_t at, uint64_t length, uint64_t sector, char
     if (got == length) return READ_ALL;
     // The rest of a sector cannot be asked for on its own: one that came
     // back in part was not read.
-    got = got / sector * sector;
+    got = RoundDown(got, sector);
     failed = 0;
     return got > 0 ? READ_SHORT : READ_FAILED;
 }
@@ -154,7 +153,7 @@ bool StillThere(const DriveMap& map, FileHandle drive, uint64_t at, ErrorCode fa
         uint64_t first = RoundUp(area.pos, sector), end = area.pos + area.size;
         if (first + sector > end) continue;
         if (area.pos < at) {
-            good = (std::min(end, at) - sector) / sector * sector;
+            good = RoundDown(std::min(end, at) - sector, sector);
             if (good < first) good = first;
         } else {
             if (good == UINT64_MAX) good = first;
@@ -179,7 +178,7 @@ namespace {
 // (at most 1 GiB), so that a dead area costs a failed read per doubling
 // rather than per block, and the skip never leaps over much of a drive.
 uint64_t MaxSkip(uint64_t total) {
-    uint64_t hundredth = std::min<uint64_t>(total / 100, 1024 * MIB) / RESCUE_BLOCK * RESCUE_BLOCK;
+    uint64_t hundredth = RoundDown(std::min<uint64_t>(total / 100, 1024 * MIB), RESCUE_BLOCK);
     return std::max(hundredth, RESCUE_BLOCK);
 }
 }  // namespace
@@ -203,7 +202,7 @@ Rescued RescueTransfer(CopyPhase& copy, FileHandle drive, char* data, uint64_t o
             at = to;
             continue;
         }
-        uint64_t block_end = std::min((at / RESCUE_BLOCK + 1) * RESCUE_BLOCK, end);
+        uint64_t block_end = std::min(RoundDown(at, RESCUE_BLOCK) + RESCUE_BLOCK, end);
         uint64_t to = whole ? end : block_end;
         ErrorCode failed = 0;
         uint64_t got = 0;
@@ -228,7 +227,7 @@ Rescued RescueTransfer(CopyPhase& copy, FileHandle drive, char* data, uint64_t o
             if (rest_failed) continue;
         }
         whole = false;
-        block_end = std::min((at / RESCUE_BLOCK + 1) * RESCUE_BLOCK, end);
+        block_end = std::min(RoundDown(at, RESCUE_BLOCK) + RESCUE_BLOCK, end);
         std::memset(data + (at - offset), 0, block_end - at);
         map.Mark(at, block_end - at, NOT_TRIMMED);
         copy.skip = copy.skip == 0 ? RESCUE_BLOCK : std::min(2 * copy.skip, MaxSkip(map.Total()));

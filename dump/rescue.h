@@ -52,9 +52,9 @@ public:
     // The phase running, as ddrescue's current status: '?' copying, '*'
     // trimming, '/' scraping; and its pass.
     void StartPhase(char status, int pass);
-    // The map's text with every byte from done on not tried (what the image
-    // does not hold yet); finished: the rescue is over.
-    std::string Text(uint64_t done, bool finished) const;
+    // The map's text with every byte from held_to on not tried (what the
+    // image does not hold yet); finished: the rescue is over.
+    std::string Text(uint64_t held_to, bool finished) const;
     // Bytes the text can take up once lines more areas are listed.
     uint64_t BytesBound(uint64_t lines) const;
 

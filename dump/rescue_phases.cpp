@@ -118,7 +118,7 @@ Rescued Phases::FarEdge(uint64_t from, uint64_t to) {
     uint64_t size = RESCUE_BLOCK;
     for (uint64_t at = to; at > from;) {
         if (Interrupted()) return STOPPED;
-        uint64_t start = at % RESCUE_BLOCK != 0 ? at / RESCUE_BLOCK * RESCUE_BLOCK : at - std::min(size, at);
+        uint64_t start = at % RESCUE_BLOCK != 0 ? RoundDown(at, RESCUE_BLOCK) : at - std::min(size, at);
         start = std::max(start, from);
         ErrorCode failed = 0;
         uint64_t got = 0;
@@ -151,8 +151,8 @@ Rescued Phases::CopySkipped(uint64_t from, uint64_t to) {
     uint64_t size = RESCUE_BLOCK;
     for (uint64_t at = from; at < to && !Spent();) {
         if (Interrupted()) return STOPPED;
-        uint64_t end = std::min(to, (at + size) / RESCUE_BLOCK * RESCUE_BLOCK);
-        if (end <= at) end = std::min(to, (at / RESCUE_BLOCK + 1) * RESCUE_BLOCK);
+        uint64_t end = std::min(to, RoundDown(at + size, RESCUE_BLOCK));
+        if (end <= at) end = std::min(to, RoundDown(at, RESCUE_BLOCK) + RESCUE_BLOCK);
         ErrorCode failed = 0;
         uint64_t got = 0;
         int read = ReadAt(drive_, at, end - at, sector_, buffer_, got, failed, error_);
@@ -176,7 +176,7 @@ Rescued Phases::CopySkipped(uint64_t from, uint64_t to) {
         }
         // As while copying, a read that stopped short gives up the block
         // where it stopped.
-        uint64_t block_end = std::min(to, (at / RESCUE_BLOCK + 1) * RESCUE_BLOCK);
+        uint64_t block_end = std::min(to, RoundDown(at, RESCUE_BLOCK) + RESCUE_BLOCK);
         if (!room_.keep(room_.context, map_.BytesBound(2), error_)) return NO_MAP_ROOM;
         map_.Mark(at, block_end - at, NOT_TRIMMED);
         at = block_end;
@@ -204,7 +204,7 @@ int Phases::Sector(uint64_t at, bool downwards, Rescued& stop) {
             }
             // Room for the run to grow the way it goes.
             uint64_t room = BUFFER_BYTES - IO_ALIGN;
-            base_ = downwards ? (std::max(at + length, room) - room) / IO_ALIGN * IO_ALIGN : at / IO_ALIGN * IO_ALIGN;
+            base_ = downwards ? RoundDown(std::max(at + length, room) - room, IO_ALIGN) : RoundDown(at, IO_ALIGN);
             run_from_ = at;
             run_to_ = at + length;
         } else if (downwards) {
@@ -246,7 +246,7 @@ Rescued Phases::Trim(uint64_t from, uint64_t to) {
     if (!PutRun()) return NOT_WRITTEN;
     while (!back_met && low < high && !Spent()) {
         if (Interrupted()) return STOPPED;
-        uint64_t at = std::max((high - 1) / sector_ * sector_, low);
+        uint64_t at = std::max(RoundDown(high - 1, sector_), low);
         int read = Sector(at, true, stop);
         if (read < 0) return stop;
         high = at;

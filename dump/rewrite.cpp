@@ -42,7 +42,7 @@ bool MergeBlock(FileHandle image, uint64_t total, const char* data, uint64_t bas
 bool PatchImage(FileHandle image, uint64_t total, const char* data, uint64_t base, uint64_t from, uint64_t to,
                 ErrorCode& error) {
     to = std::min(to, total);
-    uint64_t block = from / IO_ALIGN * IO_ALIGN;
+    uint64_t block = RoundDown(from, IO_ALIGN);
     while (block < to) {
         uint64_t block_end = std::min<uint64_t>(block + IO_ALIGN, total);
         if (from > block || to < block_end) {

@@ -25,28 +25,28 @@ bool WriteWhole(WriteCall write, FileHandle image, const char* data, uint64_t le
 // Whole blocks go unbuffered, WRITE_BYTES at most at a time. Only the
 // drive's last piece can end short of a block; those bytes go through the
 // tail write, so that nothing past the drive's end is ever written.
-bool WritePiece(void* image, const char* data, uint64_t length) {
-    FileHandle handle = reinterpret_cast<FileHandle>(image);
-    uint64_t blocks = length / IO_ALIGN * IO_ALIGN;
+bool WritePiece(void* context, const char* data, uint64_t length) {
+    FileHandle handle = static_cast<WriterContext*>(context)->image;
+    uint64_t blocks = RoundDown(length, IO_ALIGN);
     ErrorCode error = 0;
-    for (uint64_t done = 0; done < length;) {
+    for (uint64_t written = 0; written < length;) {
         if (Interrupted()) {
             FailChunkQueue(InterruptLine());
             return false;
         }
-        uint64_t piece = done < blocks ? std::min<uint64_t>(WRITE_BYTES, blocks - done) : length - done;
-        if (!WriteWhole(done < blocks ? WriteImage : WriteImageTail, handle, data + done, piece, error)) {
-            FailChunkQueue(FailureLine(MSG_WRITE_FAILED, error));
+        uint64_t piece = written < blocks ? std::min<uint64_t>(WRITE_BYTES, blocks - written) : length - written;
+        if (!WriteWhole(written < blocks ? WriteImage : WriteImageTail, handle, data + written, piece, error)) {
+            FailChunkQueue(FailureOrInterruptLine(MSG_WRITE_FAILED, error));
             return false;
         }
         ReportWritten(piece);
-        done += piece;
+        written += piece;
     }
     return true;
 }
 }  // namespace
 
-uint32_t WriterThread(void* image) {
-    ConsumeChunks(WRITER, MARK_WRITE, WritePiece, image);
+uint32_t WriterThread(void* context) {
+    ConsumeChunks(WRITER, static_cast<WriterContext*>(context)->chunks, MARK_WRITE, WritePiece, context);
     return 0;
 }

@@ -72,12 +72,12 @@ TEST(Dump, CopiesEveryByteWithTheFullTranscript) {
         EXPECT_EQ(Fake->files[FINGERPRINT], Fingerprint()) << "every drive byte hashed once, in order";
         const std::string& console = Fake->console;
         std::string start = std::string("\n") + MSG_START + "\n";
-        std::string done = std::string("\n") + MSG_DONE + "\n";
+        std::string complete = std::string("\n") + MSG_COMPLETE + "\n";
         size_t marks_at = console.find(start) + start.size();
         ASSERT_NE(console.find(start), std::string::npos);
-        ASSERT_GE(console.size(), marks_at + done.size());
-        EXPECT_EQ(console.substr(console.size() - done.size()), done);
-        ExpectMarks(console.substr(marks_at, console.size() - done.size() - marks_at),
+        ASSERT_GE(console.size(), marks_at + complete.size());
+        EXPECT_EQ(console.substr(console.size() - complete.size()), complete);
+        ExpectMarks(console.substr(marks_at, console.size() - complete.size() - marks_at),
                     CountChunks(size));
         ExpectCleanEnd();
     }
@@ -115,7 +115,7 @@ TEST(Dump, WriteFailureOnTheSecondChunkStopsTheReader) {
     EXPECT_EQ(Fake->image.size(), CHUNK) << "a failed image is cut back to what was written";
     const std::string& console = Fake->console;
     EXPECT_TRUE(Contains(console, Line(MSG_WRITE_FAILED, 27)));
-    EXPECT_FALSE(Contains(console, MSG_DONE));
+    EXPECT_FALSE(Contains(console, MSG_COMPLETE));
     EXPECT_EQ(std::count(console.begin(), console.end(), 'W'), 2);
     EXPECT_LT(std::count(console.begin(), console.end(), 'R'), 6) << "the reader went on";
     ExpectCleanEnd();
@@ -129,12 +129,12 @@ TEST(Dump, ReadFailuresStopTheDumpAfterWhatWasRead) {
     EXPECT_NE(std::string("RW").find(Fake->console.at(line_at - 1)), std::string::npos)
         << "the line ends the line of marks";
     EXPECT_TRUE(ImageMatches(CHUNK)) << "the chunk read before the failure is written";
-    EXPECT_FALSE(Contains(Fake->console, MSG_DONE));
+    EXPECT_FALSE(Contains(Fake->console, MSG_COMPLETE));
     ExpectCleanEnd();
 
     EXPECT_FALSE(DumpWith(2 * CHUNK, [](FakeState& f) { f.drive_ends_at = CHUNK + 4096; }));
     EXPECT_TRUE(Contains(Fake->console, Line(MSG_READ_FAILED, 5)));
-    EXPECT_FALSE(Contains(Fake->console, MSG_DONE));
+    EXPECT_FALSE(Contains(Fake->console, MSG_COMPLETE));
     ExpectCleanEnd();
 }
 
@@ -172,7 +172,7 @@ TEST(Dump, EachFailureHasItsLineAndNoCompletion) {
         EXPECT_TRUE(Contains(console, c.line)) << console;
         EXPECT_EQ(console.substr(console.find(c.line) + c.line.size()), "")
             << "no mark follows an error line";
-        EXPECT_FALSE(Contains(console, MSG_DONE));
+        EXPECT_FALSE(Contains(console, MSG_COMPLETE));
         EXPECT_EQ(Fake->files.count(FINGERPRINT), 0u) << "no fingerprint beside a failed image";
         ExpectCleanEnd();
     }
@@ -369,7 +369,7 @@ TEST(Dump, AFailureAfterTheRenameSaysTheImageIsNamed) {
     auto old_set = [](FakeState& f) { f.files = {{FINGERPRINT, STALE}, {OLD_MAP, OLD_MAP_TEXT}}; };
     EXPECT_EQ(DumpWith(CHUNK, [&](FakeState& f) { old_set(f), f.name_flush_error = 5; }), DUMP_NAMED_ONLY);
     EXPECT_TRUE(Contains(Fake->console, Line(MSG_CREATE_FAILED, 5)));
-    EXPECT_FALSE(Contains(Fake->console, MSG_DONE));
+    EXPECT_FALSE(Contains(Fake->console, MSG_COMPLETE));
     EXPECT_EQ(Fake->image_path, "out.img");
     std::map<std::string, std::string> want = {{FINGERPRINT, Fingerprint()}};
     EXPECT_EQ(Fake->files, want);

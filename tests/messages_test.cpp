@@ -49,7 +49,7 @@ TEST(Messages, EachIsItsChineseTextInGbk) {
         {MSG_NO_MEMORY, "错误，内存不足", 14},
         {MSG_THREAD_FAILED, "错误，无法创建写入线程", 22},
         {MSG_WRITE_FAILED, "错误，无法写入镜像", 18},
-        {MSG_DONE, "转储完成！", 10},
+        {MSG_COMPLETE, "转储完成！", 10},
         {MSG_HASH_FAILED, "错误，无法计算校验和", 20},
         {MSG_FINGERPRINT_FAILED, "错误，无法写入校验文件", 22},
         {MSG_INTERRUPTED, "错误，转储已中断", 16},

@@ -38,9 +38,13 @@ TEST(Plan, PrintsEchoSizeCacheAndChunkLines) {
     for (const auto& c : cases) {
         ResetFake(c.total);
         uint64_t total = 0;
-        ASSERT_TRUE(PlanDump("drive", "out.img", total));
+        EchoDump("drive", "out.img");
+        ASSERT_TRUE(SizeDrive("drive", total));
         EXPECT_EQ(total, c.total);
-        EXPECT_EQ(ChunkCount, c.chunks);
+        DumpPlan plan = PlanDump(total);
+        EXPECT_EQ(plan.total, c.total);
+        EXPECT_EQ(plan.chunks, c.chunks);
+        PrintPlan(plan);
         EXPECT_EQ(Fake->console, PlanText(c.mib, c.chunks));
     }
 }

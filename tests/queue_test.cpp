@@ -9,6 +9,8 @@
 #include <thread>
 
 #include "dump/chunk_queue.h"
+#include "dump/dump.h"
+#include "tests/fake_platform.h"
 
 namespace {
 using std::chrono::microseconds;
@@ -35,7 +37,7 @@ TEST(ChunkQueue, KeepsOrderForBothConsumersUnderConcurrentAppendAndRemove) {
     auto consume = [](Consumer consumer, uint32_t seed, uint32_t& taken) {
         std::mt19937 random(seed);
         Chunk chunk{};
-        while (WaitNextChunk(consumer, chunk, nullptr)) {
+        while (WaitNextChunk(consumer, chunk)) {
             ASSERT_EQ(chunk.bytes, taken++);
             Pause(random);
             FinishChunk(consumer);
@@ -85,11 +87,23 @@ TEST(ChunkQueue, ReaderFailureReleasesAWaitingConsumer) {
     ResetChunkQueue();
     std::thread writer([] {
         Chunk chunk{};
-        EXPECT_FALSE(WaitNextChunk(HASHER, chunk, nullptr));
+        EXPECT_FALSE(WaitNextChunk(HASHER, chunk));
     });
     std::this_thread::sleep_for(milliseconds(20));
     FailChunkQueue("failed");
     writer.join();
+}
+
+// A mark after the failure's line would read as though the dump went on.
+TEST(ChunkQueue, NoMarkFollowsAFailureLine) {
+    ResetFake(MIB);
+    ResetChunkQueue();
+    EXPECT_TRUE(PrintMarkUnlessFailed("R"));
+    FailChunkQueue("failed");
+    EXPECT_FALSE(PrintMarkUnlessFailed("W"));
+    EXPECT_EQ(Fake->console, "Rfailed\n");
+    ResetChunkQueue();
+    EXPECT_TRUE(PrintMarkUnlessFailed("W")) << "a new dump prints its marks again";
 }
 
 TEST(ChunkQueue, ClosingEndsAWaitingWriterOnlyOnceDrained) {
@@ -97,10 +111,10 @@ TEST(ChunkQueue, ClosingEndsAWaitingWriterOnlyOnceDrained) {
     ASSERT_TRUE(AppendChunk(Numbered(7)));
     std::thread writer([] {
         Chunk chunk{};
-        ASSERT_TRUE(WaitNextChunk(WRITER, chunk, nullptr)) << "a chunk queued before the close is still written";
+        ASSERT_TRUE(WaitNextChunk(WRITER, chunk)) << "a chunk queued before the close is still written";
         EXPECT_EQ(chunk.bytes, 7u);
         FinishChunk(WRITER);
-        EXPECT_FALSE(WaitNextChunk(WRITER, chunk, nullptr));
+        EXPECT_FALSE(WaitNextChunk(WRITER, chunk));
     });
     std::this_thread::sleep_for(milliseconds(20));
     CloseChunkQueue();
