@@ -108,3 +108,73 @@ case_mounted_drive() {
         [ $status -eq 0 ] && [ \$(wc -l <out.txt) -eq 9 ] && [ \"\$(tail -n 1 out.txt)\" = '转储完成！' ] &&
         cmp -s fs.bin ro.img"
 }
+
+# The warning for a file mounted writable through a loop device finds that
+# loop device whatever the file's name: one with a line end in it is still
+# the file the loop device reads (the kernel names it so in backing_file,
+# and in LOOP_GET_STATUS64 by its device and inode).
+case_mounted_drive_name_with_line_end() {
+    local fs drive
+    need_loop
+    need_commands mkfs.ext4
+    drive=$'fs\nname.bin'
+    head -c $((24 * MIB)) /dev/zero >"$drive"
+    mkfs.ext4 -q -F "$drive" 2>/dev/null || skip_case "mkfs.ext4 fails"
+    given "a loop device over the file" attach_loop fs "$drive"
+    mounted mnt mount "$fs" mnt || skip_case "a loop device's file system cannot be mounted"
+    run "$drive" rw.img
+    expect "the file, mounted writable through $fs: the warning, then a complete dump" bash -c "
+        [ $status -eq 0 ] && grep -qx '警告，无法锁定驱动器，镜像可能不一致16' out.txt &&
+        [ \"\$(tail -n 1 out.txt)\" = '转储完成！' ]"
+}
+
+# A file system mounted writable in another mount namespace (a container,
+# a service with mounts of its own) writes to the drive all the same; this
+# process's mount table does not show it, but the device is claimed
+# (an exclusive open fails with EBUSY).
+case_mounted_drive_other_namespace() {
+    local fs _
+    need_loop
+    need_commands mkfs.ext4 unshare
+    head -c $((24 * MIB)) /dev/zero >fs.bin
+    mkfs.ext4 -q fs.bin 2>/dev/null || skip_case "mkfs.ext4 fails"
+    given "a loop device over fs.bin" attach_loop fs fs.bin
+    mkdir -p mnt
+    unshare -m --propagation private sh -c "mount '$fs' '$work/mnt' && touch '$work/ready' && exec sleep infinity" &
+    for _ in $(seq 200); do
+        [ -e ready ] && break
+        kill -0 $! 2>/dev/null || break
+        sleep 0.05
+    done
+    [ -e ready ] || skip_case "no file system mounted in a mount namespace of its own"
+    given "$fs not mounted in this namespace" bash -c "! grep -q '$work/mnt' /proc/self/mountinfo"
+    run "$fs" rw.img
+    expect "'$fs', mounted writable in another namespace: the warning, then a complete dump" bash -c "
+        [ $status -eq 0 ] && grep -qx '警告，无法锁定驱动器，镜像可能不一致16' out.txt &&
+        [ \"\$(tail -n 1 out.txt)\" = '转储完成！' ]"
+}
+
+# A loop device whose file was deleted still reads it, and so does a second
+# loop device over that file, mounted writable: the warning, as before the
+# file was deleted (backing_file then names it with " (deleted)"; the
+# kernel still tells its device and inode).
+case_mounted_drive_backing_deleted() {
+    local fs second
+    need_loop
+    need_commands mkfs.ext4
+    head -c $((24 * MIB)) /dev/zero >fs.bin
+    mkfs.ext4 -q fs.bin 2>/dev/null || skip_case "mkfs.ext4 fails"
+    given "a loop device over fs.bin" attach_loop fs fs.bin
+    given "a second loop device over fs.bin" attach_loop second fs.bin
+    mounted mnt mount "$second" mnt || skip_case "a loop device's file system cannot be mounted"
+    run "$fs" rw.img
+    given "the warning while fs.bin is there" grep -qx '警告，无法锁定驱动器，镜像可能不一致16' out.txt
+    rm -f rw.img rw.img.sha256
+    # backing_file still begins with the case's folder: the cleanup
+    # detaches both.
+    given "fs.bin deleted" rm fs.bin
+    run "$fs" rw.img
+    expect "'$fs', its file deleted, a second loop device over it mounted writable: the warning, then a complete dump" bash -c "
+        [ $status -eq 0 ] && grep -qx '警告，无法锁定驱动器，镜像可能不一致16' out.txt &&
+        [ \"\$(tail -n 1 out.txt)\" = '转储完成！' ]"
+}

@@ -82,3 +82,20 @@ case_loop_partition() {
     expect "the partition right under its disk, indented, with its size" \
         bash -c "grep -A1 '^$loop ' out.txt | tail -n 1 | grep -q '^  ${loop}p1  *$(size_text $((48 * MIB))) '"
 }
+
+# A loop device's file named with a line end: the whole name, its line end
+# shown escaped, not the name's first line (which may name another file),
+# and " (deleted)" once the file is gone.
+case_loop_backing_line_end() {
+    local loop
+    need_root
+    need_commands losetup
+    sparse_file $'a\nb.bin' $((8 * MIB))
+    given "a file at the first line's name, which is no loop device's" sparse_file a $((8 * MIB))
+    given "a loop device over the file" attach_loop loop $'a\nb.bin'
+    "$korvex" --list </dev/null >out.txt
+    expect "--list: the whole name of $loop's file" grep -q "^$loop .* $work/a\\\\x0ab\\.bin$" out.txt
+    rm $'a\nb.bin'
+    "$korvex" --list </dev/null >out.txt
+    expect "--list: $loop's file deleted" grep -q "^$loop .* $work/a\\\\x0ab\\.bin (deleted)$" out.txt
+}
