@@ -12,6 +12,7 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <iterator>
 #include <sstream>
 
 #include "platform/platform.h"
@@ -25,6 +26,15 @@ std::string ReadText(const std::string& path) {
     std::getline(in, line);
     size_t begin = line.find_first_not_of(" \t"), end = line.find_last_not_of(" \t\r");
     return begin == std::string::npos ? std::string() : line.substr(begin, end - begin + 1);
+}
+
+// All of a sysfs file but its closing line end: a loop device's file name
+// may hold line ends of its own, and " (deleted)" once the file is gone.
+std::string ReadWhole(const std::string& path) {
+    std::ifstream in(path);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
 }
 
 bool ReadNumber(const std::string& path, uint64_t& number) {
@@ -199,7 +209,7 @@ std::string Bus(const std::string& path, const std::string& base, const std::str
 }
 
 std::string Model(const std::string& base, const std::string& kind) {
-    if (kind == "loop") return ReadText(base + "loop/backing_file");
+    if (kind == "loop") return ReadWhole(base + "loop/backing_file");
     if (kind == "dm") return ReadText(base + "dm/name");
     if (kind == "mmcblk") return ReadText(base + "device/name");
     std::string vendor = ReadText(base + "device/vendor"), model = ReadText(base + "device/model");

@@ -410,21 +410,52 @@ void AddWriters(dev_t device, std::vector<dev_t>& devices) {
     }
 }
 
-// The loop devices whose backing file is the file status describes.
-void AddLoopsOver(const struct stat& status, std::vector<dev_t>& devices) {
+// The file a loop device reads, as its device and inode: the kernel's own
+// record, which a file deleted or renamed since, or a name with a line end
+// in it, leaves intact where sysfs's backing_file text does not.
+bool LoopFile(dev_t loop, dev_t& file_device, ino_t& file_inode) {
+    loop_info64 info {};
+    int opened = OpenLoop(loop);
+    bool known = opened >= 0 && ioctl(opened, LOOP_GET_STATUS64, &info) == 0 && info.lo_inode != 0;
+    if (opened >= 0) close(opened);
+    if (!known) return false;
+    // lo_device is in the kernel's encoding: minor's low byte, major, then
+    // the minor's upper bits.
+    file_device = makedev((info.lo_device >> 8) & 0xfff, (info.lo_device & 0xff) | ((info.lo_device >> 12) & 0xfff00));
+    file_inode = static_cast<ino_t>(info.lo_inode);
+    return true;
+}
+
+// The loop devices over the file with this device and inode.
+void AddLoopsOver(dev_t file_device, ino_t file_inode, std::vector<dev_t>& devices) {
     DIR* block = opendir("/sys/block");
     if (block == nullptr) return;
     while (dirent* entry = readdir(block)) {
         std::string dir = std::string("/sys/block/") + entry->d_name;
-        std::ifstream named(dir + "/loop/backing_file");
-        std::string path;
-        struct stat backing {};
-        dev_t device = 0;
-        if (std::getline(named, path) && stat(path.c_str(), &backing) == 0 && backing.st_dev == status.st_dev &&
-            backing.st_ino == status.st_ino && ReadDeviceNumber(dir + "/dev", device))
+        dev_t device = 0, backing_device = 0;
+        ino_t backing_inode = 0;
+        if (access((dir + "/loop").c_str(), F_OK) == 0 && ReadDeviceNumber(dir + "/dev", device) &&
+            LoopFile(device, backing_device, backing_inode) && backing_device == file_device &&
+            backing_inode == file_inode)
             AddWriters(device, devices);
     }
     closedir(block);
+}
+
+// A device another program has claimed (a mount in another mount
+// namespace, a container's, a swap area) refuses an exclusive open, though
+// this process's mount table does not show it. Its node is reached through
+// the descriptor for the drive itself, and through /dev/block for the rest.
+bool ClaimedElsewhere(int fd, const struct stat& status, const std::vector<dev_t>& devices) {
+    for (dev_t device : devices) {
+        std::string node = device == status.st_rdev
+                               ? "/proc/self/fd/" + std::to_string(fd)
+                               : "/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+        int probe = open(node.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC | O_NONBLOCK);
+        if (probe >= 0) close(probe);
+        if (probe < 0 && errno == EBUSY) return true;
+    }
+    return false;
 }
 }  // namespace
 
@@ -434,22 +465,27 @@ bool MountedWritable(int fd) {
     if (fstat(fd, &status) != 0) return false;
     if (S_ISBLK(status.st_mode)) AddWriters(status.st_rdev, devices);
     // A loop device's file is written through any loop device over it.
-    std::ifstream named(SysfsDir(status.st_rdev) + "/loop/backing_file");
-    std::string backing;
-    if (S_ISBLK(status.st_mode) && std::getline(named, backing)) stat(backing.c_str(), &status);
-    if (S_ISREG(status.st_mode)) AddLoopsOver(status, devices);
+    dev_t file_device = status.st_dev;
+    ino_t file_inode = status.st_ino;
+    if ((S_ISBLK(status.st_mode) && LoopFile(status.st_rdev, file_device, file_inode)) || S_ISREG(status.st_mode))
+        AddLoopsOver(file_device, file_inode, devices);
+    bool mounted_here = false;
     for (const MountEntry& entry : MountTable()) {
-        // A file system is written where any of its mounts is writable and
-        // it is not read-only as a whole.
-        if (!HasOption(entry.mount_options, "rw") || HasOption(entry.options, "ro")) continue;
         // btrfs numbers its mounts with a device of its own; the source is
         // the device it lies on.
         struct stat source {};
         bool on_source = stat(entry.source.c_str(), &source) == 0 && S_ISBLK(source.st_mode);
+        bool ours = false;
         for (dev_t device : devices)
-            if (entry.number == DeviceNumber(device) || (on_source && source.st_rdev == device)) return true;
+            ours = ours || entry.number == DeviceNumber(device) || (on_source && source.st_rdev == device);
+        if (!ours) continue;
+        mounted_here = true;
+        // A file system is written where any of its mounts is writable and
+        // it is not read-only as a whole.
+        if (HasOption(entry.mount_options, "rw") && !HasOption(entry.options, "ro")) return true;
     }
-    return false;
+    // Mounted only read-only here: its other mounts are this one's too.
+    return !mounted_here && ClaimedElsewhere(fd, status, devices);
 }
 
 bool SharesStorage(FileHandle drive, const std::string& path) {
