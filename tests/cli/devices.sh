@@ -133,7 +133,7 @@ case_mounted_drive_name_with_line_end() {
 # process's mount table does not show it, but the device is claimed
 # (an exclusive open fails with EBUSY).
 case_mounted_drive_other_namespace() {
-    local fs _
+    local fs
     need_loop
     need_commands mkfs.ext4 unshare
     head -c $((24 * MIB)) /dev/zero >fs.bin
@@ -141,12 +141,8 @@ case_mounted_drive_other_namespace() {
     given "a loop device over fs.bin" attach_loop fs fs.bin
     mkdir -p mnt
     unshare -m --propagation private sh -c "mount '$fs' '$work/mnt' && touch '$work/ready' && exec sleep infinity" &
-    for _ in $(seq 200); do
-        [ -e ready ] && break
-        kill -0 $! 2>/dev/null || break
-        sleep 0.05
-    done
-    [ -e ready ] || skip_case "no file system mounted in a mount namespace of its own"
+    pid=$!
+    awaits 200 test -e ready || skip_case "no file system mounted in a mount namespace of its own"
     given "$fs not mounted in this namespace" bash -c "! grep -q '$work/mnt' /proc/self/mountinfo"
     run "$fs" rw.img
     expect "'$fs', mounted writable in another namespace: the warning, then a complete dump" bash -c "

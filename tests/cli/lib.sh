@@ -243,30 +243,28 @@ SHIM
     shim=$PWD/shim.so
 }
 
-# started PARTIAL: a dump in the background holds its partial file, made
-# once it is past its checks; how long that takes depends on the machine's
-# load, so the case waits for it rather than for a fixed time.
-started() {
-    local _
-    for _ in $(seq 200); do
-        [ -e "$1" ] && return 0
+# awaits TRIES COMMAND...: COMMAND asked every 50 ms, at most TRIES times,
+# while the process in the background ($pid) runs; its last answer. How
+# long a dump takes to get somewhere depends on the machine's load, so a
+# case waits for the state it needs rather than for a fixed time.
+awaits() {
+    local tries=$1 _
+    shift
+    for _ in $(seq "$tries"); do
+        "$@" && return 0
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.05
     done
-    [ -e "$1" ]
+    "$@"
 }
+
+# started PARTIAL: a dump in the background holds its partial file, made
+# once it is past its checks.
+started() { awaits 200 test -e "$1"; }
 
 # copying OUT: the dump in the background is past its preparation and
 # copies: it has read its first chunk (its output OUT shows the first mark).
-copying() {
-    local _
-    for _ in $(seq 200); do
-        grep -q '^R' "$1" && return 0
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.05
-    done
-    grep -q '^R' "$1"
-}
+copying() { awaits 200 grep -q '^R' "$1"; }
 
 # slow_dump OUT ARGS...: korvex in the background, each transfer read slowed
 # down; its pid in $pid, its output in OUT.

@@ -119,6 +119,9 @@ failed_sector_reads() {
     cat reads.txt 2>/dev/null | grep -c '^[0-9]* 512 failed$'
 }
 
+# failed_sector_reads_reach N: at least N of them.
+failed_sector_reads_reach() { [ "$(failed_sector_reads)" -ge "$1" ]; }
+
 # The phases of a rescue and their bound of failed reads, on a drive with
 # lone bad sectors (its first and last, one inside its first transfer, that
 # transfer's last), two bad sectors in one 64 KiB block with readable ones
@@ -191,7 +194,6 @@ case_phases() {
 # each to scrape, more than the default bound lets it try: the interrupt
 # comes long before the end, whatever the machine's speed.
 case_interrupted_phases() {
-    local _
     need_commands ddrescue ddrescuelog
     total=$((32 * MIB))
     ranges="$((MIB + 512)):$((MIB + 1024)) $((8 * MIB + 4096)):$((10 * MIB + 61440))"
@@ -200,12 +202,7 @@ case_interrupted_phases() {
     pid=$!
     # The second failed sector read began once the first one's sector was
     # marked.
-    for _ in $(seq 2400); do
-        [ "$(failed_sector_reads)" -ge 2 ] && break
-        kill -0 $pid 2>/dev/null || break
-        sleep 0.05
-    done
-    given "the rescue trimming or scraping" [ "$(failed_sector_reads)" -ge 2 ]
+    given "the rescue trimming or scraping" awaits 2400 failed_sector_reads_reach 2
     kill -INT $pid
     wait $pid
     status=$?
@@ -227,7 +224,7 @@ case_interrupted_phases() {
 # read fails with EIO, as it does when a USB drive is pulled out: no bad
 # sectors, but the end of the dump, with what it read kept for ddrescue.
 case_drive_gone() {
-    local hold=$((40 * MIB + 123 * 512)) loop _
+    local hold=$((40 * MIB + 123 * 512)) loop
     need_commands losetup ddrescue ddrescuelog
     total=$((64 * MIB))
     ranges="$((MIB + 512)):$((MIB + 1024))"
@@ -235,12 +232,7 @@ case_drive_gone() {
     attach_loop loop -r bad/drive.img || skip_case "no loop device"
     "$korvex" --rescue "$loop" saved.img </dev/null >out.txt &
     pid=$!
-    for _ in $(seq 2400); do
-        grep -q ' held$' reads.txt 2>/dev/null && break
-        kill -0 $pid 2>/dev/null || break
-        sleep 0.05
-    done
-    given "the rescue past its bad sector, waiting on the drive" grep -q ' held$' reads.txt
+    given "the rescue past its bad sector, waiting on the drive" awaits 2400 grep -q ' held$' reads.txt
     kill -KILL $server
     wait $server 2>/dev/null
     wait $pid
@@ -304,7 +296,7 @@ print(' '.join('%d:%d' % (p * 131072 + s * 512, p * 131072 + s * 512 + 512) for 
 # the phases' in-place merges are 4 KiB); the interrupt comes after the
 # first of 64.
 case_interrupted_hash_back() {
-    local reads _
+    local reads
     need_commands strace
     total=$((1024 * MIB))
     ranges="$((MIB + 512)):$((MIB + 1024))"
@@ -314,12 +306,7 @@ case_interrupted_hash_back() {
     ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 strace -f -e trace=pread64 -e signal=none -o trace.txt \
         "$korvex" --rescue bad/drive.img saved.img </dev/null >out.txt &
     pid=$!
-    for _ in $(seq 6000); do
-        [ "$(cat trace.txt 2>/dev/null | grep -c ', 16777216, ')" -ge 1 ] && break
-        kill -0 $pid 2>/dev/null || break
-        sleep 0.05
-    done
-    given "the rescue hashing its image back" [ "$(cat trace.txt 2>/dev/null | grep -c ', 16777216, ')" -ge 1 ]
+    given "the rescue hashing its image back" awaits 6000 grep -qs ', 16777216, ' trace.txt
     kill -INT "$(pgrep -P $pid)"
     wait $pid
     status=$?
