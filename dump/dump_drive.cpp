@@ -186,7 +186,7 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
     auto map_text = [&image, &map](uint64_t held_to, bool finished) {
         return image.is_file ? map.Text(held_to, finished) : std::string();
     };
-    CopyPhase copy{map, RoomFor(image)};
+    CopyPhase copy{map, RoomFor(image), 0, 0, DriveSectorSize(drive)};
     Reader reader{drive, map, request.rescue ? &copy : nullptr};
     // A hash service that cannot even start is told before the image exists.
     if (!StartHash(hash, error)) {

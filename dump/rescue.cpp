@@ -186,7 +186,7 @@ uint64_t MaxSkip(uint64_t total) {
 Rescued RescueTransfer(CopyPhase& copy, FileHandle drive, char* data, uint64_t offset, uint64_t length,
                        ErrorCode& error) {
     DriveMap& map = copy.map;
-    uint64_t sector = DriveSectorSize(drive);
+    uint64_t sector = copy.sector;
     uint64_t end = std::min(offset + length, map.Total());
     // The transfer is asked for at once unless the reader is skipping, and
     // so is the rest of it after a block that read behind a failed one: a

@@ -91,7 +91,7 @@ struct CopyPhase {
     MapRoom room;
     uint64_t skip = 0;     // the last skip, 0 after a block that read
     uint64_t skip_to = 0;  // bytes below this are skipped
-    uint64_t sector = 0;
+    uint64_t sector;       // the drive's, asked once
 };
 
 // True when the transfer at offset is to go to RescueTransfer unread: the
