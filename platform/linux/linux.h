@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -42,6 +43,17 @@ std::string Folder(const std::string& path);
 // (device mapper, md, a loop device over the device), or, for a file, on a
 // loop device over it: it may change while it is read.
 bool MountedWritable(int fd);
+
+// A mount, as /proc/self/mountinfo lists it, its paths unescaped: the
+// device number it reports ("major:minor"), the folder of the file system
+// mounted, where, its mount's options, its type, its source and the file
+// system's options.
+struct MountEntry {
+    std::string number, root, point, mount_options, type, source, options;
+};
+
+// This process's mount table, in its order.
+std::vector<MountEntry> MountTable();
 
 // A loop device opened as the image: true when another loop device over the
 // same backing file or device is mounted or held, which the exclusive open

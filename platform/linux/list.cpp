@@ -15,6 +15,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "platform/linux/linux.h"
 #include "platform/platform.h"
 
 namespace {
@@ -92,20 +93,6 @@ std::string DeviceNumber(const std::string& node) {
     return std::to_string(major(status.st_rdev)) + ":" + std::to_string(minor(status.st_rdev));
 }
 
-// mountinfo writes a blank, tab, newline and backslash in a path as \ooo.
-std::string UnescapeOctal(const std::string& text) {
-    std::string plain;
-    for (size_t at = 0; at < text.size(); ++at) {
-        if (text[at] == '\\' && at + 3 < text.size() && text.find_first_not_of("01234567", at + 1) >= at + 4) {
-            plain += static_cast<char>(std::stoi(text.substr(at + 1, 3), nullptr, 8));
-            at += 3;
-        } else {
-            plain += text[at];
-        }
-    }
-    return plain;
-}
-
 // udev writes a label's unsafe bytes as \xNN.
 std::string UnescapeHex(const std::string& text) {
     std::string plain;
@@ -127,27 +114,19 @@ struct Mounted {
     bool whole = false;  // the file system's own root is mounted there, not a folder of it bound
 };
 
-struct MountTable {
+struct MountsByDevice {
     std::map<std::string, Mounted> by_device;  // by "major:minor"
     std::string root_device;                   // the device "/" is mounted from, if any
 };
 
 // A file system's device by its source node where that is one: btrfs
 // reports a number of its own in mountinfo, not its device's.
-MountTable ReadMounts() {
-    MountTable table;
-    std::ifstream in("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream words(line);
-        std::vector<std::string> fields;
-        for (std::string word; words >> word;) fields.push_back(word);
-        auto separator = std::find(fields.begin() + std::min<size_t>(fields.size(), 6), fields.end(), "-");
-        if (fields.size() < 5 || fields.end() - separator < 3) continue;
-        std::string source = UnescapeOctal(separator[2]);
-        std::string device = source.compare(0, 5, "/dev/") == 0 ? DeviceNumber(source) : "";
-        if (device.empty()) device = fields[2];
-        Mounted mounted{separator[1], UnescapeOctal(fields[4]), fields[3] == "/"};
+MountsByDevice ReadMounts() {
+    MountsByDevice table;
+    for (const MountEntry& entry : MountTable()) {
+        std::string device = entry.source.compare(0, 5, "/dev/") == 0 ? DeviceNumber(entry.source) : "";
+        if (device.empty()) device = entry.number;
+        Mounted mounted{entry.type, entry.point, entry.root == "/"};
         if (mounted.mount == "/") table.root_device = device;
         auto known = table.by_device.find(device);
         if (known == table.by_device.end() || (!known->second.whole && mounted.whole))
@@ -230,7 +209,7 @@ std::string NodeName(const std::string& base, std::string name) {
 }
 
 // Fills what every device has, disk or partition; false for one gone or empty.
-bool Describe(const std::string& base, const std::string& name, const MountTable& mounts, DriveInfo& drive) {
+bool Describe(const std::string& base, const std::string& name, const MountsByDevice& mounts, DriveInfo& drive) {
     uint64_t sectors = 0;
     if (!ReadNumber(base + "size", sectors) || sectors == 0) return false;
     drive.name = NodeName(base, name);
@@ -256,7 +235,7 @@ bool Virtual(const std::string& name) {
 }  // namespace
 
 std::vector<DriveInfo> ListDrives() {
-    MountTable mounts = ReadMounts();
+    MountsByDevice mounts = ReadMounts();
     std::set<std::string> system_disks;
     if (!mounts.root_device.empty()) DisksUnder(Real("/sys/dev/block/" + mounts.root_device), system_disks, 0);
 

@@ -91,11 +91,15 @@ void AddFile(dev_t device, ino_t inode, bool through_file_system, const std::str
     AddFileSystem(path, device, through_file_system, reached);
 }
 
-// The mount table prints blanks, tabs, line ends and backslashes in octal.
+}  // namespace
+
+namespace {
+// The mount table prints a blank, tab, line end and backslash in a path as
+// \ooo, three octal digits.
 std::string Unescaped(const std::string& text) {
     std::string plain;
     for (size_t at = 0; at < text.size(); ++at) {
-        if (text[at] == '\\' && at + 3 < text.size() && std::isdigit(static_cast<unsigned char>(text[at + 1]))) {
+        if (text[at] == '\\' && at + 3 < text.size() && text.find_first_not_of("01234567", at + 1) >= at + 4) {
             plain += static_cast<char>(std::stoi(text.substr(at + 1, 3), nullptr, 8));
             at += 3;
         } else {
@@ -104,10 +108,7 @@ std::string Unescaped(const std::string& text) {
     }
     return plain;
 }
-
-struct MountEntry {
-    std::string number, root, point, mount_options, type, source, options;
-};
+}  // namespace
 
 std::vector<MountEntry> MountTable() {
     std::vector<MountEntry> table;
@@ -129,6 +130,7 @@ std::vector<MountEntry> MountTable() {
     return table;
 }
 
+namespace {
 // The mount whose point holds path: the longest such point, among those
 // that keep (when type is given) that type or (else) that device number.
 const MountEntry* Holder(const std::vector<MountEntry>& table, const std::string& full, const std::string& type,
