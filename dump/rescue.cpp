@@ -194,7 +194,6 @@ Rescued RescueTransfer(CopyPhase& copy, FileHandle drive, char* data, uint64_t o
     bool whole = !Skipping(copy, offset);
     for (uint64_t at = offset; at < end;) {
         if (Interrupted()) return STOPPED;
-        if (!copy.room.keep(copy.room.context, map.BytesBound(2), error)) return NO_MAP_ROOM;
         if (at < copy.skip_to) {
             uint64_t to = std::min(copy.skip_to, end);
             std::memset(data + (at - offset), 0, to - at);
@@ -227,6 +226,9 @@ Rescued RescueTransfer(CopyPhase& copy, FileHandle drive, char* data, uint64_t o
             if (rest_failed) continue;
         }
         whole = false;
+        // The map grows only where a block fails: by it, the skip after it
+        // and the read data after that.
+        if (!copy.room.keep(copy.room.context, map.BytesBound(3), error)) return NO_MAP_ROOM;
         block_end = std::min(RoundDown(at, RESCUE_BLOCK) + RESCUE_BLOCK, end);
         std::memset(data + (at - offset), 0, block_end - at);
         map.Mark(at, block_end - at, NOT_TRIMMED);
