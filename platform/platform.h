@@ -152,6 +152,20 @@ size_t DriveReadUnit();
 // (512, 2048 or 4096; on Linux the direct-I/O alignment of a file).
 size_t DriveSectorSize(FileHandle drive);
 
+// What the system tells of an open drive, for the acquisition record
+// beside the image: empty texts where it tells nothing (a file as the
+// drive has no model; Wine answers few of the queries).
+struct DriveFacts {
+    std::string opened;  // the drive as opened: the device or file the handle reads (UTF-8)
+    std::string model;   // vendor and product as the device reports them
+    std::string serial;  // the device's serial number
+};
+
+// The facts of the drive opened through drive from device_path: Linux
+// from sysfs (a partition's from its disk), Windows from
+// IOCTL_STORAGE_QUERY_PROPERTY.
+DriveFacts DescribeDrive(FileHandle drive, const std::string& device_path);
+
 // Sets the drive's position for the next read. False on failure.
 bool SeekDrive(FileHandle drive, uint64_t offset, ErrorCode& error);
 
@@ -251,6 +265,10 @@ bool RemoveFile(const std::string& path, ErrorCode& error);
 // written in one call, brought to stable storage (unless empty) and closed. False at the
 // first failing step, with nothing left at path.
 bool WriteSmallFile(const std::string& path, const std::string& bytes, ErrorCode& error);
+
+// The processors this process may run on (its affinity), at least 1: how
+// many threads compress an image.
+unsigned ProcessorCount();
 
 // Starts proc(argument) on a new thread. False when it cannot be started.
 bool StartThread(ThreadProc proc, void* argument, ThreadHandle& thread, ErrorCode& error);

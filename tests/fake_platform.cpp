@@ -197,6 +197,10 @@ size_t DriveReadUnit() { return Fake->sector_size; }
 
 size_t DriveSectorSize(FileHandle) { return Fake->sector_size; }
 
+DriveFacts DescribeDrive(FileHandle, const std::string&) { return Fake->facts; }
+
+unsigned ProcessorCount() { return Fake->processors; }
+
 bool DriveGone(ErrorCode code) { return code == 19; }
 
 bool SeekDrive(FileHandle, uint64_t offset, ErrorCode&) {

@@ -26,6 +26,9 @@ struct FakeState {
     uint64_t reads_wait_from = UINT64_MAX;  // reads from here wait until a write has failed
     std::atomic<bool> write_failed{false};
     size_t sector_size = 512;
+    // What DescribeDrive tells, and ProcessorCount.
+    DriveFacts facts{"fake-drive", "Fake Model", "FAKE123"};
+    unsigned processors = 2;
     // Unbuffered reads need the buffer on this boundary (0: the sector
     // size), and offset and length on the sector size; Windows' layer asks
     // 4096 of every buffer. Refused with 87 otherwise.

@@ -1,6 +1,7 @@
 // Linux: the process's start, its command line, threads and buffers.
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -83,4 +84,12 @@ void WaitThread(ThreadHandle thread) {
         // the signal cuts short what it is blocked in (EINTR).
         if (Interrupted()) pthread_kill(id, NotedSignalNumber());
     }
+}
+
+unsigned ProcessorCount() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return static_cast<unsigned>(CPU_COUNT(&set));
+    long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<unsigned>(online) : 1;
 }

@@ -190,3 +190,5 @@ int64_t ReadDrive(FileHandle drive, void* buffer, size_t length, ErrorCode& erro
     }
     return got;
 }
+
+DriveFacts DescribeDrive(FileHandle, const std::string& device_path) { return {device_path, "", ""}; }

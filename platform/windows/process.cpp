@@ -63,3 +63,13 @@ void WaitThread(ThreadHandle thread) {
     WaitForSingleObject(reinterpret_cast<HANDLE>(thread), INFINITE);
     CloseHandle(reinterpret_cast<HANDLE>(thread));
 }
+
+// The process's affinity, which a user may narrow (start /affinity); a
+// 32-bit process sees at most 32 processors of its group.
+unsigned ProcessorCount() {
+    DWORD_PTR process = 0, system = 0;
+    unsigned count = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system))
+        for (; process != 0; process &= process - 1) ++count;
+    return count > 0 ? count : 1;
+}
