@@ -19,13 +19,13 @@ constexpr char MSG_USAGE_ZH[] =
 // what a program started without its arguments shows), the options and the
 // exit statuses; ASCII like the usage line.
 constexpr const char* MSG_HELP_USAGE[] = {
-    "Usage: korvex [--rescue [--max-failed-reads N]] DRIVE IMAGE",
+    "Usage: korvex [--rescue [--max-failed-reads N] | --level N] DRIVE IMAGE",
     "       korvex --list",
     "       korvex --help | --version",
 };
-// 使用方法: korvex [--rescue [--max-failed-reads N]] 驱动器 镜像文件
+// 使用方法: korvex [--rescue [--max-failed-reads N] | --level N] 驱动器 镜像文件
 constexpr char MSG_HELP_USAGE_ZH[] =
-    "\xca\xb9\xd3\xc3\xb7\xbd\xb7\xa8: korvex [--rescue [--max-failed-reads N]] \xc7\xfd\xb6\xaf\xc6\xf7 "
+    "\xca\xb9\xd3\xc3\xb7\xbd\xb7\xa8: korvex [--rescue [--max-failed-reads N] | --level N] \xc7\xfd\xb6\xaf\xc6\xf7 "
     "\xbe\xb5\xcf\xf1\xce\xc4\xbc\xfe";
 constexpr const char* MSG_HELP[] = {
     "Options, before or after DRIVE and IMAGE:",
@@ -36,6 +36,9 @@ constexpr const char* MSG_HELP[] = {
     "  --max-failed-reads N",
     "                 with --rescue, stop reading what the copy left after N",
     "                 failed reads (100); 0: the copy only",
+    "  --level N      the compression level of an image named .zst (1 to 19, 3 if",
+    "                 not given), .gz (1 to 9, 6) or .xz (0 to 9, 6); any other",
+    "                 name is a raw image, byte for byte, which --rescue needs",
     "  --list         every drive there is to image, one a line: the name to give",
     "                 as DRIVE, its size, bus, whether removable, file system,",
     "                 mount point, model or label, and which is the system's disk",
@@ -46,11 +49,14 @@ constexpr const char* MSG_HELP[] = {
     "                 an option",
     "",
     "Exit status:",
-    "  0  the dump is complete: the image flushed, named and fingerprinted; also",
+    "  0  the dump is complete: the image flushed, named, fingerprinted and",
+    "     recorded (IMAGE.sha256, IMAGE.info); also",
     "     --list, --help, --version and the usage of a program started without",
     "     arguments",
     "  1  a failure, told by its line; IMAGE is not the new image",
-    "  2  the usage: the image missing, or an unknown option",
+    "  2  the usage: the image missing, an unknown option or a value that is",
+    "     none, --rescue or --level where the image cannot take them, or a",
+    "     compressed image at a device or the null device",
     "  3  a rescue that met unreadable sectors: the image named and fingerprinted,",
     "     zeros where the drive could not be read, IMAGE.map telling where",
     "  4  the image took its name, but its fingerprint or map could not be put in",

@@ -73,7 +73,7 @@ TEST(Messages, EachIsItsChineseTextInGbk) {
         {MSG_LIST_SYSTEM, "系统盘", 6},
         {MSG_LIST_YES, "是", 2},
         {MSG_LIST_NO, "否", 2},
-        {MSG_HELP_USAGE_ZH, "使用方法: korvex [--rescue [--max-failed-reads N]] 驱动器 镜像文件", 66},
+        {MSG_HELP_USAGE_ZH, "使用方法: korvex [--rescue [--max-failed-reads N] | --level N] 驱动器 镜像文件", 78},
     };
     setenv("LC_ALL", "C.UTF-8", 1);
     StartPlatform();
