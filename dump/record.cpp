@@ -43,8 +43,11 @@ std::string Fixed(double value, int decimals) {
 
 std::string RecordText(const Acquisition& a) {
     std::string text;
+    // A Windows path reads as it is; only a value with a line end has its
+    // backslashes doubled too, so that it still reads back one way.
     auto line = [&text](const char* key, const std::string& value) {
-        text += std::string(key) + ": " + EscapeLineEnds(value, true) + "\n";
+        bool ends = value.find_first_of("\r\n") != std::string::npos;
+        text += std::string(key) + ": " + EscapeLineEnds(value, ends) + "\n";
     };
     line("korvex", KORVEX_VERSION);
     line("command", a.command_line);

@@ -152,6 +152,15 @@ TEST(Compress, ARecordDescribesTheDriveAndTheImage) {
     EXPECT_EQ(RecordLine("unreadable_bytes"), "(none)");
     EXPECT_EQ(RecordLine("drive_sha256"), DriveDigestHex());
 
+    // One line a key: a line end escaped, and then the backslashes too, so
+    // that the value reads back one way; a plain Windows path as it is.
+    Acquisition acquisition;
+    acquisition.command_line = "korvex E: D:\\e.img";
+    EXPECT_NE(RecordText(acquisition).find("\ncommand: korvex E: D:\\e.img\n"), std::string::npos);
+    acquisition.command_line = "korvex E: D:\\x\ny.img";
+    EXPECT_NE(RecordText(acquisition).find("\ncommand: korvex E: D:\\\\x\\ny.img\n"), std::string::npos)
+        << RecordText(acquisition);
+
     EXPECT_EQ(UtcText(0), "1970-01-01T00:00:00Z");
     EXPECT_EQ(UtcText(951782400), "2000-02-29T00:00:00Z");
     EXPECT_EQ(UtcText(1798761599), "2026-12-31T23:59:59Z");
