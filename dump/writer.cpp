@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "dump/chunk_queue.h"
 #include "dump/compress.h"
@@ -114,6 +116,19 @@ private:
     size_t filled_ = 0;
 };
 
+bool AddEmptyPiece(Codec& codec, Stage& stage) {
+    std::unique_ptr<Encoder> encoder = codec.NewEncoder();
+    std::vector<char> out(codec.Bound(0));
+    size_t bytes = 0;
+    uint64_t record = 0;
+    if (encoder == nullptr || !encoder->Compress(out.data(), 0, out.data(), bytes, record) ||
+        !codec.Written(record, 0)) {
+        FailChunkQueue(ConsoleMessage(MSG_COMPRESS_FAILED));
+        return false;
+    }
+    return stage.Add(out.data(), bytes);
+}
+
 // The codec's head, every piece the pool hands back in drive order, and
 // the codec's end once every piece is out. The pool's threads are waited
 // for before the chunks they read can go.
@@ -136,6 +151,9 @@ void WriteCompressed(WriterContext& context) {
         pool.Written();
     }
     if (written < context.total || ChunkQueueFailed()) return;
+    // An empty drive still makes a file the decoders take: one empty piece
+    // (a gzip file or zstd file of no member or frame is refused by them).
+    if (context.total == 0 && !AddEmptyPiece(codec, stage)) return;
     std::string tail;
     if (!codec.Tail(tail)) {
         FailChunkQueue(ConsoleMessage(MSG_COMPRESS_FAILED));

@@ -170,3 +170,21 @@ case_interrupted_compressed() {
     zstd -dc <x.img.zst.part 2>/dev/null >start.bin
     expect "what it holds is the drive's start" cmp -s start.bin <(head -c "$(stat -c %s start.bin)" drive.bin)
 }
+
+# Sizes at the edges of a block, a piece and a chunk, the empty drive
+# included: every format decodes to the drive.
+case_odd_sizes() {
+    need_commands zstd gzip xz
+    local bytes ext
+    for bytes in 0 1 4095 $((16 * MIB)) $((16 * MIB + 1)) $CHUNK; do
+        head -c "$bytes" /dev/urandom >drive.bin
+        for ext in zst gz xz; do
+            rm -f x.$ext*
+            run drive.bin x.$ext --level 1
+            expect "$bytes bytes into .$ext: complete" test $status -eq 0
+        done
+        expect "$bytes bytes: zstd -d" decodes_to x.zst drive.bin zstd -dc
+        expect "$bytes bytes: gzip -d" decodes_to x.gz drive.bin gzip -dc
+        expect "$bytes bytes: xz -d" decodes_to x.xz drive.bin xz -dc
+    done
+}
