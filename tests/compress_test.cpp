@@ -73,16 +73,6 @@ std::string RecordLine(const std::string& key) {
     return record.substr(at, record.find('\n', at) - at);
 }
 
-DumpOutcome Compress(const char* name, uint64_t size, int level, unsigned processors) {
-    ResetFake(size);
-    Fake->processors = processors;
-    DumpRequest request;
-    request.format = FormatOfName(name);
-    request.level = level;
-    request.command_line = "korvex drive out.img";
-    return DumpDrive("drive", "out.img", request);
-}
-
 // A drive of two chunks and a half-piece with a tail short of a block: the
 // last chunk's pieces are not whole, and the file ends short of a block. A
 // worker count that does not divide the pieces of a chunk, and a slow
