@@ -81,7 +81,9 @@ struct StandInHash {
 void* AlignedAlloc(size_t length) { return _aligned_malloc(length, IO_ALIGN); }
 void AlignedFree(void* buffer) { _aligned_free(buffer); }
 #else
-void* AlignedAlloc(size_t length) { return std::aligned_alloc(IO_ALIGN, length); }
+// aligned_alloc takes only whole multiples of the alignment, which
+// ObtainBuffer's callers need not ask for (a compressed piece's bound).
+void* AlignedAlloc(size_t length) { return std::aligned_alloc(IO_ALIGN, (length + IO_ALIGN - 1) / IO_ALIGN * IO_ALIGN); }
 void AlignedFree(void* buffer) { std::free(buffer); }
 #endif
 
