@@ -44,14 +44,27 @@ public:
         return std::unique_ptr<Encoder>(new GzipEncoder(compressor));
     }
     std::string Head() const override { return {}; }
-    bool Written(uint64_t, size_t) override { return true; }
+    bool Written(uint64_t, size_t) override {
+        members_ = true;
+        return true;
+    }
+    // gzip, zcat and pigz take an empty file for no member at all, not for
+    // an empty drive: an empty drive's image is one empty member.
     bool Tail(std::string& bytes) override {
         bytes.clear();
+        if (members_) return true;
+        std::unique_ptr<Encoder> encoder = NewEncoder();
+        std::string member(Bound(0), '\0');
+        size_t written = 0;
+        uint64_t record = 0;
+        if (encoder == nullptr || !encoder->Compress("", 0, &member[0], written, record)) return false;
+        bytes = member.substr(0, written);
         return true;
     }
 
 private:
     int level_;
+    bool members_ = false;
 };
 }  // namespace
 

@@ -47,14 +47,27 @@ public:
         return std::unique_ptr<Encoder>(new ZstdEncoder(context));
     }
     std::string Head() const override { return {}; }
-    bool Written(uint64_t, size_t) override { return true; }
+    bool Written(uint64_t, size_t) override {
+        pieces_ = true;
+        return true;
+    }
+    // zstd takes an empty file for no frame at all, not for an empty drive:
+    // an empty drive's image is one empty frame.
     bool Tail(std::string& bytes) override {
         bytes.clear();
+        if (pieces_) return true;
+        std::unique_ptr<Encoder> encoder = NewEncoder();
+        std::string frame(ZSTD_compressBound(0), '\0');
+        size_t written = 0;
+        uint64_t record = 0;
+        if (encoder == nullptr || !encoder->Compress("", 0, &frame[0], written, record)) return false;
+        bytes = frame.substr(0, written);
         return true;
     }
 
 private:
     int level_;
+    bool pieces_ = false;
 };
 }  // namespace
 

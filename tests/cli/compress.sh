@@ -75,6 +75,23 @@ case_formats() {
         "$(printf %q "$korvex") drive.bin CARD.GZ >/dev/null && gzip -dc <CARD.GZ | cmp -s - drive.bin"
 }
 
+# Drives of the sizes at a block's edges, an empty one too: each image is a
+# whole stream that its tool checks and decodes, with no error.
+case_odd_sizes() {
+    need_commands zstd gzip xz
+    local size ext tool
+    for size in 0 1 4095; do
+        random_file drive$size.bin $size
+        for ext in zst:zstd gz:gzip xz:xz; do
+            tool=${ext#*:} ext=${ext%%:*}
+            run drive$size.bin card$size.img.$ext
+            expect "$size bytes, $ext: complete" test $status -eq 0
+            expect "$size bytes, $ext: $tool -t takes it" "$tool" -tq card$size.img.$ext
+            expect "$size bytes, $ext: $tool -d gives the drive back" decodes_to card$size.img.$ext drive$size.bin "$tool" -dc
+        done
+    done
+}
+
 case_levels_and_refusals() {
     need_commands zstd gzip xz
     compressible_drive drive.bin
