@@ -178,14 +178,14 @@ TEST(Compress, ARecordDescribesTheDriveAndTheImage) {
 // but no map: its bytes lie at no drive offset. Every buffer is returned,
 // and the failure is said once.
 TEST(Compress, AStoppedDumpKeepsItsPartialFileWithoutAMap) {
-    for (int interrupt = 0; interrupt < 2; ++interrupt) {
-        SCOPED_TRACE(interrupt ? "interrupted" : "write failed");
+    for (int interrupt = 0; interrupt < 4; ++interrupt) {
+        SCOPED_TRACE(std::string(interrupt ? "interrupted" : "write failed") + (interrupt > 1 ? ", xz" : ""));
         ResetFake(3 * CHUNK);
-        Fake->processors = 3;
+        Fake->processors = interrupt == 3 ? 1 : 3;
         (interrupt ? Fake->interrupt_after : Fake->fail_write_from) = interrupt ? CHUNK + 4096 : 8192;
         DumpRequest request;
-        request.format = ZSTD;
-        request.level = 3;
+        request.format = interrupt > 1 ? XZ : ZSTD;
+        request.level = interrupt > 1 ? 9 : 3;
         EXPECT_EQ(DumpDrive("drive", "out.img", request), DUMP_FAILED);
         const std::string line = interrupt ? ConsoleMessage(MSG_INTERRUPTED) : ConsoleMessage(MSG_WRITE_FAILED);
         EXPECT_EQ(Fake->console.find(line), Fake->console.rfind(line)) << Fake->console;
@@ -194,6 +194,38 @@ TEST(Compress, AStoppedDumpKeepsItsPartialFileWithoutAMap) {
         EXPECT_EQ(Fake->files.count("out.img.part.map"), 0u);
         EXPECT_EQ(Fake->files.count("out.img.info"), 0u);
         EXPECT_EQ(Fake->live_buffers, 0);
+    }
+}
+
+// An interrupted dump does not wait for the pieces on their way: a piece's
+// compression, which takes seconds at the highest levels, is given up
+// between its steps once asked, and the encoder takes its next piece whole.
+TEST(Compress, APieceIsGivenUpPartWayWhenAsked) {
+    std::vector<char> piece(PIECE_BYTES);
+    for (size_t at = 0; at < piece.size(); ++at) piece[at] = static_cast<char>(Pattern(at));
+    for (ImageFormat format : {ZSTD, XZ}) {
+        SCOPED_TRACE(FormatName(format));
+        auto codec = NewCodec(format, 1);
+        auto encoder = codec->NewEncoder();
+        std::vector<char> out(codec->Bound(PIECE_BYTES));
+        size_t written = 0;
+        uint64_t record = 0;
+        int asked = 0;
+        StopCheck at_third{[](void* count) { return ++*static_cast<int*>(count) == 3; }, &asked};
+        EXPECT_FALSE(encoder->Compress(piece.data(), piece.size(), out.data(), written, record, at_third));
+        EXPECT_EQ(asked, 3) << "given up at the step it was asked at";
+        ASSERT_TRUE(encoder->Compress(piece.data(), piece.size(), out.data(), written, record));
+        ResetFake(PIECE_BYTES);
+        Fake->image.assign(out.begin(), out.begin() + static_cast<long>(written));
+        if (format == XZ) {
+            ASSERT_TRUE(codec->Written(record, PIECE_BYTES));
+            std::string tail;
+            ASSERT_TRUE(codec->Tail(tail));
+            std::string head = codec->Head();
+            Fake->image.insert(Fake->image.begin(), head.begin(), head.end());
+            Fake->image.insert(Fake->image.end(), tail.begin(), tail.end());
+        }
+        EXPECT_TRUE(ImageDecodesToDrive(format, PIECE_BYTES)) << "the next piece whole";
     }
 }
 
