@@ -249,6 +249,15 @@ TEST(Compress, AnImageThatIsNoFileIsRefusedOrShowsTheHash) {
     EXPECT_NE(Fake->console.find("\n" + DriveDigestHex() + "  drive\n" + ConsoleMessage(MSG_COMPLETE)),
               std::string::npos)
         << Fake->console;
+    // A name that would add a line, or read as one escaped, is escaped as
+    // sha256sum escapes it.
+    ResetFake(CHUNK);
+    Fake->image_is_stream = true;
+    Fake->drive_name = "d\\r\nive";
+    EXPECT_EQ(DumpDrive("d\\r\nive", "out.img"), DUMP_COMPLETE);
+    EXPECT_NE(Fake->console.find("\n\\" + DriveDigestHex() + "  d\\\\r\\nive\n" + ConsoleMessage(MSG_COMPLETE)),
+              std::string::npos)
+        << Fake->console;
 }
 
 TEST(Compress, FormatsAndLevelsByName) {
