@@ -2,10 +2,14 @@
 
 #include <cctype>
 
+#include "platform/platform.h"
+
 namespace {
+// The file's name, not the path, must be more than the ending: "d/.zst"
+// names the same kind of file as ".zst" does.
 bool EndsWith(const std::string& path, const char* suffix) {
     std::string end(suffix);
-    if (path.size() <= end.size()) return false;
+    if (path.size() - FileNameStart(path) <= end.size()) return false;
     for (size_t n = 0; n < end.size(); ++n)
         if (std::tolower(static_cast<unsigned char>(path[path.size() - end.size() + n])) != end[n]) return false;
     return true;

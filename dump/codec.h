@@ -31,6 +31,18 @@ bool LevelInRange(ImageFormat format, int level);
 // chunk's buffer goes back to the reader once its pieces are written.
 constexpr size_t PIECE_BYTES = 16 * 1024 * 1024;
 
+// A piece is compressed in steps of this many of its bytes, the stop asked
+// for between them: at the highest levels a whole piece takes many seconds,
+// and an interrupted dump must not wait for it.
+constexpr size_t STEP_BYTES = 1024 * 1024;
+
+// Whether the piece's compression is to be given up: asked between steps.
+struct StopCheck {
+    bool (*asked)(void* context) = nullptr;
+    void* context = nullptr;
+    bool operator()() const { return asked != nullptr && asked(context); }
+};
+
 // One worker's compressor: its state is its own, used by one thread at once.
 class Encoder {
 public:
@@ -38,8 +50,10 @@ public:
     // Compresses length bytes (at most PIECE_BYTES) into out, which holds
     // Codec::Bound(length) bytes; sets written, and record to what the
     // stream's end must know of the piece (Codec::Written). False when the
-    // library fails.
-    virtual bool Compress(const char* data, size_t length, char* out, size_t& written, uint64_t& record) = 0;
+    // library fails, or once stop asks it to give up; the encoder can take
+    // another piece either way.
+    virtual bool Compress(const char* data, size_t length, char* out, size_t& written, uint64_t& record,
+                          const StopCheck& stop = StopCheck()) = 0;
 };
 
 // A format's stream: its head, the encoders that compress its pieces, and

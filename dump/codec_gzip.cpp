@@ -12,7 +12,11 @@ public:
     GzipEncoder(const GzipEncoder&) = delete;
     GzipEncoder& operator=(const GzipEncoder&) = delete;
 
-    bool Compress(const char* data, size_t length, char* out, size_t& written, uint64_t& record) override {
+    // libdeflate compresses a piece in one call, quickly enough at every
+    // level that the stop is asked only before it.
+    bool Compress(const char* data, size_t length, char* out, size_t& written, uint64_t& record,
+                  const StopCheck& stop) override {
+        if (stop()) return false;
         written = libdeflate_gzip_compress(compressor_, data, length, out,
                                            libdeflate_gzip_compress_bound(compressor_, length));
         record = 0;

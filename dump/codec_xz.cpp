@@ -5,6 +5,7 @@
 #include <lzma.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "dump/codec.h"
 
@@ -26,26 +27,72 @@ struct Filters {
     }
 };
 
+// A block as lzma_block_buffer_encode writes it, its sizes in its header,
+// but its LZMA2 data made a step at a time: the raw encoder's output goes
+// after room for the longest header the piece can need, and the header is
+// made once the compressed size is known. LZMA2 stores what does not
+// compress as it stands, so the data stays within the block's bound.
 class XzEncoder : public Encoder {
 public:
     explicit XzEncoder(int level) { filters_.Set(level); }
 
-    bool Compress(const char* data, size_t length, char* out, size_t& written, uint64_t& record) override {
+    bool Compress(const char* data, size_t length, char* out, size_t& written, uint64_t& record,
+                  const StopCheck& stop) override {
+        constexpr size_t CHECK_BYTES = 8;  // CRC64
         lzma_block block{};
         block.version = 0;
         block.check = LZMA_CHECK_CRC64;
         block.filters = filters_.chain;
-        size_t position = 0;
-        if (lzma_block_buffer_encode(&block, nullptr, reinterpret_cast<const uint8_t*>(data), length,
-                                     reinterpret_cast<uint8_t*>(out), &position,
-                                     lzma_block_buffer_bound(length)) != LZMA_OK)
+        block.uncompressed_size = length;
+        const size_t bound = lzma_block_buffer_bound(length);
+        block.compressed_size = bound;
+        if (lzma_block_header_size(&block) != LZMA_OK) return false;
+        const size_t room = block.header_size;
+        uint8_t* const start = reinterpret_cast<uint8_t*>(out);
+        size_t compressed = 0;
+        uint64_t crc = 0;
+        if (!Data(reinterpret_cast<const uint8_t*>(data), length, start + room, bound - room - 3 - CHECK_BYTES,
+                  compressed, crc, stop))
             return false;
-        written = position;
+        block.compressed_size = compressed;
+        if (lzma_block_header_size(&block) != LZMA_OK) return false;
+        const size_t header = block.header_size;
+        std::memmove(start + header, start + room, compressed);
+        if (lzma_block_header_encode(&block, start) != LZMA_OK) return false;
+        size_t at = header + compressed;
+        while (at % 4 != 0) start[at++] = 0;
+        for (size_t n = 0; n < CHECK_BYTES; ++n) start[at++] = static_cast<uint8_t>(crc >> (8 * n));
+        written = at;
         record = lzma_block_unpadded_size(&block);
         return record != 0;
     }
 
 private:
+    // The raw LZMA2 data of length bytes into capacity bytes at out, and
+    // the CRC64 of the bytes, fed a step at a time.
+    bool Data(const uint8_t* data, size_t length, uint8_t* out, size_t capacity, size_t& compressed, uint64_t& crc,
+              const StopCheck& stop) {
+        lzma_stream stream = LZMA_STREAM_INIT;
+        if (lzma_raw_encoder(&stream, filters_.chain) != LZMA_OK) return false;
+        stream.next_out = out;
+        stream.avail_out = capacity;
+        lzma_ret result = LZMA_OK;
+        for (size_t fed = 0; result == LZMA_OK;) {
+            if (stop()) break;
+            size_t step = std::min(STEP_BYTES, length - fed);
+            crc = lzma_crc64(data + fed, step, crc);
+            stream.next_in = data + fed;
+            stream.avail_in = step;
+            fed += step;
+            do
+                result = lzma_code(&stream, fed == length ? LZMA_FINISH : LZMA_RUN);
+            while (result == LZMA_OK && (stream.avail_in > 0 || fed == length) && stream.avail_out > 0);
+        }
+        compressed = static_cast<size_t>(stream.total_out);
+        lzma_end(&stream);
+        return result == LZMA_STREAM_END;
+    }
+
     Filters filters_;
 };
 

@@ -5,6 +5,8 @@
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
+#include <algorithm>
+
 #include "dump/codec.h"
 
 namespace {
@@ -15,15 +17,37 @@ public:
     ZstdEncoder(const ZstdEncoder&) = delete;
     ZstdEncoder& operator=(const ZstdEncoder&) = delete;
 
-    bool Compress(const char* data, size_t length, char* out, size_t& written, uint64_t& record) override {
-        size_t result = ZSTD_compress2(context_, out, ZSTD_compressBound(length), data, length);
-        if (ZSTD_isError(result)) return false;
-        written = result;
+    // One frame, its content size pledged so that its header holds it as
+    // ZSTD_compress2 would write it; fed a step at a time.
+    bool Compress(const char* data, size_t length, char* out, size_t& written, uint64_t& record,
+                  const StopCheck& stop) override {
         record = 0;
-        return true;
+        bool done = Frame(data, length, out, written, stop);
+        // A frame given up leaves the context mid-frame; the next starts anew.
+        if (!done) ZSTD_CCtx_reset(context_, ZSTD_reset_session_only);
+        return done;
     }
 
 private:
+    bool Frame(const char* data, size_t length, char* out, size_t& written, const StopCheck& stop) {
+        if (ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(context_, length))) return false;
+        ZSTD_outBuffer output{out, ZSTD_compressBound(length), 0};
+        ZSTD_inBuffer input{data, 0, 0};
+        for (;;) {
+            if (stop()) return false;
+            input.size = std::min(length, input.pos + STEP_BYTES);
+            bool last = input.size == length;
+            size_t before = output.pos + input.pos;
+            size_t left = ZSTD_compressStream2(context_, &output, &input, last ? ZSTD_e_end : ZSTD_e_continue);
+            if (ZSTD_isError(left)) return false;
+            if (last && left == 0) break;
+            // The bound holds every frame: an output that is full stays so.
+            if (output.pos + input.pos == before && output.pos == output.size) return false;
+        }
+        written = output.pos;
+        return true;
+    }
+
     ZSTD_CCtx* context_;
 };
 

@@ -115,6 +115,12 @@ uint32_t CompressPool::CutterThread(void* pool) {
     return 0;
 }
 
+// The pool stopped, the dump failed or was interrupted: a piece on its way
+// is given up between its steps, since nothing will write it.
+bool CompressPool::Abandoned(void* context) {
+    return static_cast<CompressPool*>(context)->abandoned_ || Interrupted() || ChunkQueueFailed();
+}
+
 void CompressPool::Work(Encoder& encoder) {
     std::unique_lock<std::mutex> lock(lock_);
     for (;;) {
@@ -124,13 +130,18 @@ void CompressPool::Work(Encoder& encoder) {
         lock.unlock();
         size_t bytes = 0;
         uint64_t record = 0;
-        bool compressed = encoder.Compress(slot.data, slot.length, slot.out, bytes, record);
+        bool compressed = encoder.Compress(slot.data, slot.length, slot.out, bytes, record, {Abandoned, this});
+        // Said before the pool stops: the writer, woken by the stop, says
+        // nothing of its own.
+        bool given_up = !compressed && Abandoned(this);
+        if (given_up && Interrupted()) FailChunkQueue(InterruptLine());
         lock.lock();
         if (!compressed) {
             stopped_ = true;
+            abandoned_ = true;
             changed_.notify_all();
             lock.unlock();
-            FailChunkQueue(ConsoleMessage(MSG_COMPRESS_FAILED));
+            if (!given_up) FailChunkQueue(ConsoleMessage(MSG_COMPRESS_FAILED));
             return;
         }
         slot.bytes = bytes;
@@ -171,5 +182,6 @@ void CompressPool::Written() {
 void CompressPool::Stop() {
     std::lock_guard<std::mutex> lock(lock_);
     stopped_ = true;
+    abandoned_ = true;
     changed_.notify_all();
 }

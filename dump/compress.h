@@ -16,6 +16,7 @@
 // always reach the image and free its buffer.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -81,6 +82,7 @@ private:
     };
 
     static bool TakeBytes(void* pool, const char* data, uint64_t length);
+    static bool Abandoned(void* pool);
     bool Submit(const char* data, size_t length, bool chunk_end);
     void Cut();
     void Work(Encoder& encoder);
@@ -110,6 +112,7 @@ private:
     uint64_t submitted_ = 0, started_ = 0, written_ = 0;
     bool closed_ = false;   // the cutter has submitted its last piece
     bool stopped_ = false;
+    std::atomic<bool> abandoned_{false};  // stopped_, as the workers ask it mid-piece
 
     // The cutter's own: the piece it is cutting, and the end of its chunk.
     uint64_t offset_ = 0;  // drive offset of the piece's first byte

@@ -303,8 +303,12 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
     }
     PrintLine("");
     // Nothing beside the image tells what the drive hashed to: the console
-    // does, as sha256sum would.
-    if (!image.is_file) PrintLine(DigestHex(digest) + "  " + EchoText(drive_text));
+    // does, as sha256sum would, a name's line ends and backslashes escaped
+    // behind a leading backslash, so that the name cannot add a line.
+    if (!image.is_file) {
+        std::string name = EscapeLineEnds(drive_text, true);
+        PrintLine((name != drive_text ? "\\" : "") + DigestHex(digest) + "  " + EchoText(name));
+    }
     if (unread == 0) {
         PrintMessage(MSG_COMPLETE);
         return DUMP_COMPLETE;

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "dump/console.h"
+#include "dump/dump.h"
 #include "dump/fingerprint.h"
 #include "dump/messages.h"
 #include "dump/record.h"
@@ -126,10 +127,13 @@ bool WriteBeside(const std::string& path, const std::string& bytes, ErrorCode& e
     return false;
 }
 
-// Room for the fingerprint, the record and for a map of map_bytes.
+// Room for the fingerprint, the record and for a map of map_bytes: each a
+// file of its own, which takes whole blocks of the file system however few
+// its bytes.
 uint64_t BesideRoom(const Image& image, uint64_t map_bytes) {
     const uint8_t digest[DIGEST_BYTES] = {};
-    return FingerprintLine(digest, image.path).size() + image.record_bytes + map_bytes;
+    return RoundUp(FingerprintLine(digest, image.path).size(), IO_ALIGN) + RoundUp(image.record_bytes, IO_ALIGN) +
+           RoundUp(map_bytes, IO_ALIGN);
 }
 
 // Clears what a killed dump left, checks that the old fingerprint and map

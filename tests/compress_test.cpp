@@ -23,9 +23,11 @@ namespace {
 constexpr uint64_t CHUNK = CHUNK_BYTES;
 
 // Decodes a whole file of concatenated frames, members or blocks as the
-// standard tools do; empty on any error.
+// standard tools do; empty on any error. An empty file is none: zstd and
+// gzip refuse it.
 std::vector<uint8_t> Decode(ImageFormat format, const std::vector<uint8_t>& file, uint64_t size) {
     std::vector<uint8_t> out(size + 1);
+    if (file.empty()) return {};
     if (format == ZSTD) {
         size_t got = ZSTD_decompress(out.data(), out.size(), file.data(), file.size());
         if (ZSTD_isError(got)) return {};
@@ -59,7 +61,7 @@ std::vector<uint8_t> Decode(ImageFormat format, const std::vector<uint8_t>& file
 
 bool ImageDecodesToDrive(ImageFormat format, uint64_t size) {
     std::vector<uint8_t> drive = Decode(format, Fake->image, size);
-    if (drive.size() != size) return false;
+    if (drive.size() != size || (size == 0 && Fake->image.empty())) return false;
     for (uint64_t at = 0; at < size; ++at)
         if (drive[at] != Pattern(at)) return false;
     return true;
@@ -71,6 +73,15 @@ std::string RecordLine(const std::string& key) {
     if (at == std::string::npos) return "(none)";
     at += key.size() + 3;
     return record.substr(at, record.find('\n', at) - at);
+}
+
+DumpOutcome Compress(const char* name, uint64_t size, int level, unsigned processors) {
+    ResetFake(size);
+    Fake->processors = processors;
+    DumpRequest request;
+    request.format = FormatOfName(name);
+    request.level = level;
+    return DumpDrive("drive", "out.img", request);
 }
 
 // A drive of two chunks and a half-piece with a tail short of a block: the
@@ -110,6 +121,20 @@ TEST(Compress, EachFormatDecodesToTheDrive) {
         EXPECT_EQ(Fake->live_buffers, 0);
         // Three chunks, two slots a worker and the writer's stage.
         EXPECT_LE(Fake->peak_buffers, static_cast<int>(QUEUE_BOUND + 2 * c.processors + 1));
+    }
+}
+
+// The sizes at the pieces' edges: an empty drive (still a stream that the
+// tools read), one byte, a piece and a byte, a whole chunk.
+TEST(Compress, EveryDriveSizeDecodes) {
+    for (const char* name : {"x.zst", "x.gz", "x.xz"}) {
+        for (uint64_t size : {uint64_t{0}, uint64_t{1}, uint64_t{PIECE_BYTES + 1}, CHUNK}) {
+            if (size == CHUNK && FormatOfName(name) != ZSTD) continue;
+            SCOPED_TRACE(std::string(name) + " of " + std::to_string(size));
+            ASSERT_EQ(Compress(name, size, FormatOfName(name) == XZ ? 0 : 1, 2), DUMP_COMPLETE) << Fake->console;
+            EXPECT_TRUE(ImageDecodesToDrive(FormatOfName(name), size));
+            EXPECT_EQ(RecordLine("image_bytes"), std::to_string(Fake->image.size()));
+        }
     }
 }
 
@@ -161,14 +186,14 @@ TEST(Compress, ARecordDescribesTheDriveAndTheImage) {
 // but no map: its bytes lie at no drive offset. Every buffer is returned,
 // and the failure is said once.
 TEST(Compress, AStoppedDumpKeepsItsPartialFileWithoutAMap) {
-    for (int interrupt = 0; interrupt < 2; ++interrupt) {
-        SCOPED_TRACE(interrupt ? "interrupted" : "write failed");
+    for (int interrupt = 0; interrupt < 4; ++interrupt) {
+        SCOPED_TRACE(std::string(interrupt ? "interrupted" : "write failed") + (interrupt > 1 ? ", xz" : ""));
         ResetFake(3 * CHUNK);
-        Fake->processors = 3;
+        Fake->processors = interrupt == 3 ? 1 : 3;
         (interrupt ? Fake->interrupt_after : Fake->fail_write_from) = interrupt ? CHUNK + 4096 : 8192;
         DumpRequest request;
-        request.format = ZSTD;
-        request.level = 3;
+        request.format = interrupt > 1 ? XZ : ZSTD;
+        request.level = interrupt > 1 ? 9 : 3;
         EXPECT_EQ(DumpDrive("drive", "out.img", request), DUMP_FAILED);
         const std::string line = interrupt ? ConsoleMessage(MSG_INTERRUPTED) : ConsoleMessage(MSG_WRITE_FAILED);
         EXPECT_EQ(Fake->console.find(line), Fake->console.rfind(line)) << Fake->console;
@@ -177,6 +202,38 @@ TEST(Compress, AStoppedDumpKeepsItsPartialFileWithoutAMap) {
         EXPECT_EQ(Fake->files.count("out.img.part.map"), 0u);
         EXPECT_EQ(Fake->files.count("out.img.info"), 0u);
         EXPECT_EQ(Fake->live_buffers, 0);
+    }
+}
+
+// An interrupted dump does not wait for the pieces on their way: a piece's
+// compression, which takes seconds at the highest levels, is given up
+// between its steps once asked, and the encoder takes its next piece whole.
+TEST(Compress, APieceIsGivenUpPartWayWhenAsked) {
+    std::vector<char> piece(PIECE_BYTES);
+    for (size_t at = 0; at < piece.size(); ++at) piece[at] = static_cast<char>(Pattern(at));
+    for (ImageFormat format : {ZSTD, XZ}) {
+        SCOPED_TRACE(FormatName(format));
+        auto codec = NewCodec(format, 1);
+        auto encoder = codec->NewEncoder();
+        std::vector<char> out(codec->Bound(PIECE_BYTES));
+        size_t written = 0;
+        uint64_t record = 0;
+        int asked = 0;
+        StopCheck at_third{[](void* count) { return ++*static_cast<int*>(count) == 3; }, &asked};
+        EXPECT_FALSE(encoder->Compress(piece.data(), piece.size(), out.data(), written, record, at_third));
+        EXPECT_EQ(asked, 3) << "given up at the step it was asked at";
+        ASSERT_TRUE(encoder->Compress(piece.data(), piece.size(), out.data(), written, record));
+        ResetFake(PIECE_BYTES);
+        Fake->image.assign(out.begin(), out.begin() + static_cast<long>(written));
+        if (format == XZ) {
+            ASSERT_TRUE(codec->Written(record, PIECE_BYTES));
+            std::string tail;
+            ASSERT_TRUE(codec->Tail(tail));
+            std::string head = codec->Head();
+            Fake->image.insert(Fake->image.begin(), head.begin(), head.end());
+            Fake->image.insert(Fake->image.end(), tail.begin(), tail.end());
+        }
+        EXPECT_TRUE(ImageDecodesToDrive(format, PIECE_BYTES)) << "the next piece whole";
     }
 }
 
@@ -200,6 +257,15 @@ TEST(Compress, AnImageThatIsNoFileIsRefusedOrShowsTheHash) {
     EXPECT_NE(Fake->console.find("\n" + DriveDigestHex() + "  drive\n" + ConsoleMessage(MSG_COMPLETE)),
               std::string::npos)
         << Fake->console;
+    // A name that would add a line, or read as one escaped, is escaped as
+    // sha256sum escapes it.
+    ResetFake(CHUNK);
+    Fake->image_is_stream = true;
+    Fake->drive_name = "d\\r\nive";
+    EXPECT_EQ(DumpDrive("d\\r\nive", "out.img"), DUMP_COMPLETE);
+    EXPECT_NE(Fake->console.find("\n\\" + DriveDigestHex() + "  d\\\\r\\nive\n" + ConsoleMessage(MSG_COMPLETE)),
+              std::string::npos)
+        << Fake->console;
 }
 
 TEST(Compress, FormatsAndLevelsByName) {
@@ -207,6 +273,8 @@ TEST(Compress, FormatsAndLevelsByName) {
     EXPECT_EQ(FormatOfName("CARD.IMG.GZ"), GZIP);
     EXPECT_EQ(FormatOfName("d/card.xz"), XZ);
     EXPECT_EQ(FormatOfName(".zst"), RAW) << "a name that is only the ending";
+    EXPECT_EQ(FormatOfName("./.zst"), RAW) << "in a folder too";
+    EXPECT_EQ(FormatOfName("d/x.GZ"), GZIP);
     EXPECT_EQ(FormatOfName("card.zst.img"), RAW);
     EXPECT_EQ(FormatOfName("card.tgz"), RAW);
     EXPECT_TRUE(LevelInRange(XZ, 0) && LevelInRange(ZSTD, 19) && LevelInRange(GZIP, 9));

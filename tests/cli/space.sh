@@ -16,6 +16,21 @@ case_no_room_for_fingerprint() {
     expect "refused before the first read, nothing left" bash -c "! grep -q R out.txt && [ -z \"\$(ls mnt)\" ]"
 }
 
+# Each file beside the image takes a block of its own however small: room
+# for the image and two blocks is no room for its fingerprint, record and
+# partial map, and is told before the copy; a third block is enough.
+case_no_room_for_the_files_beside() {
+    small_fs size=$((MIB + 8192))
+    random_file mib.bin $MIB
+    run mib.bin mnt/e.img
+    expect "room for two of three small files: create error 28" fails_with "错误，无法创建镜像文件28"
+    expect "refused before the first read, nothing left" bash -c "! grep -q R out.txt && [ -z \"\$(ls mnt)\" ]"
+    unmount mnt
+    small_fs size=$((MIB + 12288))
+    run mib.bin mnt/e.img
+    expect "room for all three: complete" bash -c "[ $status -eq 0 ] && set_ok mnt/e.img mib.bin"
+}
+
 case_no_room_beside_old() {
     local since took
     small_fs size=$((50 * MIB))
