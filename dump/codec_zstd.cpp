@@ -1,7 +1,7 @@
 // zstd: each piece one frame, with its content size, so that `zstd -l`
 // and writers that show progress know the whole; frames concatenated are
 // one file to every zstd decoder.
-// The memory estimate is of zstd's advanced API.
+// The memory estimate and the stable buffers are of zstd's advanced API.
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
@@ -63,8 +63,13 @@ public:
         if (context == nullptr) return nullptr;
         // A checksum per frame, as the zstd tool writes by default, so that
         // `zstd -t` finds a damaged piece.
+        // The piece and its output stay where they are while the frame is
+        // fed a step at a time: zstd reads and writes them in place, as it
+        // would in one call, rather than through buffers of its own.
         if (ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level_)) ||
-            ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1))) {
+            ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1)) ||
+            ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_stableInBuffer, 1)) ||
+            ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_stableOutBuffer, 1))) {
             ZSTD_freeCCtx(context);
             return nullptr;
         }
