@@ -8,6 +8,7 @@
 
 #include "dump/dump.h"
 #include "dump/fingerprint.h"
+#include "dump/mapfile.h"
 #include "dump/messages.h"
 #include "dump/progress.h"
 #include "tests/fake_platform.h"
@@ -172,8 +173,14 @@ TEST(Dump, EachFailureHasItsLineAndNoCompletion) {
          },
          Line(MSG_FINGERPRINT_FAILED, 21)},
         {"interrupt", [](FakeState& f) { f.interrupt_after = 0; }, std::string(MSG_INTERRUPTED) + "\n"},
-        {"fingerprint", [](FakeState& f) { f.small_file_error = 28; }, Line(MSG_FINGERPRINT_FAILED, 28)},
+        {"fingerprint", [](FakeState& f) { f.small_file_error = 28, f.small_file_fails_at = "out.img.sha256.part"; },
+         Line(MSG_FINGERPRINT_FAILED, 28)},
         {"flush", [](FakeState& f) { f.flush_error = 5; }, Line(MSG_WRITE_FAILED, 5)},
+        {"flush before the map is kept", [](FakeState& f) { f.sync_error = 5; }, Line(MSG_WRITE_FAILED, 5)},
+        {"the map kept", [](FakeState& f) {
+             f.small_file_error = 28, f.small_file_fails_at = "out.img.part.map.part", f.small_file_fails_after = 1;
+         },
+         Line(MSG_MAP_FAILED, 28)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -223,8 +230,9 @@ TEST(Dump, TheImageTakesItsNameOnlyWhenComplete) {
         {"read", [](FakeState& f) { f.fail_read_from = CHUNK; }, Line(MSG_READ_FAILED, 23), CHUNK, STALE},
         {"interrupt", [](FakeState& f) { f.interrupt_after = CHUNK + 512; }, std::string(MSG_INTERRUPTED) + "\n",
          CHUNK + 2 * TRANSFER_BYTES, STALE},
-        {"new fingerprint", [](FakeState& f) { f.small_file_error = 28; }, Line(MSG_FINGERPRINT_FAILED, 28),
-         2 * CHUNK, STALE},
+        {"new fingerprint",
+         [](FakeState& f) { f.small_file_error = 28, f.small_file_fails_at = "out.img.sha256.part"; },
+         Line(MSG_FINGERPRINT_FAILED, 28), 2 * CHUNK, STALE},
         {"rename", [](FakeState& f) { f.rename_error = 13, f.rename_fails_at = "out.img"; },
          Line(MSG_CREATE_FAILED, 13), 2 * CHUNK, STALE},
         {"setting the old one aside", [](FakeState& f) { f.rename_error = 13, f.rename_fails_at = FINGERPRINT; },
@@ -302,13 +310,18 @@ TEST(Dump, TheSetIsReplacedWhole) {
 
     EXPECT_FALSE(Fake->map_beside_new_partial) << "the stale map went before the new partial file came";
 
-    // A partial file that cannot be flushed gets no map: it could claim
+    // A partial file that cannot be flushed gets no new map: it could claim
     // bytes a power cut takes back, also where a second flush reports no
-    // failure.
+    // failure. The map kept while it ran stays, of what a flush before
+    // brought to stable storage: the first chunk, or nothing.
     EXPECT_EQ(DumpWith(2 * CHUNK, [](FakeState& f) { f.fail_read_from = CHUNK, f.flush_error = 5; }), DUMP_FAILED);
-    EXPECT_EQ(Fake->files.count(PART_MAP), 0u);
+    ParsedMap standing;
+    std::string why;
+    ASSERT_TRUE(ParseMap(Fake->files[PART_MAP], standing, why)) << why;
+    for (const MapArea& area : standing.areas)
+        EXPECT_TRUE(area.status != READ || area.pos + area.size <= Fake->flushed_bytes) << Fake->files[PART_MAP];
     EXPECT_EQ(DumpWith(CHUNK, [](FakeState& f) { f.flush_error = 5, f.flush_fails_once = true; }), DUMP_FAILED);
-    EXPECT_EQ(Fake->files.count(PART_MAP), 0u);
+    EXPECT_EQ(MapLines(Fake->files[PART_MAP]), "0x00000000     ?               1\n0x00000000  0x04000000  ?\n");
 
     // A complete image that cannot take its name is kept with its map.
     EXPECT_EQ(DumpWith(CHUNK, [](FakeState& f) { f.rename_error = 1, f.rename_fails_at = "out.img"; }), DUMP_FAILED);
