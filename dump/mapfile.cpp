@@ -137,8 +137,11 @@ bool ParseMap(const std::string& text, ParsedMap& map, std::string& why) {
             if (status_seen) continue;
             size_t start = line.find_first_not_of("# \t");
             std::string comment = start == std::string::npos ? "" : line.substr(start);
+            // ddrescue names the phase on the line above the heading, where
+            // ddrescuelog's maps have their start time instead.
             if (StartsWith(comment, HEADING)) {
-                map.phase = last_comment;
+                if (!StartsWith(last_comment, "Mapfile") && last_comment.find(':') == std::string::npos)
+                    map.phase = last_comment;
                 continue;
             }
             if (!DriveLine(comment, map, drive_seen, why)) return Fail(why, where + why);
