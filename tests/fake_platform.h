@@ -88,6 +88,7 @@ struct FakeState {
     // removal does not), a file's bytes as of its own.
     int operations = 0;
     int cut_after = 0;
+    bool stop_at_cut = false;  // the run ends soon after the cut (an interrupt), its rest unseen
     struct Durable {
         bool taken = false;
         std::map<std::string, std::string> files;
@@ -148,8 +149,9 @@ bool ImageMatches(uint64_t length);
 // True when the image holds exactly the drive's bytes, size included.
 bool ImageMatchesDrive();
 
-// The stand-in hash's hex digest of the drive's bytes, as a fingerprint shows it.
-std::string DriveDigestHex();
+// The stand-in hash's hex digest of the drive's bytes (its first length
+// only, where given), as a fingerprint shows it.
+std::string DriveDigestHex(uint64_t length = UINT64_MAX);
 
 // ... of the image's bytes as they stand.
 std::string ImageDigestHex();
