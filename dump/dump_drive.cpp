@@ -186,10 +186,10 @@ bool CopyChunks(const std::string& drive_text, Reader& reader, Image& image, boo
 // thread: of the whole copy, which is written.
 MapKeeping KeepingFor(Image& image) {
     return {[](void* context, const DriveMap& map, ErrorCode& error) {
+                Image& image = *static_cast<Image*>(context);
                 const char* failure = nullptr;
-                std::string text = map.Text(map.Total(), false);
-                if (KeepMapCurrent(*static_cast<Image*>(context), text, true, failure, error)) return RESCUED;
-                return failure == MSG_MAP_FAILED ? NO_MAP_ROOM : NOT_WRITTEN;
+                if (KeepMapCurrent(image, map.Text(map.Total(), false), true, failure, error)) return RESCUED;
+                return image.flush_failed ? NOT_WRITTEN : NO_MAP_ROOM;
             },
             &image};
 }
