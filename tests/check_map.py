@@ -40,9 +40,9 @@ for pos, size, status in blocks:
     # A partial file's bytes past its end are not there: none of them read.
     held = img[pos:pos + size]
     if partial:
-        for at in range(0, len(held), 512):
-            sector = held[at:at + 512]
-            assert sector == bytes(len(sector)) or sector == src[pos + at:pos + at + len(sector)], pos + at
+        for offset in range(0, len(held), 512):
+            sector = held[offset:offset + 512]
+            assert sector == bytes(len(sector)) or sector == src[pos + offset:pos + offset + len(sector)], pos + offset
     else:
         assert held == bytes(len(held)), pos
     if partial and status == "?" and pos + size == len(src):

@@ -311,7 +311,7 @@ kept_map_ok() {
         grep -qx "# Drive first MiB SHA-256: $first" "$partial.map" || { echo "the first MiB's digest"; return 1; }
     fi
     ddrescuelog -t "$partial.map" >/dev/null || { echo "ddrescuelog cannot read the map"; return 1; }
-    /usr/bin/python3 "$tests/check_map.py" --partial "$partial" "$drive" "$partial.map" "$unit" -- "$@"
+    /usr/bin/python3 "$tests/check_map.py" --partial "$partial" "$drive" "$partial.map" "$unit" -- "$@" || { cat "$partial.map"; return 1; }
 }
 
 # swap_mid_create DRIVE IMAGE TARGET: IMAGE becomes a link to TARGET while
