@@ -186,10 +186,10 @@ bool CopyChunks(const std::string& drive_text, Reader& reader, Image& image, boo
 // thread: of the whole copy, which is written.
 MapKeeping KeepingFor(Image& image) {
     return {[](void* context, const DriveMap& map, ErrorCode& error) {
-                Image& image = *static_cast<Image*>(context);
+                Image& kept = *static_cast<Image*>(context);
                 const char* failure = nullptr;
-                if (KeepMapCurrent(image, map.Text(map.Total(), false), true, failure, error)) return RESCUED;
-                return image.flush_failed ? NOT_WRITTEN : NO_MAP_ROOM;
+                if (KeepMapCurrent(kept, map.Text(map.Total(), false), true, failure, error)) return RESCUED;
+                return kept.flush_failed ? NOT_WRITTEN : NO_MAP_ROOM;
             },
             &image};
 }
