@@ -320,17 +320,18 @@ if [ "$(id -u)" -eq 0 ] && [ -c /dev/fuse ] && /usr/bin/python3 -c 'import fusep
         [ "$(claimed "$work/out/killed.img.part.map")" -ge $((128 * MIB)) ] && break
         sleep 0.1
     done
+    # A process killed while it waits on the held read goes only once that
+    # read is answered: the drive's server goes with it.
     wineserver -k
-    wait $dumping 2>/dev/null
+    kill -KILL $held
+    wait $held $dumping 2>/dev/null
+    umount -l "$work/held" 2>/dev/null
     check "killed mid-way: the map beside the partial file names the drive and calls two chunks read" killed_map_ok
     check "killed mid-way: the map agrees with the partial file and the drive" \
         /usr/bin/python3 "$here/check_map.py" --partial "$work/out/killed.img.part" "$work/whole.bin" \
         "$work/out/killed.img.part.map" 4096 --
     ddrescue "$work/whole.bin" "$work/out/killed.img.part" "$work/out/killed.img.part.map" >/dev/null 2>&1
     check "killed mid-way: ddrescue finishes the image from the map" cmp -s "$work/whole.bin" "$work/out/killed.img.part"
-    kill -KILL $held
-    wait $held 2>/dev/null
-    umount -l "$work/held" 2>/dev/null
     kill $fuse
     wait $fuse 2>/dev/null
     umount "$work/bad" 2>/dev/null
