@@ -16,6 +16,7 @@ namespace {
 std::mutex QueueLock;
 std::condition_variable DataArrived;  // a chunk was queued or filled further, closed, or failed
 std::condition_variable RoomFreed;     // the queue is no longer full, or failed
+std::condition_variable Progressed;    // a consumer ended a chunk, or its work, or a failure came
 std::vector<void*> FreeBuffers;
 bool Closed = false;
 bool Failed = false;
@@ -27,6 +28,19 @@ bool Failed = false;
 uint64_t FrontNumber = 0;
 uint64_t Left[CONSUMERS] = {};
 uint64_t Released[CONSUMERS] = {};
+// For each consumer the bytes it has taken, in drive order from 0, those
+// of the chunks it has ended, and whether it has ended its work.
+uint64_t Through[CONSUMERS] = {};
+uint64_t ChunksThrough[CONSUMERS] = {};
+bool Ended[CONSUMERS] = {};
+
+// Holding the lock: every thread waiting on the queue wakes to the failure.
+void MarkFailed() {
+    Failed = true;
+    RoomFreed.notify_one();
+    DataArrived.notify_all();
+    Progressed.notify_all();
+}
 
 // The consumer's chunk's place in the queue; the queue's size when it has
 // taken every queued chunk.
@@ -51,6 +65,9 @@ void ResetChunkQueue() {
     FrontNumber = 0;
     std::fill(std::begin(Left), std::end(Left), 0);
     std::fill(std::begin(Released), std::end(Released), 0);
+    std::fill(std::begin(Through), std::end(Through), 0);
+    std::fill(std::begin(ChunksThrough), std::end(ChunksThrough), 0);
+    std::fill(std::begin(Ended), std::end(Ended), false);
     Closed = false;
     Failed = false;
 }
@@ -78,8 +95,7 @@ bool AwaitRoom(std::unique_lock<std::mutex>& lock) {
                                [] { return Failed || ChunkQueue.size() < QUEUE_BOUND; })) {
         if (!Interrupted()) continue;
         PrintLine(InterruptLine());
-        Failed = true;
-        DataArrived.notify_all();
+        MarkFailed();
     }
     return !Failed;
 }
@@ -161,8 +177,20 @@ void ReleaseChunk(Consumer consumer) {
     FreeReleased();
 }
 
-void ConsumeChunks(Consumer consumer, int32_t chunks, const char* mark, TakePiece take, void* context, bool keep) {
+namespace {
+// The consumer has taken the drive's bytes up to through; at a chunk's end
+// the keeper is woken.
+void Took(Consumer consumer, uint64_t through, bool chunk_end) {
+    std::lock_guard<std::mutex> lock(QueueLock);
+    Through[consumer] = through;
+    if (!chunk_end) return;
+    ChunksThrough[consumer] = through;
+    Progressed.notify_all();
+}
+
+void TakeChunks(Consumer consumer, int32_t chunks, const char* mark, TakePiece take, void* context, bool keep) {
     Chunk chunk{};
+    uint64_t base = 0;
     for (int32_t number = 0; number < chunks && WaitNextChunk(consumer, chunk); ++number) {
         if (mark != nullptr && !PrintMarkUnlessFailed(mark)) return;
         const char* data = static_cast<const char*>(chunk.buffer);
@@ -171,11 +199,31 @@ void ConsumeChunks(Consumer consumer, int32_t chunks, const char* mark, TakePiec
             if (Interrupted()) return FailChunkQueue(InterruptLine());
             if (!WaitReady(consumer, taken, ready) || !take(context, data + taken, ready - taken)) return;
             taken = ready;
+            Took(consumer, base + taken, taken == chunk.bytes);
         }
+        base += chunk.bytes;
         if (keep)
             LeaveChunk(consumer);
         else
             FinishChunk(consumer);
+    }
+}
+}  // namespace
+
+void ConsumeChunks(Consumer consumer, int32_t chunks, const char* mark, TakePiece take, void* context, bool keep) {
+    TakeChunks(consumer, chunks, mark, take, context, keep);
+    std::lock_guard<std::mutex> lock(QueueLock);
+    Ended[consumer] = true;
+    Progressed.notify_all();
+}
+
+bool WaitWritten(uint64_t claimed, std::chrono::milliseconds longest, uint64_t& written) {
+    std::unique_lock<std::mutex> lock(QueueLock);
+    for (;;) {
+        Progressed.wait_for(lock, longest, [&] { return Failed || Ended[WRITER] || ChunksThrough[WRITER] > claimed; });
+        if (Failed || Ended[WRITER]) return false;
+        written = Through[WRITER];
+        if (written > claimed) return true;
     }
 }
 
@@ -188,9 +236,7 @@ void FailChunkQueue(const std::string& line) {
     std::lock_guard<std::mutex> lock(QueueLock);
     // One failure, one line: a second one racing in says nothing new.
     if (!Failed) PrintLine(line);
-    Failed = true;
-    RoomFreed.notify_one();
-    DataArrived.notify_all();
+    MarkFailed();
 }
 
 bool ChunkQueueFailed() {

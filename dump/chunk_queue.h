@@ -20,8 +20,13 @@
 // standard output: a failure line is printed under the queue's lock
 // (FailChunkQueue), and so is a mark, only while no failure is marked
 // (PrintMarkUnlessFailed), so that a mark never follows an error line.
+//
+// A third thread, the partial file's map keeper, takes no chunks: it
+// follows how far the writer has written (WaitWritten), and a failure of
+// its own ends the dump as the others' do.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -102,6 +107,13 @@ using TakePiece = bool (*)(void* context, const char* data, uint64_t length);
 // releases it once done with its pieces.
 void ConsumeChunks(Consumer consumer, int32_t chunks, const char* mark, TakePiece take, void* context,
                    bool keep = false);
+
+// Keeper: waits until the writer has written more than claimed bytes (in
+// drive order, from 0) and either ended a chunk or been at it for longest
+// since the wait began, then sets written to what it has written. False
+// once the writer has ended (the dump's end writes what it wrote last) or
+// a failure is marked.
+bool WaitWritten(uint64_t claimed, std::chrono::milliseconds longest, uint64_t& written);
 
 // Reader: puts a buffer it could not queue back on the free list.
 void ReleaseChunkBuffer(void* buffer);

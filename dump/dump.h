@@ -1,6 +1,7 @@
 // Names shared by the parts of the dump engine and its entry routine.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -18,6 +19,10 @@ constexpr uint32_t TRANSFER_BYTES = 16 * MIB;
 // slow stick takes longer than that over a whole chunk, so the partial
 // file and its map are kept in time only if the writer stops soon.
 constexpr uint32_t WRITE_BYTES = 4 * MIB;
+// While bytes are added, the partial file's map is brought up to date at
+// least this often (and after each chunk written): on a slow drive a chunk
+// can take minutes.
+constexpr std::chrono::seconds MAP_KEPT_EVERY{5};
 
 // Chunks needed for total bytes, counted from the exact byte count so that a
 // tail shorter than a chunk (or than a MiB) is still read.

@@ -12,6 +12,7 @@
 #include "dump/fingerprint.h"
 #include "dump/hasher.h"
 #include "dump/image.h"
+#include "dump/map_keeper.h"
 #include "dump/messages.h"
 #include "dump/progress.h"
 #include "dump/record.h"
@@ -26,6 +27,7 @@ struct Reader {
     FileHandle drive;
     DriveMap& map;
     CopyPhase* rescue;  // nullptr: a plain dump, which a failed read ends
+    bool first_bytes_seen = false;
 };
 
 MapRoom RoomFor(Image& image) {
@@ -50,6 +52,35 @@ bool RescueRead(Reader& reader, char* data, uint64_t offset, uint64_t length) {
     }
     FailChunkQueue(FailureOrInterruptLine(MSG_READ_FAILED, error));
     return false;
+}
+
+// The drive's first bytes name it in its map (mapfile.h): hashed as the
+// copy reads them, once landed bytes of the first chunk reach past them,
+// and only where all of them were read (a rescue zero-fills what it could
+// not read). False after the hash failure's line.
+bool NoteFirstBytes(Reader& reader, const char* data, uint64_t landed) {
+    uint64_t first = std::min(FIRST_BYTES, reader.map.Total());
+    if (reader.first_bytes_seen || landed < first) return true;
+    reader.first_bytes_seen = true;
+    if (first > 0 && (reader.map.At(0).status != READ || reader.map.At(0).size < first)) return true;
+    HashHandle hash = 0;
+    uint8_t digest[DIGEST_BYTES] = {};
+    ErrorCode error = 0;
+    if (!StartHash(hash, error)) {
+        FailChunkQueue(FailureOrInterruptLine(MSG_HASH_FAILED, error));
+        return false;
+    }
+    if (!HashBytes(hash, data, first, error)) {
+        DropHash(hash);
+        FailChunkQueue(FailureOrInterruptLine(MSG_HASH_FAILED, error));
+        return false;
+    }
+    if (!FinishHash(hash, digest, error)) {
+        FailChunkQueue(FailureOrInterruptLine(MSG_HASH_FAILED, error));
+        return false;
+    }
+    reader.map.FirstBytesRead(DigestHex(digest));
+    return true;
 }
 
 // Reads one queued chunk, TRANSFER_BYTES at a time, telling the writer of
@@ -83,12 +114,15 @@ bool ReadChunk(Reader& reader, char* data, uint64_t offset, uint32_t want) {
             reader.map.Mark(offset + got, std::min<uint64_t>(read, want - got), READ);
             got += static_cast<uint64_t>(read);
         }
+        if (offset == 0 && !NoteFirstBytes(reader, data, std::min<uint64_t>(got, want))) return false;
         if (!ChunkFilled(static_cast<uint32_t>(std::min<uint64_t>(got, want)))) return false;
     }
     return true;
 }
 
 bool ReadChunks(Reader& reader, const DumpPlan& plan) {
+    // An empty drive's first bytes are none, and no read brings them.
+    if (plan.total == 0 && !NoteFirstBytes(reader, nullptr, 0)) return false;
     uint64_t offset = 0;
     for (int32_t index = 0; index < plan.chunks; ++index) {
         uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(CHUNK_BYTES, plan.total - offset));
@@ -113,18 +147,20 @@ bool ReadChunks(Reader& reader, const DumpPlan& plan) {
     return true;
 }
 
-// The consumers are always waited for, whatever ended the reading, so that
-// neither runs on against a queue, image or hash that is gone.
-// The writer writes image, and hashes what it writes with image_hash where
-// that is not the drive's own hash (a compressed image).
-bool CopyChunks(const std::string& drive_text, Reader& reader, const Image& image, WriterContext& writer_context,
-                HashHandle hash, HashHandle image_hash, const DumpPlan& plan) {
+// The consumers and the map's keeper are always waited for, whatever ended
+// the reading, so that none runs on against a queue, image or hash that is
+// gone. The writer writes image, and hashes what it writes with image_hash
+// where that is not the drive's own hash (a compressed image). keep_map:
+// the partial file's map is kept current (map_keeper.h).
+bool CopyChunks(const std::string& drive_text, Reader& reader, Image& image, bool keep_map,
+                WriterContext& writer_context, HashHandle hash, HashHandle image_hash, const DumpPlan& plan) {
     writer_context.image = image.handle;
     writer_context.image_hash = image_hash;
     ResetChunkQueue();
     StartProgress(drive_text, plan.total);
-    ThreadHandle writer = 0, hasher = 0;
+    ThreadHandle writer = 0, hasher = 0, keeper = 0;
     HasherContext hasher_context{hash, plan.chunks};
+    KeeperContext keeper_context{image, reader.map};
     ErrorCode error = 0;
     if (!StartThread(WriterThread, &writer_context, writer, error)) {
         EndProgress();
@@ -133,14 +169,29 @@ bool CopyChunks(const std::string& drive_text, Reader& reader, const Image& imag
     }
     bool hashing = StartThread(HasherThread, &hasher_context, hasher, error);
     if (!hashing) FailChunkQueue(FailureOrInterruptLine(MSG_THREAD_FAILED, error));
-    bool read_all = hashing && ReadChunks(reader, plan);
+    bool keeping = hashing && keep_map && StartThread(KeeperThread, &keeper_context, keeper, error);
+    if (hashing && keep_map && !keeping) FailChunkQueue(FailureOrInterruptLine(MSG_THREAD_FAILED, error));
+    bool read_all = hashing && (keeping || !keep_map) && ReadChunks(reader, plan);
     CloseChunkQueue();
     WaitThread(writer);
     if (hashing) WaitThread(hasher);
+    if (keeping) WaitThread(keeper);
     bool taken_all = !ChunkQueueFailed();
     DropChunkBuffers();
     EndProgress();
     return read_all && taken_all;
+}
+
+// The partial file's map kept current by the rescue's phases, on their own
+// thread: of the whole copy, which is written.
+MapKeeping KeepingFor(Image& image) {
+    return {[](void* context, const DriveMap& map, ErrorCode& error) {
+                Image& kept = *static_cast<Image*>(context);
+                const char* failure = nullptr;
+                if (KeepMapCurrent(kept, map.Text(map.Total(), false), true, failure, error)) return RESCUED;
+                return kept.flush_failed ? NOT_WRITTEN : NO_MAP_ROOM;
+            },
+            &image};
 }
 
 // After a rescue's copying: the later phases, and the image's hash read
@@ -149,7 +200,8 @@ bool FinishRescuedImage(DriveMap& map, FileHandle drive, Image& image, uint64_t 
                         uint8_t (&digest)[DIGEST_BYTES]) {
     bool rewrote = false;
     ErrorCode error = 0;
-    switch (FinishRescue(map, drive, image.handle, RoomFor(image), failed_reads, rewrote, error)) {
+    switch (FinishRescue(map, drive, image.handle, RoomFor(image), KeepingFor(image), failed_reads, rewrote,
+                         error)) {
         case RESCUED: break;
         case STOPPED: PrintLine(InterruptLine()); return false;
         case NO_MAP_ROOM: PrintFailureOrInterrupt(MSG_MAP_FAILED, error); return false;
@@ -236,9 +288,11 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
     ImageHash image_hash;
     Image image;
     DriveMap map(total, request.command_line);
+    map.Identify({total, record.sector_size, record.facts.opened, record.facts.model, record.facts.serial, ""});
     uint8_t digest[DIGEST_BYTES] = {};
     Published published = NOT_PUBLISHED;
     bool refused = false;
+    const char* failure = nullptr;
     // Every partial file kept has its map; a complete image only after a
     // rescue.
     auto map_text = [&image, &map](uint64_t held_to, bool finished) {
@@ -269,7 +323,13 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
         PrintLine(InterruptLine());
         DropHash(hash);
         DiscardImage(image);
-    } else if (!CopyChunks(drive_text, reader, image, writer, hash, image_hash.handle, plan)) {
+    } else if (!KeepMapCurrent(image, map_text(0, false), false, failure, error)) {
+        // The map's room is told before the copy, where it can be.
+        PrintFailureOrInterrupt(failure, error);
+        DropHash(hash);
+        DiscardImage(image);
+    } else if (!CopyChunks(drive_text, reader, image, image.is_file && !compressing, writer, hash,
+                           image_hash.handle, plan)) {
         // The map tells what the partial file holds, so that ddrescue can
         // go on from it.
         DropHash(hash);

@@ -207,9 +207,26 @@ bool KeepMapRoom(Image& image, uint64_t map_bytes, ErrorCode& error) {
     return true;
 }
 
+bool KeepMapCurrent(Image& image, const std::string& map_text, bool claims, const char*& failure, ErrorCode& error) {
+    ErrorCode ignored = 0;
+    if (!image.is_file || !PartialMapped(image) || !ImageInPlace(image.handle, image.path, ignored)) return true;
+    if (claims && !SyncImage(image.handle, error)) {
+        image.flush_failed = true;
+        failure = MSG_WRITE_FAILED;
+        return false;
+    }
+    if (!WriteBeside(PartialMap(image.path).path, map_text, error)) {
+        failure = MSG_MAP_FAILED;
+        return false;
+    }
+    image.map_kept = true;
+    return true;
+}
+
 void DiscardImage(Image& image) {
     CloseQuietly(image.handle);
     image.handle = -1;
+    if (image.map_kept) RemoveQuietly(PartialMap(image.path).path);
     if (image.is_file) RemoveQuietly(PartialPath(image.path));
 }
 

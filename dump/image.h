@@ -34,6 +34,7 @@ struct Image {
     uint64_t record_bytes = 0;  // the most its record takes
     uint64_t beside = 0;   // room reserved for the files beside it
     bool flush_failed = false;
+    bool map_kept = false;  // a map of this dump stands beside its partial file (KeepMapCurrent)
 };
 
 std::string PartialPath(const std::string& path);
@@ -65,6 +66,20 @@ bool CreateImageFor(FileHandle drive, const std::string& given, const ImageReque
 // grows, so that the map is sure of its room when the dump ends. False,
 // with the code, when the file system has no more.
 bool KeepMapRoom(Image& image, uint64_t map_bytes, ErrorCode& error);
+
+// While the dump runs, on the thread that keeps the partial file's map
+// (which alone touches flush_failed and map_kept meanwhile): the image's
+// bytes are brought to stable storage (SyncImage), unless claims is false,
+// and then map_text, taken before that so that it calls held only bytes
+// written before it, replaces the map beside the partial file, written as
+// every file of the set is. Its room is the map's, reserved as the map
+// grows by whoever marks it (KeepMapRoom), so that the text always fits.
+// Nothing is written while the partial file is not where it was made: the
+// image is then named nowhere, as PublishImage finds. False, with the
+// line's message and the code: the image's write line when it cannot be
+// synced (flush_failed is then set), the map's when the map cannot be
+// written. A compressed image, or one that is no file, has no map to keep.
+bool KeepMapCurrent(Image& image, const std::string& map_text, bool claims, const char*& failure, ErrorCode& error);
 
 // Before the first read: the image is given up and its partial file removed.
 void DiscardImage(Image& image);

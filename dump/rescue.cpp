@@ -36,9 +36,30 @@ const char* PhaseText(char phase, int pass) {
 DriveMap::DriveMap(uint64_t total, const std::string& command_line)
     : total_(total), command_(command_line), started_(static_cast<int64_t>(std::time(nullptr))) {
     if (total > 0) areas_.push_back({0, total, NOT_TRIED});
+    drive_.size = total;
+}
+
+void DriveMap::Identify(const DriveIdentity& drive) {
+    std::lock_guard<std::mutex> hold(lock_);
+    drive_ = drive;
+    drive_.size = total_;
+    ++changes_;
+}
+
+void DriveMap::FirstBytesRead(const std::string& digest) {
+    std::lock_guard<std::mutex> hold(lock_);
+    drive_.first_sha256 = digest;
+    ++changes_;
+}
+
+uint64_t DriveMap::Changes() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return changes_;
 }
 
 void DriveMap::Mark(uint64_t pos, uint64_t size, char status) {
+    std::lock_guard<std::mutex> hold(lock_);
+    ++changes_;
     uint64_t end = std::min(pos + size, total_);
     if (pos >= end) return;
     auto holding = [this](uint64_t at) {
@@ -82,11 +103,14 @@ uint64_t DriveMap::UnreadBytes() const {
 }
 
 void DriveMap::StartPhase(char status, int pass) {
+    std::lock_guard<std::mutex> hold(lock_);
+    ++changes_;
     phase_ = status;
     pass_ = pass;
 }
 
 std::string DriveMap::Text(uint64_t held_to, bool finished) const {
+    std::lock_guard<std::mutex> hold(lock_);
     std::vector<MapArea> listed;
     for (const MapArea& area : areas_) {
         if (area.pos >= held_to) break;
@@ -104,6 +128,7 @@ std::string DriveMap::Text(uint64_t held_to, bool finished) const {
     text += "# Command line: " + EscapeLineEnds(command_, false) + "\n";
     text += "# Start time:   " + TimeText(static_cast<std::time_t>(started_)) + "\n";
     text += "# Current time: " + TimeText(std::time(nullptr)) + "\n";
+    text += DriveLines(drive_);
     text += std::string(finished ? "# Finished" : PhaseText(phase_, pass_)) + "\n";
     text += "# current_pos  current_status  current_pass\n";
     // ddrescue goes on from the position only while copying; the later
@@ -119,7 +144,9 @@ uint64_t DriveMap::BytesBound(uint64_t lines) const {
     // A line is at most two 18-character numbers, the status and the
     // blanks; the text's own lines are those of a map of one area.
     constexpr uint64_t LINE = 2 * 18 + 6;
-    return Text(0, false).size() + (areas_.size() + lines) * LINE;
+    std::string text = Text(0, false);
+    std::lock_guard<std::mutex> hold(lock_);
+    return text.size() + DriveLinesBound(drive_) - DriveLines(drive_).size() + (areas_.size() + lines) * LINE;
 }
 
 int ReadAt(FileHandle drive, uint64_t at, uint64_t length, uint64_t sector, char* buffer, uint64_t& got,

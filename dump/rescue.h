@@ -21,28 +21,33 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "dump/mapfile.h"
 #include "platform/platform.h"
 
 // The unit of the copying phases' reads after a failure, and the first skip.
 constexpr uint64_t RESCUE_BLOCK = 64 * 1024;
 
-// ddrescue's block statuses.
-constexpr char READ = '+', NOT_TRIED = '?', NOT_TRIMMED = '*', NOT_SCRAPED = '/', BAD_SECTOR = '-';
-
-struct MapArea {
-    uint64_t pos, size;
-    char status;
-};
-
 // What was read of a drive of total bytes: areas in drive order, covering
 // it, neighbours of one status joined; at first all not tried.
+// One thread marks it (the reader, then the rescue's phases); another may
+// take its text meanwhile (the map kept current while the copy runs), so
+// the marks and the text take turns. Only the marking thread asks the
+// areas themselves.
 class DriveMap {
 public:
     DriveMap(uint64_t total, const std::string& command_line);
+    // The drive it is the map of, named in its text (mapfile.h).
+    void Identify(const DriveIdentity& drive);
+    // The SHA-256 of the drive's first bytes, once read whole (hex).
+    void FirstBytesRead(const std::string& digest);
     void Mark(uint64_t pos, uint64_t size, char status);
+    // How often it was marked or its phase changed: a map text taken at
+    // one count tells all that the map told then.
+    uint64_t Changes() const;
     // The area holding pos (pos < total).
     const MapArea& At(uint64_t pos) const;
     const std::vector<MapArea>& Areas() const { return areas_; }
@@ -59,12 +64,15 @@ public:
     uint64_t BytesBound(uint64_t lines) const;
 
 private:
+    mutable std::mutex lock_;
     std::vector<MapArea> areas_;
     uint64_t total_;
     std::string command_;
     int64_t started_;
     char phase_ = NOT_TRIED;
     int pass_ = 1;
+    DriveIdentity drive_;
+    uint64_t changes_ = 0;
 };
 
 // Makes sure of room for a map of up to map_bytes before the map grows, so
@@ -80,8 +88,17 @@ enum Rescued {
     NOT_RESCUED,  // the drive cannot be read on at all: it ended early, is
                   // gone, its position cannot be set (the code set)
     STOPPED,      // an interrupt came
-    NO_MAP_ROOM,  // the map cannot grow (the code set)
+    NO_MAP_ROOM,  // the map cannot grow, or cannot be kept current (the code set)
     NOT_WRITTEN,  // the image cannot be written in place (the code set)
+};
+
+// Brings the map beside the partial file up to date with map as it stands,
+// the image's bytes brought to stable storage first: RESCUED, NO_MAP_ROOM
+// when the map cannot be written, NOT_WRITTEN when the image cannot be
+// flushed (the code set).
+struct MapKeeping {
+    Rescued (*keep)(void* context, const DriveMap& map, ErrorCode& error);
+    void* context;
 };
 
 // The copying phase's state, carried from one transfer to the next: the
@@ -108,8 +125,11 @@ Rescued RescueTransfer(CopyPhase& copy, FileHandle drive, char* data, uint64_t o
 // The phases after copying, on a drive and an image that can be written
 // in place; failed_reads bounds all but the far edges. rewrote: bytes went
 // into the image out of order, so the hash of the copy is no longer its.
-Rescued FinishRescue(DriveMap& map, FileHandle drive, FileHandle image, MapRoom room, uint64_t failed_reads,
-                     bool& rewrote, ErrorCode& error);
+// The map beside the partial file is kept current through kept: as the
+// phases begin and at each phase's start, and between reads at least every
+// MAP_KEPT_EVERY while the map changes.
+Rescued FinishRescue(DriveMap& map, FileHandle drive, FileHandle image, MapRoom room, MapKeeping kept,
+                     uint64_t failed_reads, bool& rewrote, ErrorCode& error);
 
 // A failed read: whether the drive is still there, by a sector the map
 // says read. A USB drive pulled out, or the server behind a loop device

@@ -3,6 +3,7 @@
 // the image in place, through one buffer laid out as the image is, in
 // IO_ALIGN blocks.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "dump/dump.h"
@@ -11,10 +12,12 @@
 #include "dump/rewrite.h"
 
 namespace {
+using Clock = std::chrono::steady_clock;
+
 class Phases {
 public:
-    Phases(DriveMap& map, FileHandle drive, FileHandle image, MapRoom room, uint64_t failed_reads)
-        : map_(map), drive_(drive), image_(image), room_(room), failed_reads_(failed_reads),
+    Phases(DriveMap& map, FileHandle drive, FileHandle image, MapRoom room, MapKeeping kept, uint64_t failed_reads)
+        : map_(map), drive_(drive), image_(image), room_(room), kept_(kept), failed_reads_(failed_reads),
           sector_(DriveSectorSize(drive)) {}
     ~Phases() {
         if (buffer_ != nullptr) ReleaseBuffer(buffer_, BUFFER_BYTES);
@@ -40,10 +43,18 @@ private:
     bool PutRun();
     bool Failed(uint64_t at, ErrorCode failed, Rescued& stop);
     bool Spent() const { return failures_ >= failed_reads_; }
+    // Before each read: an interrupt stops the phases, and the map beside
+    // the partial file is kept current.
+    Rescued Step();
+    // That map brought up to date, where the map changed since it was.
+    Rescued KeepMap();
 
     DriveMap& map_;
     FileHandle drive_, image_;
     MapRoom room_;
+    MapKeeping kept_;
+    uint64_t kept_changes_ = UINT64_MAX;  // the map's count of changes as last kept
+    Clock::time_point kept_at_ = Clock::now();
     uint64_t failed_reads_, failures_ = 0;
     uint64_t sector_;
     char* buffer_ = nullptr;   // drive bytes from base_ on
@@ -71,7 +82,10 @@ Rescued Phases::Run(bool& rewrote, ErrorCode& error) {
     // A phase starts only where the one before it ended well; the map's
     // header names the last that ran. Trimming goes again after the third
     // copying pass, whose failed blocks have edges beside what it read.
+    // The map beside the partial file tells what each phase found before
+    // the next one begins: the copy's last chunk, first.
     auto phase = [&](char status, int pass_number, bool bounded, Rescued (Phases::*work)(uint64_t, uint64_t)) {
+        if (result == RESCUED) result = KeepMap();
         if (result != RESCUED || (bounded && Spent())) return;
         map_.StartPhase(status, pass_number);
         pass(status, work);
@@ -84,6 +98,20 @@ Rescued Phases::Run(bool& rewrote, ErrorCode& error) {
     rewrote = rewrote_;
     if (result != RESCUED) error = error_;
     return result;
+}
+
+Rescued Phases::Step() {
+    if (Interrupted()) return STOPPED;
+    return Clock::now() - kept_at_ < MAP_KEPT_EVERY ? RESCUED : KeepMap();
+}
+
+Rescued Phases::KeepMap() {
+    uint64_t changes = map_.Changes();
+    kept_at_ = Clock::now();
+    if (changes == kept_changes_) return RESCUED;
+    Rescued kept = kept_.keep(kept_.context, map_, error_);
+    if (kept == RESCUED) kept_changes_ = changes;
+    return kept;
 }
 
 bool Phases::Failed(uint64_t at, ErrorCode failed, Rescued& stop) {
@@ -117,7 +145,7 @@ Rescued Phases::FarEdge(uint64_t from, uint64_t to) {
     if (to < map_.Total() && map_.At(to).status != READ) return RESCUED;
     uint64_t size = RESCUE_BLOCK;
     for (uint64_t at = to; at > from;) {
-        if (Interrupted()) return STOPPED;
+        if (Rescued stepped = Step(); stepped != RESCUED) return stepped;
         uint64_t start = at % RESCUE_BLOCK != 0 ? RoundDown(at, RESCUE_BLOCK) : at - std::min(size, at);
         start = std::max(start, from);
         ErrorCode failed = 0;
@@ -150,7 +178,7 @@ Rescued Phases::FarEdge(uint64_t from, uint64_t to) {
 Rescued Phases::CopySkipped(uint64_t from, uint64_t to) {
     uint64_t size = RESCUE_BLOCK;
     for (uint64_t at = from; at < to && !Spent();) {
-        if (Interrupted()) return STOPPED;
+        if (Rescued stepped = Step(); stepped != RESCUED) return stepped;
         uint64_t end = std::min(to, RoundDown(at + size, RESCUE_BLOCK));
         if (end <= at) end = std::min(to, RoundDown(at, RESCUE_BLOCK) + RESCUE_BLOCK);
         ErrorCode failed = 0;
@@ -237,7 +265,7 @@ Rescued Phases::Trim(uint64_t from, uint64_t to) {
     bool front_met = !front, back_met = !back;
     Rescued stop = RESCUED;
     while (!front_met && low < high && !Spent()) {
-        if (Interrupted()) return STOPPED;
+        if (Rescued stepped = Step(); stepped != RESCUED) return stepped;
         int read = Sector(low, false, stop);
         if (read < 0) return stop;
         low = std::min(low + sector_, high);
@@ -245,7 +273,7 @@ Rescued Phases::Trim(uint64_t from, uint64_t to) {
     }
     if (!PutRun()) return NOT_WRITTEN;
     while (!back_met && low < high && !Spent()) {
-        if (Interrupted()) return STOPPED;
+        if (Rescued stepped = Step(); stepped != RESCUED) return stepped;
         uint64_t at = std::max(RoundDown(high - 1, sector_), low);
         int read = Sector(at, true, stop);
         if (read < 0) return stop;
@@ -260,14 +288,14 @@ Rescued Phases::Trim(uint64_t from, uint64_t to) {
 Rescued Phases::Scrape(uint64_t from, uint64_t to) {
     Rescued stop = RESCUED;
     for (uint64_t at = from; at < to && !Spent(); at += sector_) {
-        if (Interrupted()) return STOPPED;
+        if (Rescued stepped = Step(); stepped != RESCUED) return stepped;
         if (Sector(at, false, stop) < 0) return stop;
     }
     return PutRun() ? RESCUED : NOT_WRITTEN;
 }
 }  // namespace
 
-Rescued FinishRescue(DriveMap& map, FileHandle drive, FileHandle image, MapRoom room, uint64_t failed_reads,
-                     bool& rewrote, ErrorCode& error) {
-    return Phases(map, drive, image, room, failed_reads).Run(rewrote, error);
+Rescued FinishRescue(DriveMap& map, FileHandle drive, FileHandle image, MapRoom room, MapKeeping kept,
+                     uint64_t failed_reads, bool& rewrote, ErrorCode& error) {
+    return Phases(map, drive, image, room, kept, failed_reads).Run(rewrote, error);
 }

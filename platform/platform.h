@@ -214,6 +214,13 @@ void TrimImage(FileHandle image);
 // storage. False on failure.
 bool FlushImage(FileHandle image, ErrorCode& error);
 
+// Brings the bytes written to a file image so far, and its size, to stable
+// storage, without cutting it back: the room reserved past them stays, and
+// another thread may go on writing meanwhile (the writer, while the map is
+// kept). What a map written after it calls held survives a power cut.
+// False on failure.
+bool SyncImage(FileHandle image, ErrorCode& error);
+
 // Closes a drive or image. False on failure (the handle is gone either way).
 bool CloseFile(FileHandle file, ErrorCode& error);
 

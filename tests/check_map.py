@@ -7,9 +7,12 @@ drive was read in) or, for bytes not tried, after one within a transfer.
 Usage: check_map.py [--partial] IMAGE DRIVE MAP UNIT [UNREAD] -- FROM:TO...
 UNREAD, when given, is the count the outcome line told: what the map lists.
 --partial: IMAGE is the partial file of a dump that stopped short (failed,
-interrupted) and MAP its map. The file may end before the drive does, and
+interrupted, killed) and MAP its map. The file may end before the drive does, and
 the map's last area, not tried up to the drive's end, may begin anywhere:
-the dump stopped there, not at a bad range."""
+the dump stopped there, not at a bad range. Where the map does not say
+read, each sector of the file holds zeros or the drive's bytes: a dump
+killed after it last kept its map wrote on, and the map never says more
+than the file holds."""
 import sys
 
 TRANSFER = 16 * 1048576
@@ -36,7 +39,12 @@ for pos, size, status in blocks:
     listed += size
     # A partial file's bytes past its end are not there: none of them read.
     held = img[pos:pos + size]
-    assert held == bytes(len(held)), pos
+    if partial:
+        for offset in range(0, len(held), 512):
+            sector = held[offset:offset + 512]
+            assert sector == bytes(len(sector)) or sector == src[pos + offset:pos + offset + len(sector)], pos + offset
+    else:
+        assert held == bytes(len(held)), pos
     if partial and status == "?" and pos + size == len(src):
         continue
     after = TRANSFER if status == "?" else unit

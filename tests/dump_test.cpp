@@ -8,6 +8,7 @@
 
 #include "dump/dump.h"
 #include "dump/fingerprint.h"
+#include "dump/mapfile.h"
 #include "dump/messages.h"
 #include "dump/progress.h"
 #include "tests/fake_platform.h"
@@ -172,8 +173,14 @@ TEST(Dump, EachFailureHasItsLineAndNoCompletion) {
          },
          Line(MSG_FINGERPRINT_FAILED, 21)},
         {"interrupt", [](FakeState& f) { f.interrupt_after = 0; }, std::string(MSG_INTERRUPTED) + "\n"},
-        {"fingerprint", [](FakeState& f) { f.small_file_error = 28; }, Line(MSG_FINGERPRINT_FAILED, 28)},
+        {"fingerprint", [](FakeState& f) { f.small_file_error = 28, f.small_file_fails_at = "out.img.sha256.part"; },
+         Line(MSG_FINGERPRINT_FAILED, 28)},
         {"flush", [](FakeState& f) { f.flush_error = 5; }, Line(MSG_WRITE_FAILED, 5)},
+        {"flush before the map is kept", [](FakeState& f) { f.sync_error = 5; }, Line(MSG_WRITE_FAILED, 5)},
+        {"the map kept", [](FakeState& f) {
+             f.small_file_error = 28, f.small_file_fails_at = "out.img.part.map.part", f.small_file_fails_after = 1;
+         },
+         Line(MSG_MAP_FAILED, 28)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -223,8 +230,9 @@ TEST(Dump, TheImageTakesItsNameOnlyWhenComplete) {
         {"read", [](FakeState& f) { f.fail_read_from = CHUNK; }, Line(MSG_READ_FAILED, 23), CHUNK, STALE},
         {"interrupt", [](FakeState& f) { f.interrupt_after = CHUNK + 512; }, std::string(MSG_INTERRUPTED) + "\n",
          CHUNK + 2 * TRANSFER_BYTES, STALE},
-        {"new fingerprint", [](FakeState& f) { f.small_file_error = 28; }, Line(MSG_FINGERPRINT_FAILED, 28),
-         2 * CHUNK, STALE},
+        {"new fingerprint",
+         [](FakeState& f) { f.small_file_error = 28, f.small_file_fails_at = "out.img.sha256.part"; },
+         Line(MSG_FINGERPRINT_FAILED, 28), 2 * CHUNK, STALE},
         {"rename", [](FakeState& f) { f.rename_error = 13, f.rename_fails_at = "out.img"; },
          Line(MSG_CREATE_FAILED, 13), 2 * CHUNK, STALE},
         {"setting the old one aside", [](FakeState& f) { f.rename_error = 13, f.rename_fails_at = FINGERPRINT; },
@@ -302,17 +310,88 @@ TEST(Dump, TheSetIsReplacedWhole) {
 
     EXPECT_FALSE(Fake->map_beside_new_partial) << "the stale map went before the new partial file came";
 
-    // A partial file that cannot be flushed gets no map: it could claim
+    // A partial file that cannot be flushed gets no new map: it could claim
     // bytes a power cut takes back, also where a second flush reports no
-    // failure.
+    // failure. The map kept while it ran stays, of what a flush before
+    // brought to stable storage: the first chunk, or nothing.
     EXPECT_EQ(DumpWith(2 * CHUNK, [](FakeState& f) { f.fail_read_from = CHUNK, f.flush_error = 5; }), DUMP_FAILED);
-    EXPECT_EQ(Fake->files.count(PART_MAP), 0u);
+    ParsedMap standing;
+    std::string why;
+    ASSERT_TRUE(ParseMap(Fake->files[PART_MAP], standing, why)) << why;
+    for (const MapArea& area : standing.areas)
+        EXPECT_TRUE(area.status != READ || area.pos + area.size <= Fake->flushed_bytes) << Fake->files[PART_MAP];
     EXPECT_EQ(DumpWith(CHUNK, [](FakeState& f) { f.flush_error = 5, f.flush_fails_once = true; }), DUMP_FAILED);
-    EXPECT_EQ(Fake->files.count(PART_MAP), 0u);
+    EXPECT_EQ(MapLines(Fake->files[PART_MAP]), "0x00000000     ?               1\n0x00000000  0x04000000  ?\n");
 
     // A complete image that cannot take its name is kept with its map.
     EXPECT_EQ(DumpWith(CHUNK, [](FakeState& f) { f.rename_error = 1, f.rename_fails_at = "out.img"; }), DUMP_FAILED);
     EXPECT_EQ(MapLines(Fake->files[PART_MAP]), "0x04000000     +               1\n0x00000000  0x04000000  +\n");
+}
+
+// The partial file's map names the drive it is of: its size and sector
+// size, what the system tells of it (a line end in a text escaped, a text
+// it does not tell left out), and the SHA-256 of its first MiB, of all of
+// a smaller drive, only where every byte of it was read.
+TEST(Dump, TheMapNamesTheDrive) {
+    auto drive_of = [](const std::string& text) {
+        ParsedMap map;
+        std::string why;
+        EXPECT_TRUE(ParseMap(text, map, why)) << why;
+        EXPECT_TRUE(map.has_drive);
+        return map.drive;
+    };
+    EXPECT_EQ(DumpWith(2 * CHUNK, [](FakeState& f) {
+                  f.facts = {"/dev/sdz", "Vendor\nModel", "SN1"}, f.sector_size = 4096, f.interrupt_after = CHUNK;
+              }),
+              DUMP_FAILED);
+    DriveIdentity named = drive_of(Fake->files[PART_MAP]);
+    EXPECT_EQ(named.size, 2 * CHUNK);
+    EXPECT_EQ(named.sector_size, 4096u);
+    EXPECT_EQ(named.opened, "/dev/sdz");
+    EXPECT_EQ(named.model, "Vendor\\nModel");
+    EXPECT_EQ(named.serial, "SN1");
+    EXPECT_EQ(named.first_sha256, DriveDigestHex(MIB));
+
+    ResetFake(300 * 1024);
+    Fake->facts = {};
+    EXPECT_EQ(DumpDrive("drive", "out.img", true, "korvex"), DUMP_COMPLETE);
+    named = drive_of(Fake->files[OLD_MAP]);
+    EXPECT_EQ(named.first_sha256, DriveDigestHex()) << "all of a drive smaller than a MiB";
+    EXPECT_TRUE(named.opened.empty() && named.model.empty() && named.serial.empty());
+
+    ResetFake(CHUNK);
+    Fake->bad_ranges = {{MIB - 512, MIB}};
+    EXPECT_EQ(DumpDrive("drive", "out.img", true, "korvex"), DUMP_RESCUED);
+    EXPECT_EQ(drive_of(Fake->files[OLD_MAP]).first_sha256, "") << "a first MiB not read whole names nothing";
+}
+
+// A map that cannot be kept current ends the dump with the map's line,
+// while the copy runs and while a rescue's phases run; the partial file
+// is kept with the map that stood, which calls read no more than stable
+// storage holds.
+TEST(Dump, AMapThatCannotBeKeptEndsTheDump) {
+    auto kept_ok = [](const char* what) {
+        SCOPED_TRACE(what);
+        EXPECT_TRUE(Contains(Fake->console, Line(MSG_MAP_FAILED, 28))) << Fake->console;
+        EXPECT_EQ(Fake->image_path, "out.img.part");
+        ParsedMap standing;
+        std::string why;
+        ASSERT_TRUE(ParseMap(Fake->files[PART_MAP], standing, why)) << why;
+        for (const MapArea& area : standing.areas)
+            EXPECT_TRUE(area.status != READ || area.pos + area.size <= Fake->flushed_bytes);
+    };
+    // The first map, before the copy, has its room; the next has none.
+    EXPECT_EQ(DumpWith(3 * CHUNK, [](FakeState& f) {
+                  f.small_file_error = 28, f.small_file_fails_at = "out.img.part.map.part", f.small_file_fails_after = 1;
+              }),
+              DUMP_FAILED);
+    kept_ok("copying");
+    // One chunk: the copy keeps no map before its end, the phases do.
+    ResetFake(CHUNK);
+    Fake->bad_ranges = {{4096, 4608}};
+    Fake->small_file_error = 28, Fake->small_file_fails_at = "out.img.part.map.part", Fake->small_file_fails_after = 1;
+    EXPECT_EQ(DumpDrive("drive", "out.img", true, "korvex"), DUMP_FAILED);
+    kept_ok("the phases");
 }
 
 // Windows ends a process seconds after its console is closed, whatever the

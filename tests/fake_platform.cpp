@@ -13,8 +13,17 @@
 FakeState* Fake = new FakeState;
 
 void ResetFake(uint64_t drive_size) {
+    // The image's memory serves the next fake too: tests that dump again
+    // and again (the power cuts) would spend their time in fresh pages.
+    std::vector<uint8_t> image, cut;
+    image.swap(Fake->image);
+    cut.swap(Fake->cut.image);
+    image.clear();
+    cut.clear();
     delete Fake;
     Fake = new FakeState;
+    Fake->image.swap(image);
+    Fake->cut.image.swap(cut);
     Fake->drive_size = drive_size;
 }
 
@@ -23,6 +32,20 @@ void ResetFake(uint64_t drive_size) {
 uint8_t Pattern(uint64_t offset) {
     uint64_t sector = offset / 512 + 1;
     return static_cast<uint8_t>((sector * 2654435761u) >> 7 ^ sector);
+}
+
+bool DurablyHeld(const FakeState::Durable& cut, uint64_t from, uint64_t to) {
+    if (to > cut.image_bytes || to > cut.image.size()) return false;
+    for (const auto& range : cut.unsynced)
+        if (range.first < to && range.second > from) return false;
+    // Each sector's bytes are one value (Pattern).
+    for (uint64_t at = from; at < to;) {
+        uint64_t run = std::min<uint64_t>(to, (at / 512 + 1) * 512) - at;
+        const uint8_t* bytes = cut.image.data() + at;
+        if (bytes[0] != Pattern(at) || std::memcmp(bytes, bytes + 1, run - 1) != 0) return false;
+        at += run;
+    }
+    return true;
 }
 
 bool ImageMatches(uint64_t length) {
@@ -87,12 +110,16 @@ void* AlignedAlloc(size_t length) { return std::aligned_alloc(IO_ALIGN, (length 
 void AlignedFree(void* buffer) { std::free(buffer); }
 #endif
 
-std::mutex OperationLock;
+// The image and the files are changed from more than one thread (the
+// writer, the map's keeper, the reader), as a file system takes calls from
+// each: one call at a time here.
+std::recursive_mutex StateLock;
+using Hold = std::lock_guard<std::recursive_mutex>;
 
 // An operation that changes a file or a name has ended; folder_flushed: it
 // brought the folder's names to stable storage.
 void Operation(bool folder_flushed) {
-    std::lock_guard<std::mutex> lock(OperationLock);
+    Hold hold(StateLock);
     if (folder_flushed) {
         Fake->names.files = Fake->files;
         Fake->names.image_path = Fake->image_path;
@@ -100,7 +127,10 @@ void Operation(bool folder_flushed) {
     if (++Fake->operations != Fake->cut_after) return;
     Fake->cut = Fake->names;
     Fake->cut.image_bytes = Fake->flushed_bytes;
+    Fake->cut.image = Fake->image;
+    Fake->cut.unsynced = Fake->unsynced;
     Fake->cut.taken = true;
+    if (Fake->stop_at_cut) Fake->interrupted = true;
 }
 
 // Codes as Windows gives them: sharing violation, access denied.
@@ -116,12 +146,13 @@ bool Aligned(const void* buffer, size_t length) {
 }
 }  // namespace
 
-std::string DriveDigestHex() {
+std::string DriveDigestHex(uint64_t length) {
     StandInHash hash;
     std::vector<uint8_t> sector(512);
-    for (uint64_t at = 0; at < Fake->drive_size; at += 512) {
+    uint64_t end = std::min(length, Fake->drive_size);
+    for (uint64_t at = 0; at < end; at += 512) {
         std::fill(sector.begin(), sector.end(), Pattern(at));
-        hash.Add(sector.data(), std::min<uint64_t>(512, Fake->drive_size - at));
+        hash.Add(sector.data(), std::min<uint64_t>(512, end - at));
     }
     return hash.Hex();
 }
@@ -185,16 +216,19 @@ FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total
         error = 17;
         return -1;
     }
+    Hold hold(StateLock);
     Fake->image_path = partial ? path + PARTIAL_SUFFIX : path;
     Fake->map_beside_new_partial = Fake->files.count(path + PARTIAL_SUFFIX + ".map") != 0;
     Fake->reserved_beside = beside;
     // Reserved as FALLOC_FL_KEEP_SIZE and a file's allocation do: the size
     // stays what is written.
     Fake->image.clear();
+    Fake->image.reserve(total);
     Fake->image_position = 0;
     Fake->image_exists = true;
     Fake->reserved = total;
     Fake->flushed_bytes = 0;
+    Fake->unsynced.clear();
     Operation(false);
     return IMAGE;
 }
@@ -266,6 +300,7 @@ namespace {
 int64_t Write(const void* buffer, size_t length, ErrorCode& error) {
     if (Fake->write_delay_ms > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(Fake->write_delay_ms));
+    Hold hold(StateLock);
     if (Fake->image_position >= Fake->fail_write_from) {
         Fake->write_failed = true;
         error = 27;
@@ -301,6 +336,7 @@ bool ImageRewritable(FileHandle) { return !Fake->image_is_stream; }
 // In place, within what was written: whole blocks unbuffered, and only a
 // piece that ends at the image's end through the cache.
 bool WriteImageAt(FileHandle image, uint64_t offset, const void* buffer, size_t length, ErrorCode& error) {
+    Hold hold(StateLock);
     size_t blocks = length / IO_ALIGN * IO_ALIGN;
     bool tail_ok = blocks == length || offset + length == Fake->image.size();
     if (image != IMAGE || Fake->image_is_stream || offset % IO_ALIGN != 0 || !tail_ok ||
@@ -314,6 +350,7 @@ bool WriteImageAt(FileHandle image, uint64_t offset, const void* buffer, size_t 
         return false;
     }
     std::memcpy(Fake->image.data() + offset, buffer, length);
+    Fake->unsynced.push_back({offset, offset + length});
     ++Fake->rewrites;
     Operation(false);
     return true;
@@ -325,15 +362,20 @@ int64_t ReadImageAt(FileHandle image, uint64_t offset, void* buffer, size_t leng
         error = INVALID_PARAMETER;
         return -1;
     }
+    Hold hold(StateLock);
     uint64_t size = Fake->image.size();
     uint64_t count = offset < size ? std::min<uint64_t>(length, size - offset) : 0;
     std::memcpy(buffer, Fake->image.data() + offset, count);
     return static_cast<int64_t>(count);
 }
 
-void TrimImage(FileHandle) { Fake->image.resize(Fake->image_position); }
+void TrimImage(FileHandle) {
+    Hold hold(StateLock);
+    Fake->image.resize(Fake->image_position);
+}
 
 bool FlushImage(FileHandle image, ErrorCode& error) {
+    Hold hold(StateLock);
     if (!Fake->image_is_device && !Fake->image_is_stream) TrimImage(image);
     if (Fake->flush_error != 0) {
         error = Fake->flush_error;
@@ -341,6 +383,23 @@ bool FlushImage(FileHandle image, ErrorCode& error) {
         return false;
     }
     Fake->flushed_bytes = Fake->image.size();
+    Fake->unsynced.clear();
+    Operation(false);
+    return true;
+}
+
+// As fdatasync and FlushFileBuffers: what was written is on stable storage,
+// and the file is not cut back. Only a file is synced.
+bool SyncImage(FileHandle image, ErrorCode& error) {
+    Hold hold(StateLock);
+    if (image != IMAGE || Fake->image_is_device || Fake->image_is_stream) Fake->misaligned_io = true;
+    if (Fake->sync_error != 0) {
+        error = Fake->sync_error;
+        return false;
+    }
+    Fake->flushed_bytes = Fake->image.size();
+    Fake->unsynced.clear();
+    ++Fake->syncs;
     Operation(false);
     return true;
 }
@@ -415,6 +474,7 @@ bool Exists(const std::string& path) { return Fake->files.count(path) != 0 || pa
 }  // namespace
 
 bool ReadFileStart(const std::string& path, size_t limit, std::string& bytes, bool& found, ErrorCode&) {
+    Hold hold(StateLock);
     found = Exists(path);
     if (path == Fake->image_path) {
         bytes.assign(std::min<size_t>(limit, Fake->image.size()), '\x5a');
@@ -425,6 +485,7 @@ bool ReadFileStart(const std::string& path, size_t limit, std::string& bytes, bo
 }
 
 bool RemoveFile(const std::string& path, ErrorCode& error) {
+    Hold hold(StateLock);
     if (Faulted(Fake->remove_error, Fake->remove_fails_at, path, error)) return false;
     if (HeldWithoutShareDelete(path)) {
         error = SHARING_VIOLATION;
@@ -447,6 +508,7 @@ bool ImageInPlace(FileHandle, const std::string&, ErrorCode&) { return true; }
 bool Replaceable(const std::string&, ErrorCode&) { return true; }
 
 bool ReserveImage(FileHandle, uint64_t total, uint64_t beside, ErrorCode& error) {
+    Hold hold(StateLock);
     if (beside > Fake->reserve_limit) {
         error = 28;
         return false;
@@ -457,6 +519,7 @@ bool ReserveImage(FileHandle, uint64_t total, uint64_t beside, ErrorCode& error)
 }
 
 bool NameImage(FileHandle, const std::string& path, bool& named, ErrorCode& error) {
+    Hold hold(StateLock);
     named = false;
     if (Faulted(Fake->rename_error, Fake->rename_fails_at, path, error)) return false;
     if (HeldWithoutShareDelete(path)) {
@@ -472,6 +535,7 @@ bool NameImage(FileHandle, const std::string& path, bool& named, ErrorCode& erro
 }
 
 bool RenameFile(const std::string& from, const std::string& to, ErrorCode& error) {
+    Hold hold(StateLock);
     if (!Exists(from)) {
         error = 2;
         return false;
@@ -498,8 +562,10 @@ bool RenameFile(const std::string& from, const std::string& to, ErrorCode& error
 }
 
 bool WriteSmallFile(const std::string& path, const std::string& bytes, ErrorCode& error) {
+    Hold hold(StateLock);
     if (Fake->small_file_error != 0 && (!bytes.empty() || Fake->small_file_fails_empty) &&
-        Faulted(Fake->small_file_error, Fake->small_file_fails_at, path, error))
+        (Fake->small_file_fails_at.empty() || path == Fake->small_file_fails_at) &&
+        Fake->small_file_fails_after-- <= 0 && Faulted(Fake->small_file_error, Fake->small_file_fails_at, path, error))
         return false;
     // Created anew, as O_EXCL and CREATE_NEW do.
     if (Exists(path)) {

@@ -51,7 +51,11 @@ struct FakeState {
     bool misaligned_io = false;  // a transfer broke the unbuffered-I/O rules
     bool tail_written = false;   // the last bytes went through the cache
     uint64_t reserved = 0;       // bytes reserved at creation; the file's size stays what is written
-    uint64_t flushed_bytes = 0;  // the image's bytes on stable storage
+    uint64_t flushed_bytes = 0;  // the image's bytes on stable storage, as of the last flush or sync
+    // Ranges written in place since then: on stable storage they may still
+    // hold what they held before.
+    std::vector<std::pair<uint64_t, uint64_t>> unsynced;
+    int syncs = 0;  // SyncImage calls that brought the image to stable storage
 
     bool image_is_device = false;
     bool image_is_stream = false;  // a pipe or character device: written once, in order
@@ -84,21 +88,27 @@ struct FakeState {
     // removal does not), a file's bytes as of its own.
     int operations = 0;
     int cut_after = 0;
+    bool stop_at_cut = false;  // the run ends soon after the cut (an interrupt), its rest unseen
     struct Durable {
         bool taken = false;
         std::map<std::string, std::string> files;
         std::string image_path;   // where the new image's name stands
         uint64_t image_bytes = 0; // of it on stable storage
+        // At the cut: the image's bytes as they stood, of which those below
+        // image_bytes and outside unsynced are on stable storage.
+        std::vector<uint8_t> image;
+        std::vector<std::pair<uint64_t, uint64_t>> unsynced;
     } cut, names;  // names: the folder as of its last flush
 
     // Calls that fail with the given code (0: they succeed).
     uint32_t open_error = 0, create_error = 0, thread_error = 0;
-    uint32_t flush_error = 0, hash_start_error = 0, hash_error = 0, size_query_error = 0;
+    uint32_t flush_error = 0, sync_error = 0, hash_start_error = 0, hash_error = 0, size_query_error = 0;
     uint32_t remove_error = 0, small_file_error = 0, rename_error = 0;
     std::vector<uint32_t> lock_errors;  // one per volume whose lock is refused
     bool small_file_fails_empty = false;  // with small_file_error: also the empty one made up front
     // With the error above: only the call on this path fails (empty: every one).
     std::string remove_fails_at, rename_fails_at, small_file_fails_at;
+    int small_file_fails_after = 0;  // with small_file_error: so many calls succeed first
     uint32_t name_flush_error = 0;  // the image's rename is made, its flush fails
     bool flush_fails_once = false;  // with flush_error: a second flush reports nothing of the first's loss
     bool map_beside_new_partial = false;  // a partial file's map stood there when the partial file was made
@@ -129,14 +139,19 @@ void ResetFake(uint64_t drive_size);
 
 uint8_t Pattern(uint64_t offset);
 
+// True when stable storage, as cut, holds the drive's bytes [from, to) of
+// the image.
+bool DurablyHeld(const FakeState::Durable& cut, uint64_t from, uint64_t to);
+
 // True when the image's first length bytes are the drive's.
 bool ImageMatches(uint64_t length);
 
 // True when the image holds exactly the drive's bytes, size included.
 bool ImageMatchesDrive();
 
-// The stand-in hash's hex digest of the drive's bytes, as a fingerprint shows it.
-std::string DriveDigestHex();
+// The stand-in hash's hex digest of the drive's bytes (its first length
+// only, where given), as a fingerprint shows it.
+std::string DriveDigestHex(uint64_t length = UINT64_MAX);
 
 // ... of the image's bytes as they stand.
 std::string ImageDigestHex();

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "dump/dump.h"
+#include "dump/mapfile.h"
 #include "tests/fake_platform.h"
 
 namespace {
@@ -112,6 +113,61 @@ TEST(PowerCut, TheSetIsOldOrNewAfterEveryStep) {
             end.image_bytes = Fake->flushed_bytes;
             ExpectWhole(Fake->cut.taken ? Fake->cut : end, fingerprint, map);
         }
+    }
+}
+
+// The partial file's map as kept while the dump runs: wherever the power
+// is cut, the map that stable storage holds beside the partial file reads
+// as a map of the whole drive, names it, and calls read only bytes that
+// stable storage holds as the drive has them: in a dump of several chunks
+// and in a rescue whose phases write into the image in place. (A dump
+// stopped short keeps the map it had, or one written after its last flush:
+// the test above.)
+TEST(PowerCut, TheKeptMapNeverClaimsWhatStableStorageDoesNotHold) {
+    constexpr uint64_t CHUNK = CHUNK_BYTES;
+    const struct {
+        const char* name;
+        uint64_t total;
+        bool rescue;
+        void (*configure)(FakeState&);
+    } kinds[] = {
+        {"three chunks", 2 * CHUNK + 4096 + 512, false, [](FakeState&) {}},
+        {"rescued", CHUNK + 2 * MIB, true,
+         [](FakeState& f) { f.bad_ranges = {{MIB + 512, MIB + 1024}, {CHUNK + MIB, CHUNK + MIB + 4096}}; }},
+    };
+    for (const auto& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        ResetFake(kind.total);
+        kind.configure(*Fake);
+        DumpDrive("drive", "out.img", kind.rescue, "korvex");
+        const int operations = Fake->operations;
+        int claiming = 0;  // cuts after which the map called some bytes read, short of all
+        for (int cut = 1; cut <= operations; ++cut) {
+            SCOPED_TRACE(cut);
+            ResetFake(kind.total);
+            kind.configure(*Fake);
+            Fake->cut_after = cut;
+            Fake->stop_at_cut = true;
+            DumpDrive("drive", "out.img", kind.rescue, "korvex");
+            const FakeState::Durable& at = Fake->cut;
+            auto map = at.files.find("out.img.part.map");
+            if (!at.taken || at.image_path != "out.img.part" || map == at.files.end()) continue;
+            ParsedMap kept;
+            std::string why;
+            ASSERT_TRUE(ParseMap(map->second, kept, why)) << why << "\n" << map->second;
+            EXPECT_TRUE(kept.has_drive && kept.drive.size == kind.total) << "the drive named";
+            EXPECT_EQ(kept.size, kind.total) << "the map covers the drive";
+            uint64_t read = 0;
+            for (const MapArea& area : kept.areas) {
+                if (area.status != READ) continue;
+                read += area.size;
+                EXPECT_TRUE(DurablyHeld(at, area.pos, area.pos + area.size))
+                    << "read, says the map, at " << area.pos << " +" << area.size << "; on stable storage "
+                    << at.image_bytes << "\n" << map->second;
+            }
+            claiming += read > 0 && read < kind.total;
+        }
+        EXPECT_GE(claiming, 2) << "the map is kept while the dump runs, not only at its end";
     }
 }
 }  // namespace

@@ -258,6 +258,20 @@ if command -v script >/dev/null; then
                  grep -ao $'\e\\]0;[^\a]*' '$work/console.txt' | tail -n 1 | grep -qx $'\e\\]0;'$long_title' *'"
 fi
 
+# claimed MAP: the bytes a mapfile calls read.
+claimed() {
+    /usr/bin/python3 -c '
+import sys
+lines = [l.split() for l in open(sys.argv[1]) if l.strip() and not l.startswith("#")][1:]
+print(sum(int(size, 16) for pos, size, status in lines if status == "+"))' "$1" 2>/dev/null || echo 0
+}
+# The map of the dump killed below: the drive's size and the volume opened.
+killed_map_ok() {
+    local map="$work/out/killed.img.part.map"
+    [ "$(claimed "$map")" -ge $((128 * MIB)) ] && grep -qx "# Drive size: $((200 * MIB))" "$map" &&
+        grep -qxF '# Drive opened: \\.\k:' "$map" || { cat "$map"; return 1; }
+}
+
 # Rescue: a letter whose device is a file with unreadable ranges, served
 # through FUSE (Wine reports such a range as 21). The image is kept in full
 # with zeros in those ranges, and ddrescue, given Korvex's map, completes it
@@ -288,6 +302,36 @@ if [ "$(id -u)" -eq 0 ] && [ -c /dev/fuse ] && /usr/bin/python3 -c 'import fusep
     touch "$work/healed"
     ddrescue -r1 "$work/bad/drive.img" "$work/out/saved.img" "$work/out/saved.img.map" >/dev/null 2>&1
     check "ddrescue on Korvex's map (LF lines) completes the image" cmp -s "$work/healthy.bin" "$work/out/saved.img"
+    # A dump killed mid-way, as the power or the system can end it: the
+    # drive stops answering at 150 MiB (its read held), and once the map
+    # beside the partial file calls two chunks read, every process of the
+    # prefix is killed (wineserver -k). The map names the drive, calls read
+    # only what the partial file holds as the drive has it, and ddrescue
+    # finishes the image from it.
+    mkdir "$work/held"
+    head -c $((200 * MIB)) /dev/urandom >"$work/whole.bin"
+    BAD_DRIVE_HOLD=$((150 * MIB)) /usr/bin/python3 "$here/bad_drive.py" "$work/held" "$work/whole.bin" "$work/healed" &
+    held=$!
+    for _ in $(seq 50); do [ -e "$work/held/drive.img" ] && break; sleep 0.1; done
+    ln -sfn "$work/held/drive.img" "$WINEPREFIX/dosdevices/k::"
+    timeout 600 "$wine" "$exe" k: 'j:\killed.img' </dev/null >/dev/null 2>&1 &
+    dumping=$!
+    for _ in $(seq 1200); do
+        [ "$(claimed "$work/out/killed.img.part.map")" -ge $((128 * MIB)) ] && break
+        sleep 0.1
+    done
+    # A process killed while it waits on the held read goes only once that
+    # read is answered: the drive's server goes with it.
+    wineserver -k
+    kill -KILL $held
+    wait $held $dumping 2>/dev/null
+    umount -l "$work/held" 2>/dev/null
+    check "killed mid-way: the map beside the partial file names the drive and calls two chunks read" killed_map_ok
+    check "killed mid-way: the map agrees with the partial file and the drive" \
+        /usr/bin/python3 "$here/check_map.py" --partial "$work/out/killed.img.part" "$work/whole.bin" \
+        "$work/out/killed.img.part.map" 4096 --
+    ddrescue "$work/whole.bin" "$work/out/killed.img.part" "$work/out/killed.img.part.map" >/dev/null 2>&1
+    check "killed mid-way: ddrescue finishes the image from the map" cmp -s "$work/whole.bin" "$work/out/killed.img.part"
     kill $fuse
     wait $fuse 2>/dev/null
     umount "$work/bad" 2>/dev/null

@@ -312,6 +312,14 @@ bool FlushImage(FileHandle image, ErrorCode& error) {
     return false;
 }
 
+// fdatasync also writes the size, which the data needs to be read back,
+// and leaves the blocks reserved past it (FALLOC_FL_KEEP_SIZE) as they are.
+bool SyncImage(FileHandle image, ErrorCode& error) {
+    if (fdatasync(DescriptorOf(image)) == 0) return true;
+    error = static_cast<ErrorCode>(errno);
+    return false;
+}
+
 bool NoSuchFile(ErrorCode code) { return code == ENOENT; }
 
 bool ReadFileStart(const std::string& path, size_t limit, std::string& bytes, bool& found, ErrorCode& error) {

@@ -189,6 +189,8 @@ case_sigkill_at_rename_1() { sigkill_at_rename 1; }
 case_sigkill_at_rename_2() { sigkill_at_rename 2; }
 case_sigkill_at_rename_3() { sigkill_at_rename 3; }
 case_sigkill_at_rename_4() { sigkill_at_rename 4; }
+# The first rename is now the partial file's map kept before the copy.
+case_sigkill_at_rename_5() { sigkill_at_rename 5; }
 
 # The folder's flush fails after the image took its name: not exit 1, which
 # promises the old image, but 4, the new image named.

@@ -287,6 +287,33 @@ interrupt_dump() {
     status=$?
 }
 
+# --- The map kept current ------------------------------------------------------
+# claimed MAP: the bytes the map calls read.
+claimed() {
+    /usr/bin/python3 -c '
+import sys
+lines = [l.split() for l in open(sys.argv[1]) if l.strip() and not l.startswith("#")][1:]
+print(sum(int(size, 16) for pos, size, status in lines if status == "+"))' "$1" 2>/dev/null || echo 0
+}
+# claims_at_least MAP BYTES
+claims_at_least() { [ -f "$1" ] && [ "$(claimed "$1")" -ge "$2" ]; }
+
+# kept_map_ok PARTIAL DRIVE UNIT [FROM:TO...]: the map beside PARTIAL names
+# DRIVE (its size, its first MiB's SHA-256 once read), ddrescuelog reads
+# it, and the partial file holds the drive's bytes wherever it says read.
+kept_map_ok() {
+    local partial=$1 drive=$2 unit=$3 first
+    shift 3
+    [ -f "$partial.map" ] || { echo "no map beside $partial"; return 1; }
+    grep -qx "# Drive size: $(stat -c %s "$drive")" "$partial.map" || { echo "the drive's size"; cat "$partial.map"; return 1; }
+    first=$(head -c $MIB "$drive" | sha256sum | cut -c1-64)
+    if grep -q '^# Drive first MiB' "$partial.map"; then
+        grep -qx "# Drive first MiB SHA-256: $first" "$partial.map" || { echo "the first MiB's digest"; return 1; }
+    fi
+    ddrescuelog -t "$partial.map" >/dev/null || { echo "ddrescuelog cannot read the map"; return 1; }
+    /usr/bin/python3 "$tests/check_map.py" --partial "$partial" "$drive" "$partial.map" "$unit" -- "$@" || { cat "$partial.map"; return 1; }
+}
+
 # swap_mid_create DRIVE IMAGE TARGET: IMAGE becomes a link to TARGET while
 # korvex creates the partial file (its open held up by the shim); korvex's
 # exit status in $status.

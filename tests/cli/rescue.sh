@@ -1,8 +1,8 @@
 # Rescue: a drive file with unreadable ranges served through FUSE, its map
 # checked against the drive and handed over to ddrescue; the phases and
 # their bound of failed reads; a rescue interrupted while it copies and
-# while it trims; a drive that goes away mid-rescue; a rescue that meets no
-# bad sector.
+# while it trims, and one killed while it trims; a drive that goes away
+# mid-rescue; a rescue that meets no bad sector.
 
 # serve_drive TOTAL FROM:TO...: a bad drive at bad/drive.img, healthy.bin
 # (TOTAL random bytes) read through FUSE with the byte ranges unreadable
@@ -216,6 +216,29 @@ case_interrupted_phases() {
     touch healed
     ddrescue -r1 bad/drive.img saved.img.part saved.img.part.map >/dev/null 2>&1
     expect "ddrescue goes on from the interrupted rescue's partial file and map" cmp -s healthy.bin saved.img.part
+}
+
+# SIGKILL while a rescue trims and scrapes, each failed read taking 0.2 s:
+# the map beside the partial file, kept as the phases mark it, lists the
+# bad sectors found so far, agrees with the partial file and the drive,
+# and ddrescue finishes the image from it once the drive reads again.
+case_sigkill_while_rescuing() {
+    need_root
+    need_commands ddrescue ddrescuelog
+    total=$((32 * MIB))
+    ranges="$((MIB + 512)):$((MIB + 1024)) $((8 * MIB + 4096)):$((10 * MIB + 61440))"
+    BAD_DRIVE_DELAY=0.2 serve_drive $total $ranges
+    "$korvex" --rescue bad/drive.img saved.img </dev/null >out.txt &
+    pid=$!
+    given "the kept map listing a bad sector" awaits 1200 grep -qs -- '  -$' saved.img.part.map
+    kill -KILL "$pid"
+    wait "$pid" 2>/dev/null
+    expect "SIGKILL while the phases run: no image named" bash -c "[ ! -e saved.img ] && [ ! -e saved.img.map ]"
+    expect "SIGKILL while the phases run: the map beside the partial file agrees with it and the drive" \
+        kept_map_ok saved.img.part healthy.bin 512 $ranges
+    touch healed
+    ddrescue -r1 bad/drive.img saved.img.part saved.img.part.map >/dev/null 2>&1
+    expect "SIGKILL while the phases run: ddrescue finishes the image from the map" cmp -s healthy.bin saved.img.part
 }
 
 # A drive that goes away mid-rescue, after a bad sector: a loop device over
