@@ -12,7 +12,6 @@ or a failing disk returns other bytes than it was given, or fails with EIO
 import errno
 import os
 import sys
-import threading
 
 from fusepy import FUSE, FuseOSError, Operations
 
@@ -22,9 +21,6 @@ class BadTarget(Operations):
         self.backing = os.path.realpath(backing)
         self.offset = offset
         self.mode = mode
-        # The kernel sends reads and writes from several threads; a
-        # descriptor's position is shared, so each transfer is positioned.
-        self.lock = threading.Lock()
 
     def __call__(self, op, path, *args):
         return super().__call__(op, self.backing + path, *args)
@@ -36,9 +32,6 @@ class BadTarget(Operations):
             raise FuseOSError(error.errno)
         return {key: getattr(status, key) for key in
                 ("st_atime", "st_ctime", "st_mtime", "st_gid", "st_uid", "st_mode", "st_nlink", "st_size")}
-
-    def readdir(self, path, fh):
-        return [".", ".."] + os.listdir(path)
 
     def statfs(self, path):
         space = os.statvfs(path)
@@ -54,9 +47,9 @@ class BadTarget(Operations):
     def open(self, path, flags):
         return self.call(os.open, path, flags & ~(os.O_DIRECT | os.O_CREAT | os.O_EXCL | os.O_TRUNC))
 
+    # Positioned: the kernel sends transfers from several threads at once.
     def read(self, path, size, offset, fh):
-        with self.lock:
-            data = bytearray(self.call(os.pread, fh, size, offset))
+        data = bytearray(self.call(os.pread, fh, size, offset))
         if offset <= self.offset < offset + len(data):
             if self.mode == "fail":
                 raise FuseOSError(errno.EIO)
@@ -64,8 +57,7 @@ class BadTarget(Operations):
         return bytes(data)
 
     def write(self, path, data, offset, fh):
-        with self.lock:
-            return self.call(os.pwrite, fh, data, offset)
+        return self.call(os.pwrite, fh, data, offset)
 
     def truncate(self, path, length, fh=None):
         if fh is not None:
@@ -90,25 +82,6 @@ class BadTarget(Operations):
 
     def unlink(self, path):
         self.call(os.unlink, path)
-
-    def mkdir(self, path, mode):
-        self.call(os.mkdir, path, mode)
-
-    def rmdir(self, path):
-        self.call(os.rmdir, path)
-
-    def chmod(self, path, mode):
-        self.call(os.chmod, path, mode)
-
-    def chown(self, path, uid, gid):
-        self.call(os.chown, path, uid, gid)
-
-    def utimens(self, path, times=None):
-        self.call(os.utime, path, times)
-
-    def access(self, path, mode):
-        if not os.access(path, mode):
-            raise FuseOSError(errno.EACCES)
 
     @staticmethod
     def call(function, *args):
