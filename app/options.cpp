@@ -44,6 +44,8 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
             ended = true;
         } else if (argument == "--rescue") {
             options.rescue = true;
+        } else if (argument == "--verify") {
+            options.verify = true;
         } else if (TakeCount("--max-failed-reads", arguments, at, options.failed_reads, options)) {
         } else if (TakeCount("--level", arguments, at, level, options)) {
             // Kept as given, up to a bound no format reaches, for the

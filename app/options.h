@@ -12,6 +12,7 @@ struct Options {
     uint64_t failed_reads = DEFAULT_FAILED_READS;  // --max-failed-reads
     int level = -1;                     // --level, -1 when not given
     std::string level_text;             // --level as given, with its value
+    bool verify = false;                // --verify: the image read back before it takes its name
     std::string bad_value;              // the first option whose value is not one, as given
     bool help = false;
     bool version = false;

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -56,6 +57,23 @@ public:
                           const StopCheck& stop = StopCheck()) = 0;
 };
 
+// A whole file of the format read back (--verify), its bytes handed in in
+// order however they are split, the drive's bytes handed out as they are
+// decoded. Every check the format carries is made (zstd's and xz's
+// checksums, gzip's CRC-32 and size).
+class Decoder {
+public:
+    // Takes decoded bytes; false to stop the decoding.
+    using Out = std::function<bool(const char* data, size_t length)>;
+    virtual ~Decoder() = default;
+    // The file's next length bytes. False when they are no stream of the
+    // format (damaged, or bytes after its end), the library fails, or out
+    // stops it.
+    virtual bool Take(const char* data, size_t length, const Out& out) = 0;
+    // The file has ended: false unless its stream ended there, whole.
+    virtual bool Finish(const Out& out) = 0;
+};
+
 // A format's stream: its head, the encoders that compress its pieces, and
 // its end, which may have to know every piece (an xz index).
 class Codec {
@@ -76,6 +94,10 @@ public:
     // The bytes after the last piece; empty and false when they cannot be
     // made.
     virtual bool Tail(std::string& bytes) = 0;
+    // A decoder of a file this codec wrote, of the pieces its encoders make
+    // at most (none larger than PIECE_BYTES of the drive); nullptr when the
+    // library cannot make one (no memory).
+    virtual std::unique_ptr<Decoder> NewDecoder() const = 0;
 };
 
 // The codec of a compressed format at level; nullptr for RAW.

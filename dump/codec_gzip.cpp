@@ -2,6 +2,10 @@
 // writes them; gzip, zcat and pigz read concatenated members as one file.
 #include <libdeflate.h>
 
+#include <algorithm>
+#include <cstring>
+#include <new>
+
 #include "dump/codec.h"
 
 namespace {
@@ -25,6 +29,77 @@ public:
 
 private:
     libdeflate_compressor* compressor_;
+};
+
+// libdeflate decodes a whole member from memory, and cannot tell a member
+// cut short from a damaged one: a member is decoded only once the window
+// holds as much as the largest the writer makes (member_bytes, a piece's
+// bound), or the file has ended. The window holds two of them, so that the
+// bytes left are moved to its start once per member_bytes taken, not once
+// per member.
+class GzipDecoder : public Decoder {
+public:
+    GzipDecoder(libdeflate_decompressor* decompressor, size_t member_bytes)
+        : decompressor_(decompressor), member_bytes_(member_bytes) {}
+    ~GzipDecoder() override {
+        libdeflate_free_decompressor(decompressor_);
+        delete[] window_;
+        delete[] out_;
+    }
+    GzipDecoder(const GzipDecoder&) = delete;
+    GzipDecoder& operator=(const GzipDecoder&) = delete;
+
+    bool Start() {
+        window_ = new (std::nothrow) char[2 * member_bytes_];
+        out_ = new (std::nothrow) char[PIECE_BYTES];
+        return window_ != nullptr && out_ != nullptr;
+    }
+
+    bool Take(const char* data, size_t length, const Out& out) override {
+        while (length > 0) {
+            if (filled_ == 2 * member_bytes_) {
+                std::memmove(window_, window_ + start_, filled_ - start_);
+                filled_ -= start_;
+                start_ = 0;
+            }
+            size_t part = std::min(length, 2 * member_bytes_ - filled_);
+            std::memcpy(window_ + filled_, data, part);
+            filled_ += part;
+            data += part;
+            length -= part;
+            while (filled_ - start_ >= member_bytes_)
+                if (!Member(out)) return false;
+        }
+        return true;
+    }
+
+    // A file of no member is no gzip file.
+    bool Finish(const Out& out) override {
+        while (filled_ > start_)
+            if (!Member(out)) return false;
+        return members_ > 0;
+    }
+
+private:
+    // The member at the window's start, whose CRC-32 and size are checked;
+    // a piece decodes to PIECE_BYTES at most.
+    bool Member(const Out& out) {
+        size_t used = 0, decoded = 0;
+        if (libdeflate_gzip_decompress_ex(decompressor_, window_ + start_, filled_ - start_, out_, PIECE_BYTES,
+                                          &used, &decoded) != LIBDEFLATE_SUCCESS ||
+            used == 0)
+            return false;
+        start_ += used;
+        ++members_;
+        return decoded == 0 || out(out_, decoded);
+    }
+
+    libdeflate_decompressor* decompressor_;
+    size_t member_bytes_;
+    char* window_ = nullptr;
+    char* out_ = nullptr;
+    size_t start_ = 0, filled_ = 0;  // the window's bytes not yet decoded
+    uint64_t members_ = 0;
 };
 
 class GzipCodec : public Codec {
@@ -52,6 +127,14 @@ public:
     bool Tail(std::string& bytes) override {
         bytes.clear();
         return true;
+    }
+    std::unique_ptr<Decoder> NewDecoder() const override {
+        libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+        if (decompressor == nullptr) return nullptr;
+        std::unique_ptr<GzipDecoder> decoder(new (std::nothrow) GzipDecoder(decompressor, Bound(PIECE_BYTES)));
+        if (decoder == nullptr) libdeflate_free_decompressor(decompressor);
+        if (decoder == nullptr || !decoder->Start()) return nullptr;
+        return decoder;
     }
 
 private:

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "dump/codec.h"
 
@@ -32,6 +33,12 @@ struct Filters {
 // after room for the longest header the piece can need, and the header is
 // made once the compressed size is known. LZMA2 stores what does not
 // compress as it stands, so the data stays within the block's bound.
+// The most a block of length bytes takes. The raw encoder fed a step at a
+// time has no fallback to stored data, as lzma_block_buffer_encode has: on
+// data that does not compress, the fast levels' LZMA2 chunks take more than
+// that call's bound, so a block is given room for that too.
+size_t XzBound(size_t length) { return lzma_block_buffer_bound(length) + length / 16 + 65536; }
+
 class XzEncoder : public Encoder {
 public:
     explicit XzEncoder(int level) { filters_.Set(level); }
@@ -44,7 +51,7 @@ public:
         block.check = LZMA_CHECK_CRC64;
         block.filters = filters_.chain;
         block.uncompressed_size = length;
-        const size_t bound = lzma_block_buffer_bound(length);
+        const size_t bound = XzBound(length);
         block.compressed_size = bound;
         if (lzma_block_header_size(&block) != LZMA_OK) return false;
         const size_t room = block.header_size;
@@ -96,6 +103,56 @@ private:
     Filters filters_;
 };
 
+// The one stream, its blocks' CRC64s and its index checked as they come;
+// a byte after its end is no part of it.
+class XzDecoder : public Decoder {
+public:
+    XzDecoder() = default;
+    ~XzDecoder() override {
+        lzma_end(&stream_);
+        delete[] out_;
+    }
+    XzDecoder(const XzDecoder&) = delete;
+    XzDecoder& operator=(const XzDecoder&) = delete;
+
+    // A block's dictionary is at most a piece (Filters): a damaged header
+    // that asks for far more is refused, not given memory.
+    bool Start() {
+        out_ = new (std::nothrow) char[OUT_BYTES];
+        return out_ != nullptr && lzma_stream_decoder(&stream_, 4 * PIECE_BYTES, 0) == LZMA_OK;
+    }
+    bool Take(const char* data, size_t length, const Out& out) override { return Run(data, length, LZMA_RUN, out); }
+    // LZMA_FINISH: a stream cut short ends in LZMA_BUF_ERROR rather than
+    // waiting for more.
+    bool Finish(const Out& out) override { return Run(nullptr, 0, LZMA_FINISH, out) && ended_; }
+
+private:
+    static constexpr size_t OUT_BYTES = 1024 * 1024;
+
+    bool Run(const char* data, size_t length, lzma_action action, const Out& out) {
+        if (ended_) return length == 0;
+        stream_.next_in = reinterpret_cast<const uint8_t*>(data);
+        stream_.avail_in = length;
+        for (;;) {
+            stream_.next_out = reinterpret_cast<uint8_t*>(out_);
+            stream_.avail_out = OUT_BYTES;
+            lzma_ret result = lzma_code(&stream_, action);
+            size_t decoded = OUT_BYTES - stream_.avail_out;
+            if (decoded > 0 && !out(out_, decoded)) return false;
+            if (result == LZMA_STREAM_END) {
+                ended_ = true;
+                return stream_.avail_in == 0;
+            }
+            if (result != LZMA_OK) return false;
+            if (action == LZMA_RUN && stream_.avail_in == 0 && stream_.avail_out > 0) return true;
+        }
+    }
+
+    lzma_stream stream_ = LZMA_STREAM_INIT;
+    char* out_ = nullptr;
+    bool ended_ = false;
+};
+
 class XzCodec : public Codec {
 public:
     explicit XzCodec(int level) : level_(level), index_(lzma_index_init(nullptr)) {}
@@ -103,7 +160,7 @@ public:
     XzCodec(const XzCodec&) = delete;
     XzCodec& operator=(const XzCodec&) = delete;
 
-    size_t Bound(size_t length) const override { return lzma_block_buffer_bound(length); }
+    size_t Bound(size_t length) const override { return XzBound(length); }
     uint64_t EncoderMemory() const override {
         Filters filters;
         if (!filters.Set(level_)) return 0;
@@ -141,6 +198,11 @@ public:
             return false;
         bytes = tail;
         return true;
+    }
+    std::unique_ptr<Decoder> NewDecoder() const override {
+        std::unique_ptr<XzDecoder> decoder(new (std::nothrow) XzDecoder);
+        if (decoder == nullptr || !decoder->Start()) return nullptr;
+        return decoder;
     }
 
 private:

@@ -6,6 +6,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <new>
 
 #include "dump/codec.h"
 
@@ -51,6 +52,40 @@ private:
     ZSTD_CCtx* context_;
 };
 
+// Frames one after another, as the zstd tool reads them; each frame's
+// checksum is checked as it ends.
+class ZstdDecoder : public Decoder {
+public:
+    ZstdDecoder(ZSTD_DCtx* context, char* out) : context_(context), out_(out) {}
+    ~ZstdDecoder() override {
+        ZSTD_freeDCtx(context_);
+        delete[] out_;
+    }
+    ZstdDecoder(const ZstdDecoder&) = delete;
+    ZstdDecoder& operator=(const ZstdDecoder&) = delete;
+
+    bool Take(const char* data, size_t length, const Out& out) override {
+        ZSTD_inBuffer in{data, length, 0};
+        // A full output buffer may leave decoded bytes behind: asked again
+        // until one is not.
+        bool full = false;
+        while (in.pos < in.size || full) {
+            ZSTD_outBuffer decoded{out_, ZSTD_DStreamOutSize(), 0};
+            size_t result = ZSTD_decompressStream(context_, &decoded, &in);
+            if (ZSTD_isError(result) || (decoded.pos > 0 && !out(out_, decoded.pos))) return false;
+            frame_ended_ = result == 0;
+            full = decoded.pos == decoded.size;
+        }
+        return true;
+    }
+    bool Finish(const Out&) override { return frame_ended_; }
+
+private:
+    ZSTD_DCtx* context_;
+    char* out_;
+    bool frame_ended_ = false;
+};
+
 class ZstdCodec : public Codec {
 public:
     explicit ZstdCodec(int level) : level_(level) {}
@@ -81,8 +116,23 @@ public:
         bytes.clear();
         return true;
     }
+    std::unique_ptr<Decoder> NewDecoder() const override {
+        ZSTD_DCtx* context = ZSTD_createDCtx();
+        char* out = new (std::nothrow) char[ZSTD_DStreamOutSize()];
+        // A frame of a piece needs no window larger than the piece; a
+        // damaged header that asks for more is refused, not given memory.
+        if (context == nullptr || out == nullptr ||
+            ZSTD_isError(ZSTD_DCtx_setParameter(context, ZSTD_d_windowLogMax, WINDOW_LOG))) {
+            ZSTD_freeDCtx(context);
+            delete[] out;
+            return nullptr;
+        }
+        return std::unique_ptr<Decoder>(new ZstdDecoder(context, out));
+    }
 
 private:
+    // 2^24: PIECE_BYTES.
+    static constexpr int WINDOW_LOG = 24;
     int level_;
 };
 }  // namespace

@@ -57,7 +57,8 @@ void PrintPlan(const DumpPlan& plan);
 
 enum DumpOutcome {
     DUMP_FAILED,    // its line printed; the image path holds no new image
-    DUMP_REFUSED,   // its line printed: what the image is cannot take what was asked (a usage error)
+    DUMP_REFUSED,   // its line printed: what the image is cannot take what was asked (a usage error);
+                    // nothing was read or written
     DUMP_COMPLETE,  // every byte of the drive in the image, named and flushed
     DUMP_RESCUED,   // named too, with zeros where the drive could not be read
     DUMP_NAMED_ONLY,  // its line printed; the new image has the name, not its whole set or not flushed
@@ -76,6 +77,10 @@ struct DumpRequest {
     std::string command_line;  // names the run in the map and the record it leaves
     ImageFormat format = RAW;  // compressed at level (codec.h); never with rescue
     int level = 0;
+    // Before the image takes its name, it is read back from its storage
+    // and compared with what was written (verify.h); only an image that
+    // can be read back (ImageRewritable) takes it.
+    bool verify = false;
 };
 
 // Copies the whole drive into the image: complete only when the image is

@@ -1,6 +1,6 @@
 // Second phase of a dump: open, create, read on this thread while the writer
-// writes and the hasher hashes, then give the complete image its name and
-// its fingerprint (image.h).
+// writes and the hasher hashes, read the image back where asked (verify.h),
+// then give the complete image its name and its fingerprint (image.h).
 #include <algorithm>
 #include <chrono>
 #include <memory>
@@ -18,6 +18,7 @@
 #include "dump/record.h"
 #include "dump/rescue.h"
 #include "dump/rewrite.h"
+#include "dump/verify.h"
 #include "dump/writer.h"
 
 namespace {
@@ -195,9 +196,15 @@ MapKeeping KeepingFor(Image& image) {
 }
 
 // After a rescue's copying: the later phases, and the image's hash read
-// back if they wrote into it. False after the failure's line.
+// back if they wrote into it. Then, for a read-back to come (written not
+// nullptr), what the copy wrote is kept: where the copy read, its bytes;
+// elsewhere its zeros, which the phases wrote over. False after the
+// failure's line.
 bool FinishRescuedImage(DriveMap& map, FileHandle drive, Image& image, uint64_t failed_reads,
-                        uint8_t (&digest)[DIGEST_BYTES]) {
+                        uint8_t (&digest)[DIGEST_BYTES], WrittenImage* written) {
+    std::vector<MapArea> copied = written != nullptr ? map.Areas() : std::vector<MapArea>();
+    uint8_t copy_digest[DIGEST_BYTES] = {};
+    std::copy(std::begin(digest), std::end(digest), copy_digest);
     bool rewrote = false;
     ErrorCode error = 0;
     switch (FinishRescue(map, drive, image.handle, RoomFor(image), KeepingFor(image), failed_reads, rewrote,
@@ -210,7 +217,14 @@ bool FinishRescuedImage(DriveMap& map, FileHandle drive, Image& image, uint64_t 
     }
     if (!rewrote) return true;
     // An image that cannot be read back has no fingerprint either.
-    if (HashImage(image.handle, map.Total(), digest, error)) return true;
+    if (HashImage(image.handle, map.Total(), digest, error)) {
+        if (written != nullptr) {
+            written->copied = std::move(copied);
+            written->content_known = true;
+            std::copy(std::begin(copy_digest), std::end(copy_digest), written->content_digest);
+        }
+        return true;
+    }
     if (Interrupted())
         PrintLine(InterruptLine());
     else
@@ -219,6 +233,34 @@ bool FinishRescuedImage(DriveMap& map, FileHandle drive, Image& image, uint64_t 
 }
 
 using Clock = std::chrono::steady_clock;
+
+// --verify, before the image takes its name: flushed first, so that what is
+// read back without the cache is what its storage holds, then read back and
+// compared with what was written; seconds, the time it took. False after
+// the line of what stopped it, the partial file kept: without a map where
+// its bytes came back other than written or could not be read, since a map
+// would call bytes held that the target did not keep; with map_text after
+// an interrupt or a failure of this program's own (memory, the hash, a
+// decoder), as after any failure: the bytes were flushed and not found
+// wrong.
+bool VerifyImage(Image& image, const WrittenImage& written, const std::string& map_text, double& seconds) {
+    Clock::time_point started = Clock::now();
+    if (!FlushWholeImage(image, map_text)) return false;
+    std::string line;
+    ReadBack found = ReadImageBack(image.handle, written, line);
+    seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    switch (found) {
+        case SAME: return true;
+        case DIFFERENT: PrintMessage(MSG_VERIFY_FAILED); break;
+        case UNREADABLE: PrintLine(line); break;
+        case NOT_COMPARED:
+            PrintLine(line);
+            KeepPartialImage(image, map_text);
+            return false;
+    }
+    KeepPartialImage(image, "");
+    return false;
+}
 
 int64_t SecondsNow() {
     return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -230,8 +272,8 @@ int64_t SecondsNow() {
 uint64_t RecordBound(Acquisition acquisition) {
     acquisition.drive_bytes = acquisition.image_bytes = acquisition.unreadable = UINT64_MAX;
     acquisition.start = acquisition.end = INT64_MAX / 2;
-    acquisition.seconds = 1e15;
-    acquisition.rescue = true;
+    acquisition.seconds = acquisition.verify_seconds = 1e15;
+    acquisition.rescue = acquisition.verified = true;
     return RecordText(acquisition).size() + 64;
 }
 
@@ -287,6 +329,7 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
     HashHandle hash = 0;
     ImageHash image_hash;
     Image image;
+    WrittenImage written;  // what a read-back is compared with
     DriveMap map(total, request.command_line);
     map.Identify({total, record.sector_size, record.facts.opened, record.facts.model, record.facts.serial, ""});
     uint8_t digest[DIGEST_BYTES] = {};
@@ -318,6 +361,13 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
         DiscardImage(image);
         PrintMessage(MSG_COMPRESS_NOT_FILE);
         refused = true;
+    } else if (request.verify && !ImageRewritable(image.handle)) {
+        // Nothing was written: what cannot be read back (a pipe, the null
+        // device) cannot be verified, so the dump asked for is not begun.
+        DropHash(hash);
+        DiscardImage(image);
+        PrintMessage(MSG_VERIFY_UNREADABLE);
+        refused = true;
     } else if (Interrupted()) {
         // Stopped before the first read: nothing of this dump is kept.
         PrintLine(InterruptLine());
@@ -339,17 +389,29 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
         PrintFailureOrInterrupt(MSG_HASH_FAILED, error);
         KeepPartialImage(image, map_text(total, false));
     } else if (request.rescue && map.UnreadBytes() > 0 && ImageRewritable(image.handle) &&
-               !FinishRescuedImage(map, drive, image, request.failed_reads, record.drive_digest)) {
+               !FinishRescuedImage(map, drive, image, request.failed_reads, record.drive_digest,
+                                   request.verify ? &written : nullptr)) {
         KeepPartialImage(image, map_text(total, false));
     } else {
-        // A raw image is the drive's bytes as read: one hash is both.
-        if (!compressing) std::copy(std::begin(record.drive_digest), std::end(record.drive_digest), digest);
+        // The copy ends here; a read-back has a time of its own.
         record.end = SecondsNow();
         record.seconds = std::chrono::duration<double>(Clock::now() - started).count();
-        record.unreadable = map.UnreadBytes();
-        record.image_bytes = compressing ? writer.image_bytes : total;
-        std::copy(std::begin(digest), std::end(digest), record.image_digest);
-        published = PublishImage(image, digest, map_text(total, true), RecordText(record));
+        // A raw image is the drive's bytes as read: one hash is both.
+        if (!compressing) std::copy(std::begin(record.drive_digest), std::end(record.drive_digest), digest);
+        written.codec = codec.get();
+        written.total = total;
+        std::copy(std::begin(digest), std::end(digest), written.file_digest);
+        if (compressing) {
+            written.content_known = true;
+            std::copy(std::begin(record.drive_digest), std::end(record.drive_digest), written.content_digest);
+        }
+        if (!request.verify || VerifyImage(image, written, map_text(total, false), record.verify_seconds)) {
+            record.verified = request.verify;
+            record.unreadable = map.UnreadBytes();
+            record.image_bytes = compressing ? writer.image_bytes : total;
+            std::copy(std::begin(digest), std::end(digest), record.image_digest);
+            published = PublishImage(image, digest, map_text(total, true), RecordText(record));
+        }
     }
     CloseQuietly(drive);
     if (refused) return DUMP_REFUSED;

@@ -237,21 +237,28 @@ void KeepPartialImage(Image& image, const std::string& map_text) {
     // what was lost). And it goes only beside the partial file, only where
     // that still is.
     if (!image.flush_failed && FlushImage(image.handle, ignored) && image.is_file && PartialMapped(image) &&
-        ImageInPlace(image.handle, image.path, ignored))
+        !map_text.empty() && ImageInPlace(image.handle, image.path, ignored))
         WriteBeside(PartialMap(image.path).path, map_text, ignored);
+    // No map: one kept while the copy ran would call held what the target
+    // did not keep (an image read back other than written).
+    else if (map_text.empty() && image.map_kept)
+        RemoveQuietly(PartialMap(image.path).path);
     CloseQuietly(image.handle);
     image.handle = -1;
+}
+
+bool FlushWholeImage(Image& image, const std::string& map_text) {
+    ErrorCode error = 0;
+    if (FlushImage(image.handle, error)) return true;
+    image.flush_failed = true;
+    KeepPartialImage(image, map_text);
+    return Fail(MSG_WRITE_FAILED, error);
 }
 
 Published PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], const std::string& map_text,
                        const std::string& record_text) {
     ErrorCode error = 0;
-    if (!FlushImage(image.handle, error)) {
-        image.flush_failed = true;
-        KeepPartialImage(image, map_text);
-        Fail(MSG_WRITE_FAILED, error);
-        return NOT_PUBLISHED;
-    }
+    if (!FlushWholeImage(image, map_text)) return NOT_PUBLISHED;
     if (!image.is_file) {
         bool closed = CloseFile(image.handle, error);
         image.handle = -1;

@@ -87,8 +87,14 @@ void DiscardImage(Image& image);
 // After a failure once reading began: the partial file is kept under its
 // partial name, cut back to the bytes written (the drive's first bytes) and
 // flushed, with map_text, its map, beside it only once those bytes are on
-// stable storage. Quiet: the failure's line is said already.
+// stable storage; an empty map_text: no map. Quiet: the failure's line is
+// said already.
 void KeepPartialImage(Image& image, const std::string& map_text);
+
+// The complete image's bytes brought to stable storage, before it is read
+// back or named. False after the write error's line, the partial file kept
+// without a map (a power cut may still take back what a failed flush held).
+bool FlushWholeImage(Image& image, const std::string& map_text);
 
 enum Published {
     NOT_PUBLISHED,  // its line said; IMAGE and its set are as they were
@@ -96,7 +102,8 @@ enum Published {
     PUBLISHED,      // IMAGE is the new image, flushed, with its own set
 };
 
-// After a complete copy: the image flushed; its fingerprint and map
+// After a complete copy: the image flushed (FlushWholeImage; at once where
+// it was flushed before it was read back); its fingerprint and map
 // written and flushed under partial names; the old fingerprint and map set
 // aside; the image renamed into place (the old ones put back if it cannot
 // be); then its fingerprint and map renamed into place and the old ones

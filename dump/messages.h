@@ -19,13 +19,14 @@ constexpr char MSG_USAGE_ZH[] =
 // what a program started without its arguments shows), the options and the
 // exit statuses; ASCII like the usage line.
 constexpr const char* MSG_HELP_USAGE[] = {
-    "Usage: korvex [--rescue [--max-failed-reads N] | --level N] DRIVE IMAGE",
+    "Usage: korvex [--rescue [--max-failed-reads N] | --level N] [--verify] DRIVE IMAGE",
     "       korvex --list",
     "       korvex --help | --version",
 };
-// 使用方法: korvex [--rescue [--max-failed-reads N] | --level N] 驱动器 镜像文件
+// 使用方法: korvex [--rescue [--max-failed-reads N] | --level N] [--verify] 驱动器 镜像文件
 constexpr char MSG_HELP_USAGE_ZH[] =
-    "\xca\xb9\xd3\xc3\xb7\xbd\xb7\xa8: korvex [--rescue [--max-failed-reads N] | --level N] \xc7\xfd\xb6\xaf\xc6\xf7 "
+    "\xca\xb9\xd3\xc3\xb7\xbd\xb7\xa8: korvex [--rescue [--max-failed-reads N] | --level N] [--verify] "
+    "\xc7\xfd\xb6\xaf\xc6\xf7 "
     "\xbe\xb5\xcf\xf1\xce\xc4\xbc\xfe";
 constexpr const char* MSG_HELP[] = {
     "Options, before or after DRIVE and IMAGE:",
@@ -39,6 +40,12 @@ constexpr const char* MSG_HELP[] = {
     "  --level N      the compression level of an image named .zst (1 to 19, 3 if",
     "                 not given), .gz (1 to 9, 6) or .xz (0 to 9, 6); any other",
     "                 name is a raw image, byte for byte, which --rescue needs",
+    "  --verify       once the image is written and flushed, read it back from its",
+    "                 storage without the cache (decompressed, if compressed) and",
+    "                 compare it with the drive's bytes as read: a target that",
+    "                 returns other bytes than were written (a fake-capacity stick,",
+    "                 a failing disk) fails the dump; one more read of the image,",
+    "                 at the target's speed; not for a pipe or the null device",
     "  --list         every drive there is to image, one a line: the name to give",
     "                 as DRIVE, its size, bus, whether removable, file system,",
     "                 mount point, model or label, and which is the system's disk",
@@ -50,13 +57,15 @@ constexpr const char* MSG_HELP[] = {
     "",
     "Exit status:",
     "  0  the dump is complete: the image flushed, named, fingerprinted and",
-    "     recorded (IMAGE.sha256, IMAGE.info); also",
+    "     recorded (IMAGE.sha256, IMAGE.info), read back first with --verify; also",
     "     --list, --help, --version and the usage of a program started without",
     "     arguments",
-    "  1  a failure, told by its line; IMAGE is not the new image",
+    "  1  a failure, told by its line (with --verify also an image read back",
+    "     other than written); IMAGE is not the new image",
     "  2  the usage: the image missing, an unknown option or a value that is",
-    "     none, --rescue or --level where the image cannot take them, or a",
-    "     compressed image at a device or the null device",
+    "     none, --rescue or --level where the image cannot take them, a",
+    "     compressed image at a device or the null device, or --verify with an",
+    "     image that cannot be read back (a pipe, the null device)",
     "  3  a rescue that met unreadable sectors: the image named and fingerprinted,",
     "     zeros where the drive could not be read, IMAGE.map telling where",
     "  4  the image took its name, but its fingerprint or map could not be put in",
@@ -143,6 +152,16 @@ constexpr char MSG_COMPRESS_NOT_FILE[] =
 // 错误，--level 只用于压缩镜像 (.zst .gz .xz) (usage: --level with an image that is not compressed)
 constexpr char MSG_LEVEL_RAW[] =
     "\xb4\xed\xce\xf3\xa3\xac--level \xd6\xbb\xd3\xc3\xd3\xda\xd1\xb9\xcb\xf5\xbe\xb5\xcf\xf1 (.zst .gz .xz)";
+
+// 错误，镜像校验失败 (--verify: the image read back is not what was written)
+constexpr char MSG_VERIFY_FAILED[] =
+    "\xb4\xed\xce\xf3\xa3\xac\xbe\xb5\xcf\xf1\xd0\xa3\xd1\xe9\xca\xa7\xb0\xdc";
+// 错误，无法读取镜像 (--verify: a read of the image back failed; followed by the code)
+constexpr char MSG_IMAGE_READ_FAILED[] =
+    "\xb4\xed\xce\xf3\xa3\xac\xce\xde\xb7\xa8\xb6\xc1\xc8\xa1\xbe\xb5\xcf\xf1";
+// 错误，镜像无法读回，不能校验 (usage: --verify with an image that is a pipe, FIFO or character device)
+constexpr char MSG_VERIFY_UNREADABLE[] =
+    "\xb4\xed\xce\xf3\xa3\xac\xbe\xb5\xcf\xf1\xce\xde\xb7\xa8\xb6\xc1\xbb\xd8\xa3\xac\xb2\xbb\xc4\xdc\xd0\xa3\xd1\xe9";
 
 // --list: the heads of its columns, and the yes and no of its removable
 // and system disk columns.

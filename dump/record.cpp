@@ -72,5 +72,7 @@ std::string RecordText(const Acquisition& a) {
     line("image_bytes", std::to_string(a.image_bytes));
     line("drive_sha256", DigestHex(a.drive_digest));
     line("image_sha256", DigestHex(a.image_digest));
+    line("verified", a.verified ? "yes" : "no");
+    if (a.verified) line("verify_seconds", Fixed(a.verify_seconds, 3));
     return text;
 }

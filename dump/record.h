@@ -31,6 +31,8 @@ struct Acquisition {
     uint64_t image_bytes = 0;
     uint8_t drive_digest[DIGEST_BYTES] = {};
     uint8_t image_digest[DIGEST_BYTES] = {};
+    bool verified = false;       // read back and found as written (--verify)
+    double verify_seconds = 0;   // the read-back's duration, by the steady clock
 };
 
 // Where the record goes: the image path with ".info" appended.

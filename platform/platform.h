@@ -202,8 +202,11 @@ bool WriteImageAt(FileHandle image, uint64_t offset, const void* buffer, size_t 
 
 // After the copy: reads up to length bytes, whole IO_ALIGN blocks, of a
 // rewritable image at offset, a multiple of IO_ALIGN, without the cache,
-// into an IO_ALIGN-aligned buffer; fewer than asked only at the end of a
-// file image. Returns the bytes read, 0 past the end, -1 on an error.
+// into an IO_ALIGN-aligned buffer. A file image is read to its own end,
+// whatever the drive's size (a compressed one's is not the drive's); a
+// disk or volume to its own. Fewer than asked at that end, or (FUSE)
+// before a block whose read fails: asked again from there, the read fails
+// or returns 0. Returns the bytes read, 0 past the end, -1 on an error.
 int64_t ReadImageAt(FileHandle image, uint64_t offset, void* buffer, size_t length, ErrorCode& error);
 
 // Cuts a file image back to the bytes written, giving back the room

@@ -312,6 +312,7 @@ int64_t Write(const void* buffer, size_t length, ErrorCode& error) {
     if (Fake->image.size() < end) Fake->image.resize(end);
     std::memcpy(Fake->image.data() + Fake->image_position, buffer, count);
     Fake->image_position = end;
+    Fake->unflushed = true;
     if (end >= Fake->interrupt_at_written) Fake->interrupted = true;
     Operation(false);
     return static_cast<int64_t>(count);
@@ -351,6 +352,7 @@ bool WriteImageAt(FileHandle image, uint64_t offset, const void* buffer, size_t 
     }
     std::memcpy(Fake->image.data() + offset, buffer, length);
     Fake->unsynced.push_back({offset, offset + length});
+    Fake->unflushed = true;
     ++Fake->rewrites;
     Operation(false);
     return true;
@@ -363,9 +365,18 @@ int64_t ReadImageAt(FileHandle image, uint64_t offset, void* buffer, size_t leng
         return -1;
     }
     Hold hold(StateLock);
-    uint64_t size = Fake->image.size();
+    if (offset + length > Fake->interrupt_at_read_back) Fake->interrupted = true;
+    if (offset >= Fake->fail_image_read_from) {
+        error = 5;
+        return -1;
+    }
+    uint64_t size = std::min<uint64_t>(Fake->image.size(), Fake->fail_image_read_from);
     uint64_t count = offset < size ? std::min<uint64_t>(length, size - offset) : 0;
     std::memcpy(buffer, Fake->image.data() + offset, count);
+    uint64_t corrupt = Fake->corrupt_image_at;
+    if (corrupt >= offset && corrupt < offset + count && (!Fake->unflushed || !Fake->corrupt_after_flush_only))
+        static_cast<uint8_t*>(buffer)[corrupt - offset] ^= 0xff;
+    if (!Fake->unflushed) Fake->read_back_flushed += count;
     return static_cast<int64_t>(count);
 }
 
@@ -384,6 +395,7 @@ bool FlushImage(FileHandle image, ErrorCode& error) {
     }
     Fake->flushed_bytes = Fake->image.size();
     Fake->unsynced.clear();
+    Fake->unflushed = false;
     Operation(false);
     return true;
 }

@@ -61,6 +61,18 @@ struct FakeState {
     bool image_is_stream = false;  // a pipe or character device: written once, in order
     uint64_t fail_rewrite_from = UINT64_MAX;  // an in-place write reaching past this fails
     int rewrites = 0;                         // in-place writes made
+    // Reading the image back (ReadImageAt): the byte at corrupt_image_at
+    // comes back other than it was written, as from a fake-capacity stick
+    // or a failing disk, while the image holds it as written; a read
+    // reaching past fail_image_read_from returns the bytes before it, as
+    // FUSE does, and one from there fails (5); one reaching past
+    // interrupt_at_read_back notes an interrupt first.
+    uint64_t corrupt_image_at = UINT64_MAX;
+    bool corrupt_after_flush_only = false;  // ... and only once the image was flushed
+    uint64_t fail_image_read_from = UINT64_MAX;
+    uint64_t interrupt_at_read_back = UINT64_MAX;
+    bool unflushed = false;          // a write since the image's last flush
+    uint64_t read_back_flushed = 0;  // bytes read back with every write flushed
     uint64_t reserved_beside = 0;  // room reserved for the files beside the image
     uint64_t reserve_limit = UINT64_MAX;  // room beyond this cannot be reserved later (28)
 

@@ -73,7 +73,10 @@ TEST(Messages, EachIsItsChineseTextInGbk) {
         {MSG_LIST_SYSTEM, "系统盘", 6},
         {MSG_LIST_YES, "是", 2},
         {MSG_LIST_NO, "否", 2},
-        {MSG_HELP_USAGE_ZH, "使用方法: korvex [--rescue [--max-failed-reads N] | --level N] 驱动器 镜像文件", 78},
+        {MSG_VERIFY_FAILED, "错误，镜像校验失败", 18},
+        {MSG_IMAGE_READ_FAILED, "错误，无法读取镜像", 18},
+        {MSG_VERIFY_UNREADABLE, "错误，镜像无法读回，不能校验", 28},
+        {MSG_HELP_USAGE_ZH, "使用方法: korvex [--rescue [--max-failed-reads N] | --level N] [--verify] 驱动器 镜像文件", 89},
     };
     setenv("LC_ALL", "C.UTF-8", 1);
     StartPlatform();

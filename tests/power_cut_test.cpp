@@ -50,7 +50,16 @@ struct Kind {
     const char* name;
     bool rescue;
     void (*configure)(FakeState&);
+    bool verify = false;
 };
+
+DumpOutcome DumpKind(const Kind& kind) {
+    DumpRequest request;
+    request.rescue = kind.rescue;
+    request.verify = kind.verify;
+    request.command_line = "korvex";
+    return DumpDrive("drive", "out.img", request);
+}
 
 void ExpectWhole(const FakeState::Durable& cut, const std::string& fingerprint, const std::string& map) {
     auto has = [&cut](const char* path) { return cut.files.count(path) != 0; };
@@ -89,13 +98,15 @@ TEST(PowerCut, TheSetIsOldOrNewAfterEveryStep) {
         {"interrupted", false, [](FakeState& f) { f.max_read = MIB / 2, f.interrupt_after = MIB; }},
         {"fingerprint not renamed", false,
          [](FakeState& f) { f.rename_error = 5, f.rename_fails_at = "out.img.sha256.part"; }},
+        {"read back", false, [](FakeState&) {}, true},
+        {"read back changed", false, [](FakeState& f) { f.corrupt_image_at = MIB; }, true},
     };
     for (const Kind& kind : kinds) {
         SCOPED_TRACE(kind.name);
         ResetFake(TOTAL);
         OldSet(*Fake);
         kind.configure(*Fake);
-        DumpDrive("drive", "out.img", kind.rescue, "korvex");
+        DumpKind(kind);
         int operations = Fake->operations;
         std::string fingerprint = Fake->files.count("out.img.sha256") ? Fake->files["out.img.sha256"] : "";
         std::string map = Fake->files.count("out.img.map") ? MapLines(Fake->files["out.img.map"]) : "";
@@ -106,7 +117,7 @@ TEST(PowerCut, TheSetIsOldOrNewAfterEveryStep) {
             OldSet(*Fake);
             kind.configure(*Fake);
             Fake->cut_after = cut;
-            DumpDrive("drive", "out.img", kind.rescue, "korvex");
+            DumpKind(kind);
             // The writer's pieces vary with the threads' pace: a run that
             // ended first is cut at its end.
             FakeState::Durable end = Fake->names;

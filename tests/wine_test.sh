@@ -225,6 +225,22 @@ compressed_ok() {  # compressed_ok EXT DECODER...
 check "a zstd image, read back by zstd -d" compressed_ok zst zstd -dc
 check "a gzip image, read back by gzip -d" compressed_ok gz gzip -dc
 check "an xz image, read back by xz -d" compressed_ok xz xz -dc
+# --verify: the image read back from its volume before it takes its name,
+# decompressed for a compressed one; NUL cannot be read back.
+verified_ok() {  # verified_ok IMAGE DECODER...
+    local image=$1
+    shift
+    run --verify k: "j:\\$image"
+    [ $status -eq 0 ] && tail -n 1 "$work/out.txt" | grep -qx $'转储完成！\r' || { echo "exit $status"; cat "$work/out.txt"; return 1; }
+    "$@" <"$work/out/$image" | cmp -s - "$work/drive.bin" || { echo "$* does not give the drive back"; return 1; }
+    grep -qx 'verified: yes' "$work/out/$image.info" && grep -Eqx 'verify_seconds: [0-9]+\.[0-9]{3}' "$work/out/$image.info" ||
+        { cat "$work/out/$image.info"; return 1; }
+}
+check "--verify: a raw image read back, verified: yes" verified_ok v.img cat
+check "--verify: a zstd image read back, verified: yes" verified_ok v.img.zst zstd -dc
+run --verify k: NUL
+check "--verify into NUL: refused as asked wrongly" \
+    bash -c "[ $status -eq 2 ] && tail -n 1 '$work/out.txt' | grep -qx $'错误，镜像无法读回，不能校验\r'"
 run --rescue k: 'j:\r.img.gz'
 check "--rescue into a compressed image: refused, nothing made" \
     bash -c "[ $status -eq 2 ] && [ ! -e '$work/out/r.img.gz.part' ] && tail -n 1 '$work/out.txt' | grep -q '请救援后再压缩'"

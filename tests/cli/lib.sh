@@ -208,7 +208,8 @@ need_nobody() {
 # need_shim: shim.so in the case's folder, a library for LD_PRELOAD that
 # widens the window between korvex's look at the image path and its create
 # (SHIM_OPEN_DELAY_US on each open of a name ending in .part), and slows
-# reads of 1 MiB or more down (SHIM_READ_DELAY_US) so that a dump can be
+# reads of 1 MiB or more down (SHIM_READ_DELAY_US; positioned reads, as of
+# the image read back, SHIM_PREAD_DELAY_US) so that a dump can be
 # interrupted or raced.
 need_shim() {
     need_commands cc
@@ -238,6 +239,13 @@ ssize_t read(int fd, void* buffer, size_t length) {
     ssize_t (*real)(int, void*, size_t) = dlsym(RTLD_NEXT, "read");
     return real(fd, buffer, length);
 }
+#define PREAD(name) ssize_t name(int fd, void* buffer, size_t length, off_t at) { \
+    const char* wait = getenv("SHIM_PREAD_DELAY_US"); \
+    if (wait && length >= 1048576) usleep(atoi(wait)); \
+    ssize_t (*real)(int, void*, size_t, off_t) = dlsym(RTLD_NEXT, #name); \
+    return real(fd, buffer, length, at); }
+PREAD(pread)
+PREAD(pread64)
 SHIM
     cc -shared -fPIC -o shim.so shim.c -ldl 2>/dev/null || skip_case "the shim does not build (cc)"
     shim=$PWD/shim.so
