@@ -1,10 +1,12 @@
-// korvex [--rescue [--max-failed-reads N]] DRIVE IMAGE: copies the whole drive into the image file.
+// korvex [--rescue [--max-failed-reads N]] [--level N] DRIVE IMAGE: copies the whole drive into the image file,
+// compressed where the image's name ends in .zst, .gz or .xz.
 // korvex --list: the drives there are to copy.
 // Exit status: 0 for a complete dump, for --list, --help and --version, and for the
 // usage block of a program started without arguments (double-clicked);
 // 1 after any reported failure that leaves the image path as it was; 2 for
 // the usage block after a lone argument (the image forgotten), an unknown
-// option or an option's value that is none; 3 for a rescued image with unreadable bytes; 4 when the new image
+// option, an option's value that is none, or options the image cannot take
+// (a compressed image with --rescue, or into a device); 3 for a rescued image with unreadable bytes; 4 when the new image
 // took its name but a step after that failed (its fingerprint or map not in
 // place, the rename not flushed). A dump the user interrupted ends as an interrupted
 // program does. Options may stand anywhere (options.h); operands after the
@@ -53,13 +55,24 @@ int main(int argc, char** argv) {
         ShowUsage();
         return arguments.size() <= 1 ? EXIT_COMPLETE : EXIT_USAGE;
     }
-    DumpOutcome outcome = DumpDrive(options.operands[0], options.operands[1], options.rescue, Joined(arguments),
-                                    options.failed_reads);
+    DumpRequest request;
+    request.format = FormatOfName(ImageFilePath(options.operands[1]));
+    std::string bad_value;
+    if (const char* refusal = RefuseForImage(options, request.format, bad_value)) {
+        ShowRefusal(refusal, bad_value);
+        return EXIT_USAGE;
+    }
+    request.rescue = options.rescue;
+    request.failed_reads = options.failed_reads;
+    request.command_line = Joined(arguments);
+    request.level = options.level >= 0 ? options.level : DefaultLevel(request.format);
+    DumpOutcome outcome = DumpDrive(options.operands[0], options.operands[1], request);
     if (outcome == DUMP_FAILED && Interrupted()) EndAsInterrupted();
     switch (outcome) {
         case DUMP_COMPLETE: return EXIT_COMPLETE;
         case DUMP_RESCUED: return EXIT_RESCUED;
         case DUMP_NAMED_ONLY: return EXIT_NAMED_ONLY;
+        case DUMP_REFUSED: return EXIT_USAGE;
         case DUMP_FAILED: break;
     }
     return EXIT_FAILED;

@@ -10,6 +10,8 @@
 struct Options {
     bool rescue = false;
     uint64_t failed_reads = DEFAULT_FAILED_READS;  // --max-failed-reads
+    int level = -1;                     // --level, -1 when not given
+    std::string level_text;             // --level as given, with its value
     std::string bad_value;              // the first option whose value is not one, as given
     bool help = false;
     bool version = false;
@@ -23,3 +25,10 @@ struct Options {
 // to "--"; every argument after "--" is an operand, so that a name that
 // begins with "-" can be given. A "-" alone is an operand.
 Options ParseOptions(const std::vector<std::string>& arguments);
+
+// The line (a message of messages.h) that refuses the options for an image
+// of format, or nullptr: a level for a raw image, a rescue into a
+// compressed one (its later phases write into bytes written before), a
+// level out of the format's range (MSG_BAD_VALUE, with the option as
+// given in bad_value).
+const char* RefuseForImage(const Options& options, ImageFormat format, std::string& bad_value);

@@ -40,3 +40,8 @@ void ShowBadValue(const std::string& option) {
     PrintUsageBlock();
     PrintLine(ConsoleMessage(MSG_BAD_VALUE) + EchoText(option));
 }
+
+void ShowRefusal(const char* message, const std::string& given) {
+    PrintUsageBlock();
+    PrintLine(ConsoleMessage(message) + EchoText(given));
+}

@@ -18,3 +18,7 @@ void ShowUnknownOption(const std::string& option);
 
 // The usage block and a line naming an option whose value is not one.
 void ShowBadValue(const std::string& option);
+
+// The usage block and the line of a refusal (a message of messages.h),
+// followed by what was given where that is the cause.
+void ShowRefusal(const char* message, const std::string& given);

@@ -19,22 +19,38 @@ std::condition_variable RoomFreed;     // the queue is no longer full, or failed
 std::vector<void*> FreeBuffers;
 bool Closed = false;
 bool Failed = false;
-// Chunks are numbered from 0 in drive order. The front chunk's number, and
-// for each consumer how many it has finished, which is also the number of
-// the chunk it is on: the queue's front is the lower of those.
+// Chunks are numbered from 0 in drive order. The front chunk's number; for
+// each consumer how many it has left, which is also the number of the chunk
+// it is on, and how many of those it has let go (fewer only while a
+// compressing writer still has pieces of them in flight). The queue's front
+// is the lowest let go, and never passes a chunk a consumer is on.
 uint64_t FrontNumber = 0;
-uint64_t Finished[CONSUMERS] = {};
+uint64_t Left[CONSUMERS] = {};
+uint64_t Released[CONSUMERS] = {};
 
 // The consumer's chunk's place in the queue; the queue's size when it has
 // taken every queued chunk.
-size_t Place(Consumer consumer) { return static_cast<size_t>(Finished[consumer] - FrontNumber); }
+size_t Place(Consumer consumer) { return static_cast<size_t>(Left[consumer] - FrontNumber); }
+
+// Holding the lock: the chunks every consumer has let go back to the free list.
+void FreeReleased() {
+    uint64_t released = std::min(*std::min_element(std::begin(Released), std::end(Released)),
+                                 *std::min_element(std::begin(Left), std::end(Left)));
+    while (!ChunkQueue.empty() && FrontNumber < released) {
+        FreeBuffers.push_back(ChunkQueue.front().buffer);
+        ChunkQueue.pop_front();
+        ++FrontNumber;
+        RoomFreed.notify_one();
+    }
+}
 }  // namespace
 
 void ResetChunkQueue() {
     std::lock_guard<std::mutex> lock(QueueLock);
     ChunkQueue.clear();
     FrontNumber = 0;
-    std::fill(std::begin(Finished), std::end(Finished), 0);
+    std::fill(std::begin(Left), std::end(Left), 0);
+    std::fill(std::begin(Released), std::end(Released), 0);
     Closed = false;
     Failed = false;
 }
@@ -128,16 +144,24 @@ bool WaitReady(Consumer consumer, uint64_t taken, uint64_t& ready) {
 
 void FinishChunk(Consumer consumer) {
     std::lock_guard<std::mutex> lock(QueueLock);
-    ++Finished[consumer];
-    while (!ChunkQueue.empty() && FrontNumber < *std::min_element(std::begin(Finished), std::end(Finished))) {
-        FreeBuffers.push_back(ChunkQueue.front().buffer);
-        ChunkQueue.pop_front();
-        ++FrontNumber;
-        RoomFreed.notify_one();
-    }
+    ++Left[consumer];
+    ++Released[consumer];
+    FreeReleased();
 }
 
-void ConsumeChunks(Consumer consumer, int32_t chunks, const char* mark, TakePiece take, void* context) {
+void LeaveChunk(Consumer consumer) {
+    std::lock_guard<std::mutex> lock(QueueLock);
+    ++Left[consumer];
+    FreeReleased();
+}
+
+void ReleaseChunk(Consumer consumer) {
+    std::lock_guard<std::mutex> lock(QueueLock);
+    ++Released[consumer];
+    FreeReleased();
+}
+
+void ConsumeChunks(Consumer consumer, int32_t chunks, const char* mark, TakePiece take, void* context, bool keep) {
     Chunk chunk{};
     for (int32_t number = 0; number < chunks && WaitNextChunk(consumer, chunk); ++number) {
         if (mark != nullptr && !PrintMarkUnlessFailed(mark)) return;
@@ -148,7 +172,10 @@ void ConsumeChunks(Consumer consumer, int32_t chunks, const char* mark, TakePiec
             if (!WaitReady(consumer, taken, ready) || !take(context, data + taken, ready - taken)) return;
             taken = ready;
         }
-        FinishChunk(consumer);
+        if (keep)
+            LeaveChunk(consumer);
+        else
+            FinishChunk(consumer);
     }
 }
 

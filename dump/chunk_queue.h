@@ -82,6 +82,14 @@ bool WaitReady(Consumer consumer, uint64_t taken, uint64_t& ready);
 // consumers are done with it.
 void FinishChunk(Consumer consumer);
 
+// Consumer: on to its next chunk, keeping this one's buffer, whose bytes it
+// still reads elsewhere (a compressing writer's pieces in flight).
+void LeaveChunk(Consumer consumer);
+
+// Consumer: done with the oldest chunk it left and kept; that may come
+// before the LeaveChunk it answers, which the buffer then waits for.
+void ReleaseChunk(Consumer consumer);
+
 // A consumer's work on a piece of its chunk; false once it has failed and
 // said so (FailChunkQueue).
 using TakePiece = bool (*)(void* context, const char* data, uint64_t length);
@@ -90,7 +98,10 @@ using TakePiece = bool (*)(void* context, const char* data, uint64_t length);
 // printed before each, each handed to take piece by piece as its reads land
 // (see WaitReady). Ends after them, when the reader closes the queue early,
 // at any failure, once take fails, or at an interrupt, which it reports.
-void ConsumeChunks(Consumer consumer, int32_t chunks, const char* mark, TakePiece take, void* context);
+// keep: each chunk is left, not finished (LeaveChunk); the consumer
+// releases it once done with its pieces.
+void ConsumeChunks(Consumer consumer, int32_t chunks, const char* mark, TakePiece take, void* context,
+                   bool keep = false);
 
 // Reader: puts a buffer it could not queue back on the free list.
 void ReleaseChunkBuffer(void* buffer);

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "dump/codec.h"
+
 // The size of every chunk buffer.
 constexpr uint32_t CHUNK_BYTES = 0x4000000;  // 64 MiB
 constexpr uint64_t MIB = 1048576;
@@ -50,6 +52,7 @@ void PrintPlan(const DumpPlan& plan);
 
 enum DumpOutcome {
     DUMP_FAILED,    // its line printed; the image path holds no new image
+    DUMP_REFUSED,   // its line printed: what the image is cannot take what was asked (a usage error)
     DUMP_COMPLETE,  // every byte of the drive in the image, named and flushed
     DUMP_RESCUED,   // named too, with zeros where the drive could not be read
     DUMP_NAMED_ONLY,  // its line printed; the new image has the name, not its whole set or not flushed
@@ -59,10 +62,24 @@ enum DumpOutcome {
 // otherwise (rescue.h).
 constexpr uint64_t DEFAULT_FAILED_READS = 100;
 
+// How a dump is asked for.
+struct DumpRequest {
+    // Unreadable sectors do not end the dump (rescue.h), and failed_reads
+    // bounds its trimming and scraping.
+    bool rescue = false;
+    uint64_t failed_reads = DEFAULT_FAILED_READS;
+    std::string command_line;  // names the run in the map and the record it leaves
+    ImageFormat format = RAW;  // compressed at level (codec.h); never with rescue
+    int level = 0;
+};
+
 // Copies the whole drive into the image: complete only when the image is
-// complete and flushed, with its fingerprint beside a file image; every
-// failure has printed its line. With rescue, unreadable sectors do not end
-// the dump (rescue.h); command_line names the run in the map it leaves, and
-// failed_reads bounds its trimming and scraping.
+// complete and flushed, with its fingerprint and record beside a file
+// image; every failure has printed its line. An image that is no file
+// (a device, a pipe, the null device) gets neither, and the drive's
+// SHA-256 is printed as sha256sum prints it; it cannot be compressed.
+DumpOutcome DumpDrive(const std::string& drive, const std::string& image, const DumpRequest& request);
+
+// The same, compressed as the image's name says at its default level.
 DumpOutcome DumpDrive(const std::string& drive, const std::string& image, bool rescue = false,
                       const std::string& command_line = "", uint64_t failed_reads = DEFAULT_FAILED_READS);

@@ -2,14 +2,19 @@
 // writes and the hasher hashes, then give the complete image its name and
 // its fingerprint (image.h).
 #include <algorithm>
+#include <chrono>
+#include <memory>
 
 #include "dump/chunk_queue.h"
+#include "dump/compress.h"
 #include "dump/console.h"
 #include "dump/dump.h"
+#include "dump/fingerprint.h"
 #include "dump/hasher.h"
 #include "dump/image.h"
 #include "dump/messages.h"
 #include "dump/progress.h"
+#include "dump/record.h"
 #include "dump/rescue.h"
 #include "dump/rewrite.h"
 #include "dump/writer.h"
@@ -110,11 +115,15 @@ bool ReadChunks(Reader& reader, const DumpPlan& plan) {
 
 // The consumers are always waited for, whatever ended the reading, so that
 // neither runs on against a queue, image or hash that is gone.
-bool CopyChunks(const std::string& drive_text, Reader& reader, Image& image, HashHandle hash, const DumpPlan& plan) {
+// The writer writes image, and hashes what it writes with image_hash where
+// that is not the drive's own hash (a compressed image).
+bool CopyChunks(const std::string& drive_text, Reader& reader, const Image& image, WriterContext& writer_context,
+                HashHandle hash, HashHandle image_hash, const DumpPlan& plan) {
+    writer_context.image = image.handle;
+    writer_context.image_hash = image_hash;
     ResetChunkQueue();
     StartProgress(drive_text, plan.total);
     ThreadHandle writer = 0, hasher = 0;
-    WriterContext writer_context{image.handle, plan.chunks};
     HasherContext hasher_context{hash, plan.chunks};
     ErrorCode error = 0;
     if (!StartThread(WriterThread, &writer_context, writer, error)) {
@@ -157,15 +166,53 @@ bool FinishRescuedImage(DriveMap& map, FileHandle drive, Image& image, uint64_t 
     return false;
 }
 
-struct RescueRequest {
-    bool rescue;
-    uint64_t failed_reads;
-    const std::string& command_line;
+using Clock = std::chrono::steady_clock;
+
+int64_t SecondsNow() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// The most the record can take once its times, sizes and digests are known:
+// each of those fields at its widest, each text as it stands escaped.
+uint64_t RecordBound(Acquisition acquisition) {
+    acquisition.drive_bytes = acquisition.image_bytes = acquisition.unreadable = UINT64_MAX;
+    acquisition.start = acquisition.end = INT64_MAX / 2;
+    acquisition.seconds = 1e15;
+    acquisition.rescue = true;
+    return RecordText(acquisition).size() + 64;
+}
+
+// The image's hash, where it is not the drive's: a compressed file's bytes.
+// Dropped unless finished.
+struct ImageHash {
+    HashHandle handle = 0;
+    bool started = false;
+    ~ImageHash() {
+        if (started) DropHash(handle);
+    }
+    bool Start(ErrorCode& error) { return started = StartHash(handle, error); }
+    bool Finish(uint8_t (&digest)[DIGEST_BYTES], ErrorCode& error) {
+        started = false;
+        return FinishHash(handle, digest, error);
+    }
 };
 
+// Both hashes started, or neither.
+bool StartHashes(HashHandle& hash, ImageHash* image_hash, ErrorCode& error) {
+    if (!StartHash(hash, error)) return false;
+    if (image_hash == nullptr || image_hash->Start(error)) return true;
+    DropHash(hash);
+    return false;
+}
+
 DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_path, const DumpPlan& plan,
-                      const RescueRequest& request) {
+                      const DumpRequest& request) {
     const uint64_t total = plan.total;
+    const bool compressing = request.format != RAW;
+    Acquisition record;
+    record.start = SecondsNow();
+    Clock::time_point started = Clock::now();
     ErrorCode error = 0;
     FileHandle drive = OpenDrive(DevicePath(drive_text), error);
     if (drive < 0) {
@@ -174,13 +221,24 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
     }
     // A volume in use may change while it is read: said, but no failure.
     for (ErrorCode refused : LockDrive(drive)) PrintFailureOrInterrupt(MSG_LOCK_FAILED, refused);
+    record.command_line = request.command_line;
+    record.drive = drive_text;
+    record.facts = DescribeDrive(drive, DevicePath(drive_text));
+    record.drive_bytes = total;
+    record.sector_size = DriveSectorSize(drive);
+    record.rescue = request.rescue;
+    record.image = ImageFilePath(image_path);
+    record.format = request.format;
+    record.level = request.level;
     PrintLine("");
     PrintMessage(MSG_START);
     HashHandle hash = 0;
+    ImageHash image_hash;
     Image image;
     DriveMap map(total, request.command_line);
     uint8_t digest[DIGEST_BYTES] = {};
     Published published = NOT_PUBLISHED;
+    bool refused = false;
     // Every partial file kept has its map; a complete image only after a
     // rescue.
     auto map_text = [&image, &map](uint64_t held_to, bool finished) {
@@ -188,31 +246,53 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
     };
     CopyPhase copy{map, RoomFor(image), 0, 0, DriveSectorSize(drive)};
     Reader reader{drive, map, request.rescue ? &copy : nullptr};
+    std::unique_ptr<Codec> codec = NewCodec(request.format, request.level);
+    WriterContext writer{-1, plan.chunks, total};
+    if (codec != nullptr) {
+        writer.codec = codec.get();
+        writer.workers = CompressWorkers(*codec, ProcessorCount());
+    }
+    ImageRequest image_request{total, request.rescue, map.BytesBound(0), compressing, RecordBound(record)};
     // A hash service that cannot even start is told before the image exists.
-    if (!StartHash(hash, error)) {
+    if (!StartHashes(hash, compressing ? &image_hash : nullptr, error)) {
         PrintFailureOrInterrupt(MSG_HASH_FAILED, error);
-    } else if (!CreateImageFor(drive, image_path, total, request.rescue, map.BytesBound(0), image)) {
+    } else if (!CreateImageFor(drive, image_path, image_request, image)) {
         DropHash(hash);
+    } else if (compressing && !image.is_file) {
+        // Nothing was written: a device is left as it stands.
+        DropHash(hash);
+        DiscardImage(image);
+        PrintMessage(MSG_COMPRESS_NOT_FILE);
+        refused = true;
     } else if (Interrupted()) {
         // Stopped before the first read: nothing of this dump is kept.
         PrintLine(InterruptLine());
         DropHash(hash);
         DiscardImage(image);
-    } else if (!CopyChunks(drive_text, reader, image, hash, plan)) {
+    } else if (!CopyChunks(drive_text, reader, image, writer, hash, image_hash.handle, plan)) {
         // The map tells what the partial file holds, so that ddrescue can
         // go on from it.
         DropHash(hash);
         KeepPartialImage(image, map_text(WrittenBytes(), false));
-    } else if (!FinishHash(hash, digest, error)) {
+    } else if (!FinishHash(hash, record.drive_digest, error) ||
+               (compressing && !image_hash.Finish(digest, error))) {
         PrintFailureOrInterrupt(MSG_HASH_FAILED, error);
         KeepPartialImage(image, map_text(total, false));
     } else if (request.rescue && map.UnreadBytes() > 0 && ImageRewritable(image.handle) &&
-               !FinishRescuedImage(map, drive, image, request.failed_reads, digest)) {
+               !FinishRescuedImage(map, drive, image, request.failed_reads, record.drive_digest)) {
         KeepPartialImage(image, map_text(total, false));
     } else {
-        published = PublishImage(image, digest, map_text(total, true));
+        // A raw image is the drive's bytes as read: one hash is both.
+        if (!compressing) std::copy(std::begin(record.drive_digest), std::end(record.drive_digest), digest);
+        record.end = SecondsNow();
+        record.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+        record.unreadable = map.UnreadBytes();
+        record.image_bytes = compressing ? writer.image_bytes : total;
+        std::copy(std::begin(digest), std::end(digest), record.image_digest);
+        published = PublishImage(image, digest, map_text(total, true), RecordText(record));
     }
     CloseQuietly(drive);
+    if (refused) return DUMP_REFUSED;
     if (published == NOT_PUBLISHED) return DUMP_FAILED;
     uint64_t unread = map.UnreadBytes();
     // The image has the name even so: one with zeros in it says how many,
@@ -222,6 +302,9 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
         return DUMP_NAMED_ONLY;
     }
     PrintLine("");
+    // Nothing beside the image tells what the drive hashed to: the console
+    // does, as sha256sum would.
+    if (!image.is_file) PrintLine(DigestHex(digest) + "  " + EchoText(drive_text));
     if (unread == 0) {
         PrintMessage(MSG_COMPLETE);
         return DUMP_COMPLETE;
@@ -231,13 +314,23 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
 }
 }  // namespace
 
-DumpOutcome DumpDrive(const std::string& drive, const std::string& image, bool rescue,
-                      const std::string& command_line, uint64_t failed_reads) {
+DumpOutcome DumpDrive(const std::string& drive, const std::string& image, const DumpRequest& request) {
     WatchInterrupts();
     EchoDump(drive, image);
     uint64_t total = 0;
     if (!SizeDrive(drive, total)) return DUMP_FAILED;
     DumpPlan plan = PlanDump(total);
     PrintPlan(plan);
-    return CopyDrive(drive, image, plan, {rescue, failed_reads, command_line});
+    return CopyDrive(drive, image, plan, request);
+}
+
+DumpOutcome DumpDrive(const std::string& drive, const std::string& image, bool rescue,
+                      const std::string& command_line, uint64_t failed_reads) {
+    DumpRequest request;
+    request.rescue = rescue;
+    request.failed_reads = failed_reads;
+    request.command_line = command_line;
+    request.format = FormatOfName(image);
+    request.level = DefaultLevel(request.format);
+    return DumpDrive(drive, image, request);
 }

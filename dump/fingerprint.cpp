@@ -6,13 +6,18 @@ std::string FileName(const std::string& image) { return image.substr(FileNameSta
 
 std::string FingerprintPath(const std::string& image) { return image + ".sha256"; }
 
-std::string FingerprintLine(const uint8_t (&digest)[DIGEST_BYTES], const std::string& image) {
+std::string DigestHex(const uint8_t (&digest)[DIGEST_BYTES]) {
     static const char HEX[] = "0123456789abcdef";
-    std::string line, plain = FileName(image), name = EscapeLineEnds(plain, true);
+    std::string hex;
     for (uint8_t byte : digest) {
-        line += HEX[byte >> 4];
-        line += HEX[byte & 15];
+        hex += HEX[byte >> 4];
+        hex += HEX[byte & 15];
     }
+    return hex;
+}
+
+std::string FingerprintLine(const uint8_t (&digest)[DIGEST_BYTES], const std::string& image) {
+    std::string line = DigestHex(digest), plain = FileName(image), name = EscapeLineEnds(plain, true);
     bool escaped = name != plain;
     return (escaped ? "\\" : "") + line + "  " + name + "\n";
 }

@@ -13,6 +13,9 @@ std::string FingerprintPath(const std::string& image);
 // component (see FileNameStart); empty when the path names no file.
 std::string FileName(const std::string& image);
 
+// The digest as 64 lowercase hex digits.
+std::string DigestHex(const uint8_t (&digest)[DIGEST_BYTES]);
+
 // 64 lowercase hex digits, two blanks, the image's file name and an LF, on
 // every system alike; a name with a backslash or a line end is escaped as
 // sha256sum escapes it (a leading "\", then "\\", "\n" and "\r").

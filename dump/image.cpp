@@ -5,6 +5,7 @@
 #include "dump/console.h"
 #include "dump/fingerprint.h"
 #include "dump/messages.h"
+#include "dump/record.h"
 
 void CloseQuietly(FileHandle file) {
     ErrorCode ignored = 0;
@@ -37,12 +38,13 @@ bool Fail(const char* message, ErrorCode error) {
 // Korvex write it. An empty file is what a killed dump leaves, but only at
 // a name that no dump makes its partial image under (x.img.sha256.part is
 // also the partial file of a dump into x.img.sha256, empty until its first
-// write).
-enum Kind { FINGERPRINT, MAP };
+// write). A record begins with its first key.
+enum Kind { FINGERPRINT, MAP, RECORD };
 
 bool LooksLike(Kind kind, const std::string& start, bool empty_is_ours) {
     if (start.empty()) return empty_is_ours;
     if (kind == MAP) return start.compare(0, 9, "# Mapfile") == 0;
+    if (kind == RECORD) return start.compare(0, sizeof RECORD_START - 1, RECORD_START) == 0;
     if (start.compare(0, 8, "SHA256 (") == 0) return true;
     size_t at = start[0] == '\\' ? 1 : 0;
     if (start.size() < at + 66 || start.compare(at + 64, 2, "  ") != 0) return false;
@@ -70,8 +72,14 @@ struct NewBeside {
 Beside PartialMap(const std::string& path) { return {MapPath(PartialPath(path)), MAP, MSG_MAP_FAILED}; }
 
 std::vector<Beside> BesideFiles(const std::string& path) {
-    return {{FingerprintPath(path), FINGERPRINT, MSG_FINGERPRINT_FAILED}, {MapPath(path), MAP, MSG_MAP_FAILED}};
+    return {{FingerprintPath(path), FINGERPRINT, MSG_FINGERPRINT_FAILED},
+            {RecordPath(path), RECORD, MSG_RECORD_FAILED},
+            {MapPath(path), MAP, MSG_MAP_FAILED}};
 }
+
+// Whether a partial file kept has a map: a compressed one has none, since
+// its bytes lie at no drive offset that a map could give.
+bool PartialMapped(const Image& image) { return !image.compressed; }
 
 // Names that only a dump in its last steps, or one that was killed, leaves
 // beside the image: once this dump holds a new partial file, none of them
@@ -118,10 +126,10 @@ bool WriteBeside(const std::string& path, const std::string& bytes, ErrorCode& e
     return false;
 }
 
-// Room for the fingerprint and for a map of map_bytes.
-uint64_t BesideRoom(const std::string& path, uint64_t map_bytes) {
+// Room for the fingerprint, the record and for a map of map_bytes.
+uint64_t BesideRoom(const Image& image, uint64_t map_bytes) {
     const uint8_t digest[DIGEST_BYTES] = {};
-    return FingerprintLine(digest, path).size() + map_bytes;
+    return FingerprintLine(digest, image.path).size() + image.record_bytes + map_bytes;
 }
 
 // Clears what a killed dump left, checks that the old fingerprint and map
@@ -144,11 +152,12 @@ bool PrepareSet(const std::string& path) {
 }
 }  // namespace
 
-bool CreateImageFor(FileHandle drive, const std::string& given, uint64_t total, bool mapped, uint64_t map_bytes,
-                    Image& image) {
+bool CreateImageFor(FileHandle drive, const std::string& given, const ImageRequest& request, Image& image) {
     image = Image{};
     image.path = ImageFilePath(given);
-    image.total = total;
+    image.total = request.total;
+    image.compressed = request.compressed;
+    image.record_bytes = request.record_bytes;
     const std::string& path = image.path;
     // Every name this dump may make, rename over or remove: never the
     // drive's ("korvex x.sha256 x", "korvex x.part x"), nor storage it lies
@@ -169,11 +178,13 @@ bool CreateImageFor(FileHandle drive, const std::string& given, uint64_t total, 
         return false;
     // Room for the files beside is taken now too, so that a disk that
     // cannot hold them all is told before the copy rather than after it.
-    image.beside = BesideRoom(path, map_bytes);
+    image.beside = BesideRoom(image, request.map_bytes);
     ErrorCode error = 0;
-    image.handle = CreateImage(drive, path, total, image.beside, image.is_file, error);
+    // A compressed image's size is known only at its end: what it needs is
+    // asked of the disk as it is written.
+    image.handle = CreateImage(drive, path, request.compressed ? 0 : request.total, image.beside, image.is_file, error);
     if (image.handle < 0) return Fail(MSG_CREATE_FAILED, error);
-    image.mapped = mapped && image.is_file;
+    image.mapped = request.mapped && image.is_file;
     if (image.is_file && !PrepareSet(path)) {
         DiscardImage(image);
         return false;
@@ -185,8 +196,8 @@ bool KeepMapRoom(Image& image, uint64_t map_bytes, ErrorCode& error) {
     // Asked for a little at a time: a step ahead, so that the file system
     // is asked again only every so many lines.
     constexpr uint64_t STEP = 64 * 1024;
-    if (!image.is_file || BesideRoom(image.path, map_bytes) <= image.beside) return true;
-    uint64_t beside = BesideRoom(image.path, map_bytes) + STEP;
+    if (!image.is_file || BesideRoom(image, map_bytes) <= image.beside) return true;
+    uint64_t beside = BesideRoom(image, map_bytes) + STEP;
     if (!ReserveImage(image.handle, image.total, beside, error)) return false;
     image.beside = beside;
     return true;
@@ -204,14 +215,15 @@ void KeepPartialImage(Image& image, const std::string& map_text) {
     // after a flush that failed once (a second one may report nothing of
     // what was lost). And it goes only beside the partial file, only where
     // that still is.
-    if (!image.flush_failed && FlushImage(image.handle, ignored) && image.is_file &&
+    if (!image.flush_failed && FlushImage(image.handle, ignored) && image.is_file && PartialMapped(image) &&
         ImageInPlace(image.handle, image.path, ignored))
         WriteBeside(PartialMap(image.path).path, map_text, ignored);
     CloseQuietly(image.handle);
     image.handle = -1;
 }
 
-Published PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], const std::string& map_text) {
+Published PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], const std::string& map_text,
+                       const std::string& record_text) {
     ErrorCode error = 0;
     if (!FlushImage(image.handle, error)) {
         image.flush_failed = true;
@@ -243,6 +255,8 @@ Published PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], cons
     for (const Beside& file : olds) {
         if (file.kind == FINGERPRINT)
             news.push_back({file, FingerprintLine(digest, image.path)});
+        else if (file.kind == RECORD)
+            news.push_back({file, record_text});
         else if (image.mapped)
             news.push_back({file, map_text});
     }
@@ -259,8 +273,8 @@ Published PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], cons
     // its new one there then (the room reserved holds one map, not two); a
     // plain dump's few lines now.
     std::string partial_map = PartialMap(image.path).path;
-    bool partial_mapped = false;
-    if (failure == nullptr && !image.mapped) {
+    bool partial_mapped = !PartialMapped(image);
+    if (failure == nullptr && !image.mapped && !partial_mapped) {
         partial_mapped = WriteBeside(partial_map, map_text, error);
         if (!partial_mapped) failure = MSG_MAP_FAILED;
     }

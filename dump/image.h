@@ -1,10 +1,12 @@
 // The image's set: the image and the files beside it that describe it, its
-// fingerprint (IMAGE.sha256) and, after a rescue, its map (IMAGE.map). A
+// fingerprint (IMAGE.sha256), its acquisition record (IMAGE.info, record.h)
+// and, after a rescue, its map (IMAGE.map). A
 // file image is written as IMAGE.part and takes its name only once
 // complete, flushed and fingerprinted; a dump that stops keeps it there,
-// with IMAGE.part.map beside it telling what it holds. The files beside are
-// written under their own partial names (IMAGE.sha256.part, IMAGE.map.part,
-// IMAGE.part.map.part) and renamed into place.
+// with IMAGE.part.map beside it telling what it holds (but for a compressed
+// image, whose bytes no map can place). The files beside are written under
+// their own partial names (IMAGE.sha256.part, IMAGE.info.part,
+// IMAGE.map.part, IMAGE.part.map.part) and renamed into place.
 //
 // Whenever a dump stops, a file at a name of the set describes the image
 // at IMAGE (or the partial file at IMAGE.part); one that cannot is gone:
@@ -26,6 +28,10 @@ struct Image {
     // until PublishImage names it, with its set beside it.
     bool is_file = false;
     bool mapped = false;   // a file and a rescue: the map goes with the image
+    // Compressed: its bytes are not the drive's at the drive's offsets, so
+    // no room is reserved for the drive's size and no map describes it.
+    bool compressed = false;
+    uint64_t record_bytes = 0;  // the most its record takes
     uint64_t beside = 0;   // room reserved for the files beside it
     bool flush_failed = false;
 };
@@ -39,15 +45,21 @@ void CloseQuietly(FileHandle file);
 // file after a failure.
 std::string MapPath(const std::string& image_path);
 
-// Opens the image at the path given for a dump of total bytes, refusing a
+// Opens the image at the path given for a dump of the request's bytes, refusing a
 // path where it or a file of its set would take the drive's name, or lie
 // on storage it lies on; with room reserved for the image and the files
 // beside it, every name of the set tried, and what an earlier dump left of
-// a set beside a partial file that is gone removed. mapped: a rescue;
-// map_bytes: the room its map may take before the reader asks for more
-// (KeepMapRoom). False after the failure's line, with nothing left behind.
-bool CreateImageFor(FileHandle drive, const std::string& given, uint64_t total, bool mapped, uint64_t map_bytes,
-                    Image& image);
+// a set beside a partial file that is gone removed. A rescue's map may take
+// map_bytes before the reader asks for more (KeepMapRoom). False after the
+// failure's line, with nothing left behind.
+struct ImageRequest {
+    uint64_t total;        // the drive's bytes
+    bool mapped;           // a rescue
+    uint64_t map_bytes;    // the room its map may take at first
+    bool compressed;
+    uint64_t record_bytes; // the room its record takes
+};
+bool CreateImageFor(FileHandle drive, const std::string& given, const ImageRequest& request, Image& image);
 
 // Reader: the map now takes up to map_bytes; room for it is reserved as it
 // grows, so that the map is sure of its room when the dump ends. False,
@@ -74,4 +86,7 @@ enum Published {
 // aside; the image renamed into place (the old ones put back if it cannot
 // be); then its fingerprint and map renamed into place and the old ones
 // removed.
-Published PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], const std::string& map_text);
+// record_text is the acquisition record (record.h), written as the
+// fingerprint is.
+Published PublishImage(Image& image, const uint8_t (&digest)[DIGEST_BYTES], const std::string& map_text,
+                       const std::string& record_text);

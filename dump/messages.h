@@ -19,13 +19,13 @@ constexpr char MSG_USAGE_ZH[] =
 // what a program started without its arguments shows), the options and the
 // exit statuses; ASCII like the usage line.
 constexpr const char* MSG_HELP_USAGE[] = {
-    "Usage: korvex [--rescue [--max-failed-reads N]] DRIVE IMAGE",
+    "Usage: korvex [--rescue [--max-failed-reads N] | --level N] DRIVE IMAGE",
     "       korvex --list",
     "       korvex --help | --version",
 };
-// 使用方法: korvex [--rescue [--max-failed-reads N]] 驱动器 镜像文件
+// 使用方法: korvex [--rescue [--max-failed-reads N] | --level N] 驱动器 镜像文件
 constexpr char MSG_HELP_USAGE_ZH[] =
-    "\xca\xb9\xd3\xc3\xb7\xbd\xb7\xa8: korvex [--rescue [--max-failed-reads N]] \xc7\xfd\xb6\xaf\xc6\xf7 "
+    "\xca\xb9\xd3\xc3\xb7\xbd\xb7\xa8: korvex [--rescue [--max-failed-reads N] | --level N] \xc7\xfd\xb6\xaf\xc6\xf7 "
     "\xbe\xb5\xcf\xf1\xce\xc4\xbc\xfe";
 constexpr const char* MSG_HELP[] = {
     "Options, before or after DRIVE and IMAGE:",
@@ -36,6 +36,9 @@ constexpr const char* MSG_HELP[] = {
     "  --max-failed-reads N",
     "                 with --rescue, stop reading what the copy left after N",
     "                 failed reads (100); 0: the copy only",
+    "  --level N      the compression level of an image named .zst (1 to 19, 3 if",
+    "                 not given), .gz (1 to 9, 6) or .xz (0 to 9, 6); any other",
+    "                 name is a raw image, byte for byte, which --rescue needs",
     "  --list         every drive there is to image, one a line: the name to give",
     "                 as DRIVE, its size, bus, whether removable, file system,",
     "                 mount point, model or label, and which is the system's disk",
@@ -46,11 +49,14 @@ constexpr const char* MSG_HELP[] = {
     "                 an option",
     "",
     "Exit status:",
-    "  0  the dump is complete: the image flushed, named and fingerprinted; also",
+    "  0  the dump is complete: the image flushed, named, fingerprinted and",
+    "     recorded (IMAGE.sha256, IMAGE.info); also",
     "     --list, --help, --version and the usage of a program started without",
     "     arguments",
     "  1  a failure, told by its line; IMAGE is not the new image",
-    "  2  the usage: the image missing, or an unknown option",
+    "  2  the usage: the image missing, an unknown option or a value that is",
+    "     none, --rescue or --level where the image cannot take them, or a",
+    "     compressed image at a device or the null device",
     "  3  a rescue that met unreadable sectors: the image named and fingerprinted,",
     "     zeros where the drive could not be read, IMAGE.map telling where",
     "  4  the image took its name, but its fingerprint or map could not be put in",
@@ -121,6 +127,22 @@ constexpr char MSG_RESCUED[] =
     "\xd7\xaa\xb4\xa2\xbd\xe1\xca\xf8\xa3\xac\xce\xde\xb7\xa8\xb6\xc1\xc8\xa1\xb5\xc4\xd7\xd6\xbd\xda\xa3\xba";
 // 转储完成！ (once the complete image has its name)
 constexpr char MSG_COMPLETE[] = "\xd7\xaa\xb4\xa2\xcd\xea\xb3\xc9\xa3\xa1";
+
+// 错误，无法压缩镜像
+constexpr char MSG_COMPRESS_FAILED[] =
+    "\xb4\xed\xce\xf3\xa3\xac\xce\xde\xb7\xa8\xd1\xb9\xcb\xf5\xbe\xb5\xcf\xf1";
+// 错误，无法写入采集记录
+constexpr char MSG_RECORD_FAILED[] =
+    "\xb4\xed\xce\xf3\xa3\xac\xce\xde\xb7\xa8\xd0\xb4\xc8\xeb\xb2\xc9\xbc\xaf\xbc\xc7\xc2\xbc";
+// 错误，救援模式只写未压缩的镜像，请救援后再压缩 (usage: --rescue with an image named .zst, .gz or .xz)
+constexpr char MSG_COMPRESS_RESCUE[] =
+    "\xb4\xed\xce\xf3\xa3\xac\xbe\xc8\xd4\xae\xc4\xa3\xca\xbd\xd6\xbb\xd0\xb4\xce\xb4\xd1\xb9\xcb\xf5\xb5\xc4\xbe\xb5\xcf\xf1\xa3\xac\xc7\xeb\xbe\xc8\xd4\xae\xba\xf3\xd4\xd9\xd1\xb9\xcb\xf5";
+// 错误，压缩镜像只能写入文件 (usage: a compressed image's name at a device, FIFO or null device)
+constexpr char MSG_COMPRESS_NOT_FILE[] =
+    "\xb4\xed\xce\xf3\xa3\xac\xd1\xb9\xcb\xf5\xbe\xb5\xcf\xf1\xd6\xbb\xc4\xdc\xd0\xb4\xc8\xeb\xce\xc4\xbc\xfe";
+// 错误，--level 只用于压缩镜像 (.zst .gz .xz) (usage: --level with an image that is not compressed)
+constexpr char MSG_LEVEL_RAW[] =
+    "\xb4\xed\xce\xf3\xa3\xac--level \xd6\xbb\xd3\xc3\xd3\xda\xd1\xb9\xcb\xf5\xbe\xb5\xcf\xf1 (.zst .gz .xz)";
 
 // --list: the heads of its columns, and the yes and no of its removable
 // and system disk columns.

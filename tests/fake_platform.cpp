@@ -46,22 +46,32 @@ constexpr FileHandle DRIVE = 3, IMAGE = 4;
 
 // FNV-1a over 8-byte words, order-sensitive; the engine hands over pieces
 // that are whole blocks but for the last, so any split gives one value.
+// Its digest depends on the bytes alone, not on how they were handed over,
+// as SHA-256's does: words are mixed as they fill, whatever the calls.
 struct StandInHash {
     uint64_t state = 14695981039346656037ull;
     uint64_t length = 0;
+    uint64_t word = 0;
     void Add(const uint8_t* data, size_t count) {
-        for (size_t at = 0; at < count; at += 8) {
-            uint64_t word = 0;
-            std::memcpy(&word, data + at, std::min<size_t>(8, count - at));
-            state = (state ^ word) * 1099511628211ull;
+        size_t at = 0;
+        for (; at < count && length % 8 != 0; ++at, ++length) word |= uint64_t{data[at]} << (8 * (length % 8));
+        if (length % 8 == 0 && length > 0 && at > 0) Mix();
+        for (; at + 8 <= count; at += 8, length += 8) {
+            std::memcpy(&word, data + at, 8);
+            Mix();
         }
-        length += count;
+        for (; at < count; ++at, ++length) word |= uint64_t{data[at]} << (8 * (length % 8));
+    }
+    void Mix() {
+        state = (state ^ word) * 1099511628211ull;
+        word = 0;
     }
     std::string Hex() const {
+        uint64_t end = length % 8 == 0 ? state : (state ^ word) * 1099511628211ull;
         char text[65];
         std::snprintf(text, sizeof text, "%016llx%016llx%016llx%016llx",
-                      static_cast<unsigned long long>(state), static_cast<unsigned long long>(length),
-                      static_cast<unsigned long long>(~state), static_cast<unsigned long long>(~length));
+                      static_cast<unsigned long long>(end), static_cast<unsigned long long>(length),
+                      static_cast<unsigned long long>(~end), static_cast<unsigned long long>(~length));
         return text;
     }
 };
@@ -71,7 +81,9 @@ struct StandInHash {
 void* AlignedAlloc(size_t length) { return _aligned_malloc(length, IO_ALIGN); }
 void AlignedFree(void* buffer) { _aligned_free(buffer); }
 #else
-void* AlignedAlloc(size_t length) { return std::aligned_alloc(IO_ALIGN, length); }
+// aligned_alloc wants a whole number of alignments; ObtainBuffer takes any
+// length, as posix_memalign and VirtualAlloc do.
+void* AlignedAlloc(size_t length) { return std::aligned_alloc(IO_ALIGN, (length + IO_ALIGN - 1) / IO_ALIGN * IO_ALIGN); }
 void AlignedFree(void* buffer) { std::free(buffer); }
 #endif
 

@@ -66,7 +66,7 @@ struct FakeState {
     std::atomic<bool> interrupted{false};
 
     // The hash, a stand-in for SHA-256: what it was given, in order.
-    uint64_t hashed_bytes = 0;
+    std::atomic<uint64_t> hashed_bytes{0};
     int hash_delay_ms = 0;
 
     // Files by path, other than the image being written: the files beside
@@ -104,7 +104,7 @@ struct FakeState {
     bool map_beside_new_partial = false;  // a partial file's map stood there when the partial file was made
     std::string rename_unflushed_at;  // a rename from here is made, its flush fails (5)
     int fail_thread_number = 1;  // with thread_error: this start (from 1) fails
-    int threads_started = 0;
+    std::atomic<int> threads_started{0};
     int fail_obtain_number = 0;  // this buffer (from 1) cannot be obtained
 
     // Buffers.

@@ -58,6 +58,11 @@ TEST(Messages, EachIsItsChineseTextInGbk) {
         {MSG_RESCUED, "转储结束，无法读取的字节：", 26},
         {MSG_UNKNOWN_OPTION, "错误，未知选项: ", 16},
         {MSG_BAD_VALUE, "错误，选项的值无效: ", 20},
+        {MSG_COMPRESS_FAILED, "错误，无法压缩镜像", 18},
+        {MSG_RECORD_FAILED, "错误，无法写入采集记录", 22},
+        {MSG_COMPRESS_RESCUE, "错误，救援模式只写未压缩的镜像，请救援后再压缩", 46},
+        {MSG_COMPRESS_NOT_FILE, "错误，压缩镜像只能写入文件", 26},
+        {MSG_LEVEL_RAW, "错误，--level 只用于压缩镜像 (.zst .gz .xz)", 43},
         {MSG_LIST_DRIVE, "驱动器", 6},
         {MSG_LIST_SIZE, "大小", 4},
         {MSG_LIST_BUS, "总线", 4},
@@ -68,7 +73,7 @@ TEST(Messages, EachIsItsChineseTextInGbk) {
         {MSG_LIST_SYSTEM, "系统盘", 6},
         {MSG_LIST_YES, "是", 2},
         {MSG_LIST_NO, "否", 2},
-        {MSG_HELP_USAGE_ZH, "使用方法: korvex [--rescue [--max-failed-reads N]] 驱动器 镜像文件", 66},
+        {MSG_HELP_USAGE_ZH, "使用方法: korvex [--rescue [--max-failed-reads N] | --level N] 驱动器 镜像文件", 78},
     };
     setenv("LC_ALL", "C.UTF-8", 1);
     StartPlatform();

@@ -121,3 +121,32 @@ TEST(ChunkQueue, ClosingEndsAWaitingWriterOnlyOnceDrained) {
     writer.join();
 }
 }  // namespace
+
+namespace {
+// A consumer that keeps chunks (a compressing writer) may let one go before
+// it has left it: the buffer waits until it has, and the reader's room with
+// it, so that a chunk still being taken is never handed out again.
+TEST(ChunkQueue, AKeptChunkIsFreedOnlyOnceLeftAndReleased) {
+    ResetChunkQueue();
+    for (uint32_t n = 0; n < QUEUE_BOUND; ++n) ASSERT_TRUE(AppendChunk(Numbered(n)));
+    Chunk chunk{};
+    ASSERT_TRUE(WaitNextChunk(HASHER, chunk));
+    FinishChunk(HASHER);
+    ASSERT_TRUE(WaitNextChunk(WRITER, chunk));
+    ReleaseChunk(WRITER);
+    std::atomic<bool> appended{false};
+    std::thread reader([&] {
+        EXPECT_TRUE(AppendChunk(Numbered(QUEUE_BOUND)));
+        appended = true;
+    });
+    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_FALSE(appended) << "released but not left: chunk 0 is still the writer's";
+    LeaveChunk(WRITER);
+    reader.join();
+    EXPECT_TRUE(appended);
+    ASSERT_TRUE(WaitNextChunk(WRITER, chunk));
+    EXPECT_EQ(chunk.bytes, 1u) << "the writer goes on with the next chunk";
+    FailChunkQueue("");
+    DropChunkBuffers();
+}
+}  // namespace

@@ -197,6 +197,38 @@ for null in NUL '\\.\NUL'; do
     check "'$null' as the image: a read test, complete, nothing made" \
         bash -c "[ $status -eq 0 ] && tail -n 1 '$work/out.txt' | grep -qx $'转储完成！\r' && [ -z \"\$(find '$work' -maxdepth 2 -iname 'nul*')\" ]"
 done
+# The read test shows the drive's SHA-256 as sha256sum prints it.
+check "NUL: the drive's hash on its own line before the completion line" \
+    bash -c "[ \"\$(tail -n 2 '$work/out.txt' | head -n 1 | tr -d '\r')\" = \"\$(sha256sum <'$work/drive.bin' | cut -c1-64)  k:\" ]"
+run k: 'NUL.zst'
+check "a compressed image into the null device (NUL.zst): refused as asked wrongly" \
+    bash -c "[ $status -eq 2 ] && tail -n 1 '$work/out.txt' | grep -qx $'错误，压缩镜像只能写入文件\r'"
+
+# Compressed images: a drive of more than a chunk with an unaligned tail,
+# read back by the standard tools; the file's hash by CNG in the
+# fingerprint, the drive's in the record, which tells the volume opened.
+{ head -c $((3 * MIB)) /dev/urandom; head -c $((65 * MIB)) /dev/zero; seq 1 100000; } >"$work/drive.bin"
+ln -sfn "$work/drive.bin" "$WINEPREFIX/dosdevices/k::"
+compressed_ok() {  # compressed_ok EXT DECODER...
+    local ext=$1
+    shift
+    run k: "j:\\c.img.$ext"
+    [ $status -eq 0 ] || { echo "exit $status"; cat "$work/out.txt"; return 1; }
+    "$@" <"$work/out/c.img.$ext" | cmp -s - "$work/drive.bin" || { echo "$* does not give the drive back"; return 1; }
+    printf '%s  c.img.%s\n' "$(sha256sum <"$work/out/c.img.$ext" | cut -c1-64)" "$ext" | cmp -s - "$work/out/c.img.$ext.sha256" ||
+        { echo "fingerprint"; return 1; }
+    grep -qx "drive_sha256: $(sha256sum <"$work/drive.bin" | cut -c1-64)" "$work/out/c.img.$ext.info" &&
+        grep -qx "drive_opened: \\\\\\\\.\\\\k:" "$work/out/c.img.$ext.info" &&
+        grep -qx "drive_bytes: $(stat -c %s "$work/drive.bin")" "$work/out/c.img.$ext.info" &&
+        grep -qx "image_bytes: $(stat -c %s "$work/out/c.img.$ext")" "$work/out/c.img.$ext.info" || { cat "$work/out/c.img.$ext.info"; return 1; }
+}
+check "a zstd image, read back by zstd -d" compressed_ok zst zstd -dc
+check "a gzip image, read back by gzip -d" compressed_ok gz gzip -dc
+check "an xz image, read back by xz -d" compressed_ok xz xz -dc
+run --rescue k: 'j:\r.img.gz'
+check "--rescue into a compressed image: refused, nothing made" \
+    bash -c "[ $status -eq 2 ] && [ ! -e '$work/out/r.img.gz.part' ] && tail -n 1 '$work/out.txt' | grep -q '请救援后再压缩'"
+
 run k: 'j:\AUX'
 check "another DOS device (AUX) as the image: refused" \
     bash -c "[ $status -eq 1 ] && tail -n 1 '$work/out.txt' | grep -q '错误，无法创建镜像文件'"

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,23 @@ std::vector<MountEntry> MountTable();
 // same backing file or device is mounted or held, which the exclusive open
 // of this one does not see.
 bool LoopBackingInUse(int fd);
+
+// What sysfs and udev tell of block devices: see list.cpp.
+// At most limit bytes from the start of the regular file at path (a sysfs
+// attribute, udev's record); empty where there is none.
+std::string SmallFile(const std::string& path, size_t limit);
+// text on one line: its control characters dropped, and the blanks that
+// pad a SCSI field trimmed from both ends.
+std::string Printable(const std::string& text);
+// The /dev node of the block device whose sysfs folder is base (ending in
+// "/"), named name there.
+std::string NodeName(const std::string& base, std::string name);
+// The disk's vendor and model, or an SD card's name, from its sysfs folder
+// base; empty for a device with no hardware behind it (loop, device-mapper).
+std::string DiskModel(const std::string& base);
+// The properties (E: lines) of udev's record of the block device numbered
+// device ("major:minor"); none where udev keeps no record.
+std::map<std::string, std::string> UdevProperties(const std::string& device);
 
 // message, held as GBK bytes, as UTF-8; message itself where it cannot be
 // converted.

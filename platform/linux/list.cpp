@@ -9,31 +9,49 @@
 #include <cctype>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <set>
-#include <iterator>
 #include <sstream>
 
 #include "platform/linux/linux.h"
 #include "platform/platform.h"
 
+// One read: sysfs gives an attribute whole in a single read, and a file
+// that something else has put at the name is never waited on.
+std::string SmallFile(const std::string& path, size_t limit) {
+    std::string bytes;
+    bool found = false;
+    ErrorCode ignored = 0;
+    if (!ReadFileStart(path, limit, bytes, found, ignored)) bytes.clear();
+    return bytes;
+}
+
+std::string Printable(const std::string& text) {
+    std::string kept;
+    for (char c : text)
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f) kept += c;
+    size_t begin = kept.find_first_not_of(' '), end = kept.find_last_not_of(' ');
+    return begin == std::string::npos ? std::string() : kept.substr(begin, end - begin + 1);
+}
+
 namespace {
+// A line of sysfs (a number, a model) is short; a whole attribute (a loop
+// device's file name) is at most a page, 64 KiB on some machines.
+constexpr size_t LINE_LIMIT = 4096, ATTRIBUTE_LIMIT = 65536;
+// udev's record of a device: a few dozen lines.
+constexpr size_t UDEV_LIMIT = 65536;
+
 // The first line of a small sysfs or proc file, without the blanks that
 // pad a SCSI model; empty when there is none.
 std::string ReadText(const std::string& path) {
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    size_t begin = line.find_first_not_of(" \t"), end = line.find_last_not_of(" \t\r");
-    return begin == std::string::npos ? std::string() : line.substr(begin, end - begin + 1);
+    std::string text = SmallFile(path, LINE_LIMIT);
+    return Printable(text.substr(0, text.find('\n')));
 }
 
 // All of a sysfs file but its closing line end: a loop device's file name
 // may hold line ends of its own, and " (deleted)" once the file is gone.
 std::string ReadWhole(const std::string& path) {
-    std::ifstream in(path);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text = SmallFile(path, ATTRIBUTE_LIMIT);
     if (!text.empty() && text.back() == '\n') text.pop_back();
     return text;
 }
@@ -151,19 +169,9 @@ struct Udev {
 
 // What udev found on a device: its file system and label, mounted or not.
 Udev UdevRecord(const std::string& device) {
-    Udev record;
-    std::ifstream in("/run/udev/data/b" + device);
-    std::string line, plain_label;
-    auto value = [&line](const std::string& key, std::string& found) {
-        if (line.compare(0, key.size(), key) == 0) found = line.substr(key.size());
-    };
-    while (std::getline(in, line)) {
-        value("E:ID_FS_TYPE=", record.file_system);
-        value("E:ID_FS_LABEL_ENC=", record.label);
-        value("E:ID_FS_LABEL=", plain_label);
-    }
-    record.label = UnescapeHex(record.label);
-    if (record.label.empty()) record.label = plain_label;
+    std::map<std::string, std::string> properties = UdevProperties(device);
+    Udev record{properties["ID_FS_TYPE"], UnescapeHex(properties["ID_FS_LABEL_ENC"])};
+    if (record.label.empty()) record.label = properties["ID_FS_LABEL"];
     return record;
 }
 
@@ -190,24 +198,43 @@ std::string Bus(const std::string& path, const std::string& base, const std::str
 std::string Model(const std::string& base, const std::string& kind) {
     if (kind == "loop") return ReadWhole(base + "loop/backing_file");
     if (kind == "dm") return ReadText(base + "dm/name");
-    if (kind == "mmcblk") return ReadText(base + "device/name");
+    return DiskModel(base);
+}
+}  // namespace
+
+std::string DiskModel(const std::string& base) {
     std::string vendor = ReadText(base + "device/vendor"), model = ReadText(base + "device/model");
+    // An SD or MMC card has a name and no model.
+    if (model.empty()) return ReadText(base + "device/name");
     // libata names every SATA disk's vendor "ATA"; a virtio disk has a
     // vendor number and no model.
-    if (model.empty() || vendor.empty() || vendor == "ATA" || model.compare(0, vendor.size(), vendor) == 0)
-        return model;
+    if (vendor.empty() || vendor == "ATA" || model.compare(0, vendor.size(), vendor) == 0) return model;
     return vendor + " " + model;
 }
 
-// A device's node: udev's name for it, which sysfs spells with "!" for "/".
+// udev spells a record's properties "E:KEY=value", one a line.
+std::map<std::string, std::string> UdevProperties(const std::string& device) {
+    std::map<std::string, std::string> properties;
+    std::istringstream lines(SmallFile("/run/udev/data/b" + device, UDEV_LIMIT));
+    for (std::string line; std::getline(lines, line);) {
+        size_t equals = line.find('=');
+        if (line.compare(0, 2, "E:") == 0 && equals != std::string::npos)
+            properties.emplace(line.substr(2, equals - 2), line.substr(equals + 1));
+    }
+    return properties;
+}
+
+// uevent's DEVNAME is the node's path under /dev, which the folder's name
+// spells with "!" for "/".
 std::string NodeName(const std::string& base, std::string name) {
-    std::ifstream in(base + "uevent");
-    for (std::string line; std::getline(in, line);)
+    std::istringstream lines(SmallFile(base + "uevent", LINE_LIMIT));
+    for (std::string line; std::getline(lines, line);)
         if (line.compare(0, 8, "DEVNAME=") == 0) return "/dev/" + line.substr(8);
     std::replace(name.begin(), name.end(), '!', '/');
     return "/dev/" + name;
 }
 
+namespace {
 // Fills what every device has, disk or partition; false for one gone or empty.
 bool Describe(const std::string& base, const std::string& name, const MountsByDevice& mounts, DriveInfo& drive) {
     uint64_t sectors = 0;

@@ -1,6 +1,7 @@
 // Windows: the drive is a volume such as E: (or a whole disk, PhysicalDrive1),
 // opened as the device "\\.\E:".
 #include <algorithm>
+#include <cstddef>
 #include <cwctype>
 
 #include "platform/windows/windows.h"
@@ -191,4 +192,63 @@ int64_t ReadDrive(FileHandle drive, void* buffer, size_t length, ErrorCode& erro
     return got;
 }
 
-DriveFacts DescribeDrive(FileHandle, const std::string& device_path) { return {device_path, "", ""}; }
+namespace {
+// A text of the device descriptor at offset within the bytes returned (0:
+// none), NUL-terminated ASCII; the blanks that pad SCSI inquiry fields and
+// any control characters dropped.
+std::string DescriptorText(const char* bytes, DWORD returned, DWORD offset) {
+    if (offset == 0 || offset >= returned) return "";
+    std::string text;
+    for (DWORD at = offset; at < returned && bytes[at] != '\0'; ++at)
+        if (static_cast<unsigned char>(bytes[at]) >= 0x20 && bytes[at] != 0x7f) text += bytes[at];
+    size_t begin = text.find_first_not_of(' '), end = text.find_last_not_of(' ');
+    return begin == std::string::npos ? "" : text.substr(begin, end - begin + 1);
+}
+
+bool QueryProperty(HANDLE device, const STORAGE_PROPERTY_QUERY& query, void* out, DWORD size, DWORD& returned) {
+    returned = 0;
+    return DeviceIoControl(device, IOCTL_STORAGE_QUERY_PROPERTY, const_cast<STORAGE_PROPERTY_QUERY*>(&query),
+                           sizeof query, out, size, &returned, nullptr) != 0;
+}
+}  // namespace
+
+// The descriptor's length is told first, in its header: the texts follow
+// the structure, each at the offset it gives.
+bool QueryStorage(HANDLE device, StorageFacts& facts) {
+    STORAGE_PROPERTY_QUERY query{};
+    query.PropertyId = StorageDeviceProperty;
+    query.QueryType = PropertyStandardQuery;
+    STORAGE_DESCRIPTOR_HEADER header{};
+    DWORD returned = 0;
+    constexpr DWORD FIXED_PART = offsetof(STORAGE_DEVICE_DESCRIPTOR, RawPropertiesLength);
+    if (!QueryProperty(device, query, &header, sizeof header, returned) || returned < sizeof header ||
+        header.Size < FIXED_PART)
+        return false;
+    DWORD size = header.Size < 65536 ? header.Size : 65536;
+    Buffer buffer = BufferOf(size);
+    if (!QueryProperty(device, query, buffer.data(), size, returned) || returned < FIXED_PART) return false;
+    const auto* descriptor = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(buffer.data());
+    const auto* bytes = reinterpret_cast<const char*>(buffer.data());
+    std::string vendor = DescriptorText(bytes, returned, descriptor->VendorIdOffset);
+    std::string product = DescriptorText(bytes, returned, descriptor->ProductIdOffset);
+    facts.model = vendor.empty() || product.compare(0, vendor.size(), vendor) == 0 ? product
+                  : product.empty()                                              ? vendor
+                                                                                 : vendor + " " + product;
+    facts.serial = DescriptorText(bytes, returned, descriptor->SerialNumberOffset);
+    facts.bus = static_cast<DWORD>(descriptor->BusType);
+    facts.removable = descriptor->RemovableMedia != 0;
+    return true;
+}
+
+// A volume's handle passes the storage query on to the disk beneath (for a
+// volume on one disk), so a letter tells its disk's model and serial.
+DriveFacts DescribeDrive(FileHandle drive, const std::string&) {
+    DriveFacts facts;
+    facts.opened = Narrow(Held(drive).path);
+    StorageFacts storage;
+    if (QueryStorage(HandleOf(drive), storage)) {
+        facts.model = storage.model;
+        facts.serial = storage.serial;
+    }
+    return facts;
+}

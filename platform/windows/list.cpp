@@ -20,10 +20,6 @@ HANDLE OpenForQuery(const std::wstring& device) {
                        nullptr);
 }
 
-// An output buffer aligned for the structures the queries fill in.
-using Buffer = std::vector<ULONGLONG>;
-Buffer BufferOf(size_t bytes) { return Buffer((bytes + sizeof(ULONGLONG) - 1) / sizeof(ULONGLONG)); }
-
 bool Query(HANDLE device, DWORD code, const void* in, DWORD in_size, void* out, DWORD out_size, DWORD& returned) {
     returned = 0;
     return DeviceIoControl(device, code, const_cast<void*>(in), in_size, out, out_size, &returned, nullptr) != 0;
@@ -41,41 +37,13 @@ std::string BusName(DWORD bus) {
     return bus < sizeof NAMES / sizeof NAMES[0] ? NAMES[bus] : "";
 }
 
-// A text of the device descriptor, at offset within the bytes returned; the
-// blanks that pad SCSI inquiry fields dropped.
-std::string DescriptorText(const char* bytes, DWORD returned, DWORD offset) {
-    if (offset == 0 || offset >= returned) return "";
-    std::string text;
-    for (DWORD at = offset; at < returned && bytes[at] != '\0'; ++at) text += bytes[at];
-    size_t begin = text.find_first_not_of(' '), end = text.find_last_not_of(' ');
-    return begin == std::string::npos ? "" : text.substr(begin, end - begin + 1);
-}
-
-// Model, bus and removable media from the device descriptor, whose length
-// its header tells first.
+// Model, bus and removable media from the device descriptor.
 void DescribeStorage(HANDLE device, DriveInfo& drive) {
-    STORAGE_PROPERTY_QUERY query{};
-    query.PropertyId = StorageDeviceProperty;
-    query.QueryType = PropertyStandardQuery;
-    STORAGE_DESCRIPTOR_HEADER header{};
-    DWORD returned = 0;
-    if (!Query(device, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &header, sizeof header, returned) ||
-        returned < sizeof header || header.Size < offsetof(STORAGE_DEVICE_DESCRIPTOR, RawPropertiesLength))
-        return;
-    DWORD size = header.Size < 65536 ? header.Size : 65536;
-    Buffer buffer = BufferOf(size);
-    if (!Query(device, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, buffer.data(), size, returned) ||
-        returned < offsetof(STORAGE_DEVICE_DESCRIPTOR, RawPropertiesLength))
-        return;
-    const auto* descriptor = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(buffer.data());
-    const auto* bytes = reinterpret_cast<const char*>(buffer.data());
-    std::string vendor = DescriptorText(bytes, returned, descriptor->VendorIdOffset);
-    std::string product = DescriptorText(bytes, returned, descriptor->ProductIdOffset);
-    drive.model = vendor.empty() || product.compare(0, vendor.size(), vendor) == 0 ? product
-                  : product.empty()                                              ? vendor
-                                                                                 : vendor + " " + product;
-    drive.bus = BusName(static_cast<DWORD>(descriptor->BusType));
-    drive.removal = descriptor->RemovableMedia ? DriveInfo::REMOVABLE : DriveInfo::FIXED;
+    StorageFacts storage;
+    if (!QueryStorage(device, storage)) return;
+    drive.model = storage.model;
+    drive.bus = BusName(storage.bus);
+    drive.removal = storage.removable ? DriveInfo::REMOVABLE : DriveInfo::FIXED;
 }
 
 // A disk's length from its geometry, which needs no access; the length

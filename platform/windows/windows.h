@@ -48,9 +48,22 @@ bool Position(HANDLE file, uint64_t& position);
 bool UnbufferedTransferIsAligned(HANDLE file, const void* buffer, size_t length, uint64_t length_unit,
                                  ErrorCode& error);
 
+// An output buffer aligned for the structures the queries fill in.
+using Buffer = std::vector<ULONGLONG>;
+inline Buffer BufferOf(size_t bytes) { return Buffer((bytes + sizeof(ULONGLONG) - 1) / sizeof(ULONGLONG)); }
+
 // drive.cpp
 bool DeviceLength(HANDLE device, uint64_t& length);
 size_t SectorSize(HANDLE device);
+// What a disk or volume's device descriptor tells (the storage property
+// query, which needs no access rights): false where it tells nothing.
+struct StorageFacts {
+    std::string model;   // vendor and product, as the device reports them
+    std::string serial;
+    DWORD bus = 0;       // a STORAGE_BUS_TYPE
+    bool removable = false;
+};
+bool QueryStorage(HANDLE device, StorageFacts& facts);
 
 // storage.cpp
 std::wstring VolumeOf(const std::wstring& path);

@@ -188,7 +188,7 @@ set_ok() {
     local extra
     cmp -s "$2" "$1" || { echo "$1 is not $2"; return 1; }
     (cd "$(dirname "$1")" && sha256sum -c --status "$(basename "$1").sha256") || { echo "fingerprint"; return 1; }
-    for extra in .map .part .part.map .sha256.part .map.part .part.map.part .sha256.old .map.old; do
+    for extra in .map .part .part.map .sha256.part .map.part .part.map.part .sha256.old .map.old .info.part .info.old; do
         [ ! -e "$1$extra" ] || { echo "left: $1$extra"; return 1; }
     done
 }
