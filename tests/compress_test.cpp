@@ -67,14 +67,6 @@ bool ImageDecodesToDrive(ImageFormat format, uint64_t size) {
     return true;
 }
 
-std::string RecordLine(const std::string& key) {
-    const std::string& record = Fake->files["out.img.info"];
-    size_t at = record.find("\n" + key + ": ");
-    if (at == std::string::npos) return "(none)";
-    at += key.size() + 3;
-    return record.substr(at, record.find('\n', at) - at);
-}
-
 DumpOutcome Compress(const char* name, uint64_t size, int level, unsigned processors) {
     ResetFake(size);
     Fake->processors = processors;

@@ -157,6 +157,14 @@ std::string DriveDigestHex(uint64_t length) {
     return hash.Hex();
 }
 
+std::string RecordLine(const std::string& key) {
+    const std::string& record = Fake->files["out.img.info"];
+    size_t at = record.find("\n" + key + ": ");
+    if (at == std::string::npos) return "(none)";
+    at += key.size() + 3;
+    return record.substr(at, record.find('\n', at) - at);
+}
+
 std::string ImageDigestHex() {
     StandInHash hash;
     hash.Add(Fake->image.data(), Fake->image.size());

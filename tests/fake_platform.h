@@ -167,3 +167,7 @@ std::string DriveDigestHex(uint64_t length = UINT64_MAX);
 
 // ... of the image's bytes as they stand.
 std::string ImageDigestHex();
+
+// The value of key in the record beside the image (out.img.info), as the
+// line "key: value" gives it; "(none)" where no line has that key.
+std::string RecordLine(const std::string& key);

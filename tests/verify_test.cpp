@@ -32,14 +32,6 @@ DumpOutcome DumpVerified(ImageFormat format, bool rescue = false) {
     return DumpDrive("drive", "out.img", request);
 }
 
-std::string RecordLine(const std::string& key) {
-    const std::string& record = Fake->files["out.img.info"];
-    size_t at = record.find("\n" + key + ": ");
-    if (at == std::string::npos) return "(none)";
-    at += key.size() + 3;
-    return record.substr(at, record.find('\n', at) - at);
-}
-
 bool EndsWith(const std::string& text, const std::string& end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
