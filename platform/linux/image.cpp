@@ -191,7 +191,12 @@ FileHandle OpenPartialImage(FileHandle drive, const std::string& path, uint64_t 
         error = static_cast<ErrorCode>(errno);
     } else if (!S_ISREG(status.st_mode)) {
         error = EINVAL;
-    } else if (Hold(fd, error) && Reserve(fd, total, beside, error)) {
+    } else if (!Hold(fd, error) || !Reserve(fd, total, beside, error)) {
+    } else if (lseek(fd, 0, SEEK_END) < 0) {
+        // At its end: the file is cut back to where the writes stand
+        // (TrimImage), which must never be short of what it holds.
+        error = static_cast<ErrorCode>(errno);
+    } else {
         int flags = fcntl(fd, F_GETFL);
         if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
         size = static_cast<uint64_t>(status.st_size);
