@@ -136,6 +136,19 @@ uint64_t BesideRoom(const Image& image, uint64_t map_bytes) {
            RoundUp(map_bytes, IO_ALIGN);
 }
 
+// Every name a dump into path may make, rename over or remove: never the
+// drive's ("korvex x.sha256 x", "korvex x.part x"), nor storage it lies
+// on. False after the create failure's line.
+bool ClearOfDrive(FileHandle drive, const std::string& path) {
+    std::vector<std::string> names = {path, PartialPath(path)};
+    for (const Beside& file : BesideFiles(path)) names.push_back(file.path);
+    for (const Beside& file : Leftovers(path)) names.push_back(file.path);
+    names.insert(names.end(), {PartialMap(path).path, TrialPath(path)});
+    for (const std::string& name : names)
+        if (SharesStorage(drive, name)) return Fail(MSG_CREATE_FAILED, InvalidParameterCode());
+    return true;
+}
+
 // Clears what a killed dump left, checks that the old fingerprint and map
 // are what their names say, then makes and removes a name as long as the
 // set's longest, so that one the folder cannot hold (too long a name)
@@ -163,15 +176,7 @@ bool CreateImageFor(FileHandle drive, const std::string& given, const ImageReque
     image.compressed = request.compressed;
     image.record_bytes = request.record_bytes;
     const std::string& path = image.path;
-    // Every name this dump may make, rename over or remove: never the
-    // drive's ("korvex x.sha256 x", "korvex x.part x"), nor storage it lies
-    // on.
-    std::vector<std::string> names = {path, PartialPath(path)};
-    for (const Beside& file : BesideFiles(path)) names.push_back(file.path);
-    for (const Beside& file : Leftovers(path)) names.push_back(file.path);
-    names.insert(names.end(), {PartialMap(path).path, TrialPath(path)});
-    for (const std::string& name : names)
-        if (SharesStorage(drive, name)) return Fail(MSG_CREATE_FAILED, InvalidParameterCode());
+    if (!ClearOfDrive(drive, path)) return false;
     // A partial file's map goes before the new partial file is made, so that
     // no moment shows it beside that; and only while no partial file stands
     // there (it is then that one's, and the dump is refused).
@@ -188,9 +193,15 @@ bool CreateImageFor(FileHandle drive, const std::string& given, const ImageReque
     // asked of the disk as it is written.
     image.handle = CreateImage(drive, path, request.compressed ? 0 : request.total, image.beside, image.is_file, error);
     if (image.handle < 0) {
-        // What a stopped dump left blocks a new one: --resume goes on with it.
+        // What a stopped dump left blocks a new one, and --resume goes on
+        // with it; not one that a running dump holds, which is busy.
         std::string map_text;
-        if (error == ExistsCode() && FindLeft(path, map_text) == PARTIAL_LEFT) {
+        uint64_t size = 0;
+        ErrorCode busy = 0;
+        FileHandle left = -1;
+        if (error == ExistsCode() && FindLeft(path, map_text) == PARTIAL_LEFT &&
+            (left = OpenPartialImage(drive, path, 0, 0, size, busy)) >= 0) {
+            CloseQuietly(left);
             PrintMessage(MSG_PARTIAL_LEFT);
             return false;
         }
@@ -234,12 +245,7 @@ bool OpenLeftImage(FileHandle drive, const std::string& given, const ImageReques
     image.is_file = true;
     image.mapped = request.mapped;
     const std::string& path = image.path;
-    std::vector<std::string> names = {path, PartialPath(path), PartialMap(path).path, TrialPath(path)};
-    for (const Beside& file : BesideFiles(path)) names.push_back(file.path);
-    for (const Beside& file : Leftovers(path)) names.push_back(file.path);
-    for (const std::string& name : names)
-        if (SharesStorage(drive, name)) return Fail(MSG_CREATE_FAILED, InvalidParameterCode());
-    if (!PrepareSet(path)) return false;
+    if (!ClearOfDrive(drive, path) || !PrepareSet(path)) return false;
     ErrorCode error = 0;
     const bool named = left.left == IMAGE_LEFT;
     if (named && !WriteBeside(PartialMap(path).path, left.map_text, error)) return Fail(MSG_MAP_FAILED, error);

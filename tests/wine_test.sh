@@ -346,8 +346,23 @@ if [ "$(id -u)" -eq 0 ] && [ -c /dev/fuse ] && /usr/bin/python3 -c 'import fusep
     check "killed mid-way: the map agrees with the partial file and the drive" \
         /usr/bin/python3 "$here/check_map.py" --partial "$work/out/killed.img.part" "$work/whole.bin" \
         "$work/out/killed.img.part.map" 4096 --
-    ddrescue "$work/whole.bin" "$work/out/killed.img.part" "$work/out/killed.img.part.map" >/dev/null 2>&1
-    check "killed mid-way: ddrescue finishes the image from the map" cmp -s "$work/whole.bin" "$work/out/killed.img.part"
+    cp "$work/out/killed.img.part" "$work/handed.part"
+    cp "$work/out/killed.img.part.map" "$work/handed.map"
+    ddrescue "$work/whole.bin" "$work/handed.part" "$work/handed.map" >/dev/null 2>&1
+    check "killed mid-way: ddrescue finishes the image from the map" cmp -s "$work/whole.bin" "$work/handed.part"
+    # --resume goes on with it: not from another volume of the same size,
+    # and from its own to the whole image with its fingerprint.
+    head -c $((200 * MIB)) /dev/urandom >"$work/other.bin"
+    ln -sfn "$work/other.bin" "$WINEPREFIX/dosdevices/k::"
+    run --resume k: 'j:\killed.img'
+    check "--resume from another volume: refused, the partial file kept" \
+        bash -c "[ $status -eq 1 ] && tail -n 1 '$work/out.txt' | grep -qx $'错误，驱动器与映射文件不符\r' && [ -f '$work/out/killed.img.part.map' ]"
+    ln -sfn "$work/whole.bin" "$WINEPREFIX/dosdevices/k::"
+    run --resume k: 'j:\killed.img'
+    check "--resume: the whole image, its fingerprint checks, the record tells where it went on" \
+        bash -c "[ $status -eq 0 ] && grep -q $'^继续转储，已有的字节：[0-9]*\r$' '$work/out.txt' && cmp -s '$work/whole.bin' '$work/out/killed.img' &&
+                 (cd '$work/out' && sha256sum -c --status killed.img.sha256) && grep -q '^resumed_from: [1-9]' '$work/out/killed.img.info' &&
+                 [ ! -e '$work/out/killed.img.part' ] && [ ! -e '$work/out/killed.img.part.map' ]"
     kill $fuse
     wait $fuse 2>/dev/null
     umount "$work/bad" 2>/dev/null

@@ -8,8 +8,8 @@ help_ok() {
     local line
     timeout 10 "$korvex" --help </dev/null >out.txt || return 1
     head -n 1 out.txt | cmp -s - <(usage_text | head -n 1) && ! grep -q 'Korvex \[Drive\]' out.txt || return 1
-    for line in '^Usage: korvex \[--rescue \[--max-failed-reads N\] | --level N\] \[--verify\] DRIVE IMAGE$' '^ *korvex --help | --version$' \
-        '^ *korvex --list$' '^  --list ' '^  --rescue ' '^  --max-failed-reads N$' '^  --level N ' '^  --verify ' \
+    for line in '^Usage: korvex \[--resume\] \[--rescue \[--max-failed-reads N\] | --level N\] \[--verify\] DRIVE IMAGE$' '^ *korvex --help | --version$' \
+        '^ *korvex --list$' '^  --list ' '^  --rescue ' '^  --max-failed-reads N$' '^  --level N ' '^  --verify ' '^  --resume ' \
         '^  -h, --help ' '^  -V, --version ' '^  -- ' '^  0 ' '^  1 ' '^  2 ' '^  3 ' '^  4 '; do
         grep -q -- "$line" out.txt || { echo "--help: no line $line"; return 1; }
     done
