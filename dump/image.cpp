@@ -200,7 +200,7 @@ bool CreateImageFor(FileHandle drive, const std::string& given, const ImageReque
         ErrorCode busy = 0;
         FileHandle left = -1;
         if (error == ExistsCode() && FindLeft(path, map_text) == PARTIAL_LEFT &&
-            (left = OpenPartialImage(drive, path, 0, 0, size, busy)) >= 0) {
+            (left = OpenPartialImage(drive, path, request.total, image.beside, size, busy)) >= 0) {
             CloseQuietly(left);
             PrintMessage(MSG_PARTIAL_LEFT);
             return false;

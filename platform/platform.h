@@ -123,7 +123,9 @@ FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total
 // this call on, until it closes it); refused with InvalidParameterCode()
 // where what was opened is no regular file, or its folder shares storage
 // with the drive. Room for total bytes and beside bytes more is reserved as
-// CreateImage reserves it. size: the file's bytes as it stands. -1 on
+// CreateImage reserves it; total is the drive's size, never short of the
+// file's (Windows cuts a file at an allocation short of its end). size: the
+// file's bytes as it stands. Writes go on at its end until SeekImage. -1 on
 // failure, the file left as it was.
 FileHandle OpenPartialImage(FileHandle drive, const std::string& path, uint64_t total, uint64_t beside,
                             uint64_t& size, ErrorCode& error);

@@ -256,6 +256,9 @@ FileHandle OpenPartialImage(FileHandle drive, const std::string& path, uint64_t 
         error = Fake->partial_busy ? 16 : Fake->image_is_drive ? InvalidParameterCode() : 28;
         return -1;
     }
+    // An allocation short of the file's end cuts the file there on
+    // Windows (FileAllocationInfo).
+    if (total + beside < Fake->image.size()) Fake->image.resize(total + beside);
     Fake->reserved = total;
     Fake->reserved_beside = beside;
     size = Fake->image.size();

@@ -136,7 +136,7 @@ TEST(Resume, ADriveOrPartialFileOtherThanTheMapsIsRefused) {
         {"another sector size", [](FakeState& f) { f.sector_size = 4096; }, MSG_OTHER_DRIVE},
         {"other first bytes in the partial file", [](FakeState& f) { f.image[100] ^= 1; }, MSG_MAP_NOT_IMAGE},
         {"a partial file shorter than its map says",
-         [](FakeState& f) { f.image.resize(4096); }, MSG_MAP_NOT_IMAGE},
+         [](FakeState& f) { f.image.resize(f.image.size() - 4096); }, MSG_MAP_NOT_IMAGE},
         {"a map that is none", [](FakeState& f) { f.files["out.img.part.map"] = "# Mapfile\n0x0 ? 1\n0x0 0x10 x\n"; },
          MSG_MAP_INVALID},
         {"no map", [](FakeState& f) { f.files.erase("out.img.part.map"); }, MSG_NOTHING_TO_RESUME},
