@@ -448,6 +448,10 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
         writer.codec = codec.get();
         writer.workers = CompressWorkers(*codec, ProcessorCount());
     }
+    // What a rescue's copy wrote is checked on its own by a read-back, but
+    // not gone on with: the bytes before the copy are then the partial
+    // file's as they stood, not zeros wherever the map lacks them.
+    WrittenImage* copy_checked = request.verify && !resuming ? &written : nullptr;
     ImageRequest image_request{total, rescue, map.BytesBound(0), compressing, RecordBound(record)};
     uint64_t left_size = 0;
     // A hash service that cannot even start is told before the image exists.
@@ -494,7 +498,7 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
         KeepPartialImage(image, map_text(total, false));
     } else if (rescue && map.UnreadBytes() > 0 && ImageRewritable(image.handle) &&
                !FinishRescuedImage(map, drive, image, request.failed_reads, record.drive_digest,
-                                   request.verify ? &written : nullptr)) {
+                                   copy_checked)) {
         KeepPartialImage(image, map_text(total, false));
     } else {
         // The copy ends here; a read-back has a time of its own.

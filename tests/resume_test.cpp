@@ -15,10 +15,11 @@
 namespace {
 constexpr uint64_t CHUNK = CHUNK_BYTES;
 
-DumpOutcome Dump(bool resume, bool rescue = false) {
+DumpOutcome Dump(bool resume, bool rescue = false, bool verify = false) {
     DumpRequest request;
     request.resume = resume;
     request.rescue = rescue;
+    request.verify = verify;
     request.command_line = "korvex";
     return DumpDrive("drive", "out.img", request);
 }
@@ -197,8 +198,10 @@ TEST(Resume, AStoppedRescueGoesOnWithItsPhasesAndEndsAsAWholeOneWould) {
         ASSERT_EQ(Fake->image_path, "out.img.part");
         Rerun();
         Fake->interrupt_at_read = 0;
-        // The map says a rescue: it goes on as one without being told.
-        ASSERT_EQ(Dump(true), DUMP_RESCUED) << Fake->console;
+        // The map says a rescue: it goes on as one without being told; read
+        // back, the image is as written.
+        ASSERT_EQ(Dump(true, false, stop == 1), DUMP_RESCUED) << Fake->console;
+        EXPECT_EQ(RecordLine("verified"), stop == 1 ? "yes" : "no");
         EXPECT_TRUE(Fake->image == whole);
         EXPECT_EQ(Fake->files["out.img.sha256"], fingerprint);
         EXPECT_EQ(RecordLine("unreadable_bytes"), unread);
