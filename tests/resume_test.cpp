@@ -158,15 +158,22 @@ TEST(Resume, ADriveOrPartialFileOtherThanTheMapsIsRefused) {
         kept = Fake->files.find("out.img.part.map");
         EXPECT_EQ(kept != Fake->files.end() ? kept->second : "(none)", map);
     }
-    // Held by a dump that runs: not gone on with beside it.
+    // Held by a dump that runs: not gone on with beside it, nor are the
+    // names that dump is writing (its map on its way, its fingerprint in
+    // its last steps) cleared as a killed dump's leftovers.
     ResetFake(total);
     Fake->interrupt_at_written = CHUNK;
     Dump(false);
     Rerun();
     Fake->partial_busy = true;
+    const std::string running_map = Fake->files["out.img.part.map"];
+    Fake->files["out.img.part.map.part"] = running_map;
+    Fake->files["out.img.sha256.part"] = Fingerprint();
     EXPECT_EQ(Dump(true), DUMP_FAILED);
     EXPECT_TRUE(Said(MSG_CREATE_FAILED)) << Fake->console;
     EXPECT_NE(Fake->files.count("out.img.part.map"), 0u);
+    EXPECT_EQ(Fake->files["out.img.part.map.part"], running_map);
+    EXPECT_EQ(Fake->files["out.img.sha256.part"], Fingerprint());
     // Nothing to go on with at all.
     ResetFake(total);
     EXPECT_EQ(Dump(true), DUMP_FAILED);
