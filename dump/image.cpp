@@ -229,7 +229,9 @@ void PutBack(const std::string& path) {
 // The partial file opened holds what the map calls read, and begins with
 // the drive's first bytes where the map calls them read.
 bool HoldsWhatMapTells(const Image& image, uint64_t size, const LeftImage& left, ErrorCode& error) {
-    if (size < left.held_end) return false;
+    // Bytes past the drive's end are no dump's: a map that calls every byte
+    // held would leave them in the image, outside its fingerprint.
+    if (size < left.held_end || size > image.total) return false;
     if (left.start_bytes == 0 || left.start_digest.empty()) return true;
     std::string digest;
     return ImageStartDigest(image.handle, left.start_bytes, digest, error) && digest == left.start_digest;

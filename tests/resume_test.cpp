@@ -253,15 +253,27 @@ TEST(Resume, ASecondRescueIntoARescuedImageGoesOnFromItsMapAndNeverMakesItWorse)
 // fingerprint and record are written anew from the image read back.
 TEST(Resume, AnImageThatDdrescueCompletedTakesAFingerprintOfItsOwn) {
     const uint64_t total = 3 * MIB;
+    const std::string ddrescued = "# Mapfile. Created by GNU ddrescue version 1.27\n"
+                                  "# current_pos  current_status  current_pass\n"
+                                  "0x00300000     +               1\n"
+                                  "#      pos        size  status\n"
+                                  "0x00000000  0x00300000  +\n";
     ResetFake(total);
     Fake->bad_ranges = {{MIB, MIB + 4096}};
     ASSERT_EQ(Dump(false, true), DUMP_RESCUED);
     for (uint64_t at = MIB; at < MIB + 4096; ++at) Fake->image[at] = Pattern(at);
-    Fake->files["out.img.map"] = "# Mapfile. Created by GNU ddrescue version 1.27\n"
-                                 "# current_pos  current_status  current_pass\n"
-                                 "0x00300000     +               1\n"
-                                 "#      pos        size  status\n"
-                                 "0x00000000  0x00300000  +\n";
+    Fake->files["out.img.map"] = ddrescued;
+    // An image longer than the drive is not the map's, however whole the
+    // map: it would take a fingerprint of its first bytes only.
+    const std::vector<uint8_t> image = Fake->image;
+    Fake->image.resize(total + 4096, 0x5a);
+    Rerun();
+    EXPECT_EQ(Dump(true), DUMP_FAILED);
+    EXPECT_TRUE(Said(MSG_MAP_NOT_IMAGE)) << Fake->console;
+    EXPECT_EQ(Fake->image_path, "out.img");
+    EXPECT_EQ(Fake->files["out.img.map"], ddrescued);
+    EXPECT_NE(Fake->files.count("out.img.sha256"), 0u);
+    Fake->image = image;
     Rerun();
     Fake->bad_ranges.clear();
     ASSERT_EQ(Dump(true), DUMP_COMPLETE) << Fake->console;
