@@ -248,6 +248,27 @@ TEST(Resume, ASecondRescueIntoARescuedImageGoesOnFromItsMapAndNeverMakesItWorse)
     EXPECT_EQ(RecordLine("resumed_from"), std::to_string(total));
 }
 
+// A rescue stopped inside the drive's last block, where no whole block
+// follows to go on from: the bytes it read there are kept, not read again
+// and zero-filled by a drive that now fails there.
+TEST(Resume, ARescueStoppedInTheDrivesLastBlockKeepsWhatItReadThere) {
+    const uint64_t total = 4 * MIB + 3584, last = total - 3072;
+    ResetFake(total);
+    Fake->bad_ranges = {{last, total}};
+    ASSERT_EQ(Dump(false, true), DUMP_RESCUED);
+    char map[256];
+    snprintf(map, sizeof map, "# Mapfile\n0x%llx ? 1\n0x0 0x%llx +\n0x%llx 0xc00 ?\n",
+             static_cast<unsigned long long>(last), static_cast<unsigned long long>(last),
+             static_cast<unsigned long long>(last));
+    Fake->files["out.img.map"] = map;
+    Rerun();
+    Fake->bad_ranges = {{RoundDown(total, IO_ALIGN), last}};
+    ASSERT_EQ(Dump(false, true), DUMP_COMPLETE) << Fake->console;
+    for (uint64_t at = RoundDown(total, IO_ALIGN); at < last; ++at) ASSERT_EQ(Fake->image[at], Pattern(at)) << at;
+    EXPECT_EQ(Fake->image.size(), total);
+    EXPECT_EQ(Fake->files["out.img.sha256"], ImageDigestHex() + "  out.img\n");
+}
+
 // After the hand-over to ddrescue, which filled in the image and its map:
 // --resume reads nothing more from the drive than its first MiB, and the
 // fingerprint and record are written anew from the image read back.
