@@ -229,7 +229,9 @@ void PutBack(const std::string& path) {
 // The partial file opened holds what the map calls read, and begins with
 // the drive's first bytes where the map calls them read.
 bool HoldsWhatMapTells(const Image& image, uint64_t size, const LeftImage& left, ErrorCode& error) {
-    if (size < left.held_end) return false;
+    // Bytes past the drive's end are no dump's: a map that calls every byte
+    // held would leave them in the image, outside its fingerprint.
+    if (size < left.held_end || size > image.total) return false;
     if (left.start_bytes == 0 || left.start_digest.empty()) return true;
     std::string digest;
     return ImageStartDigest(image.handle, left.start_bytes, digest, error) && digest == left.start_digest;
@@ -245,9 +247,12 @@ bool OpenLeftImage(FileHandle drive, const std::string& given, const ImageReques
     image.is_file = true;
     image.mapped = request.mapped;
     const std::string& path = image.path;
-    if (!ClearOfDrive(drive, path) || !PrepareSet(path)) return false;
-    ErrorCode error = 0;
     const bool named = left.left == IMAGE_LEFT;
+    // A partial file left is cleared around only once it is held: while a
+    // dump still runs into it, the leftover names are that dump's own (its
+    // map on its way to taking its name), and it is refused as busy.
+    if (!ClearOfDrive(drive, path) || (named && !PrepareSet(path))) return false;
+    ErrorCode error = 0;
     if (named && !WriteBeside(PartialMap(path).path, left.map_text, error)) return Fail(MSG_MAP_FAILED, error);
     if (named && !RenameFile(path, PartialPath(path), error)) {
         PutBack(path);
@@ -261,6 +266,11 @@ bool OpenLeftImage(FileHandle drive, const std::string& given, const ImageReques
     }
     image.resumed = true;
     image.map_kept = true;
+    if (!named && !PrepareSet(path)) {
+        CloseQuietly(image.handle);
+        image.handle = -1;
+        return false;
+    }
     if (!HoldsWhatMapTells(image, size, left, error)) {
         CloseQuietly(image.handle);
         image.handle = -1;

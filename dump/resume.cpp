@@ -80,8 +80,10 @@ uint64_t LastNotTried(const ParsedMap& map) {
 uint64_t GoOnFrom(const ParsedMap& map, bool rescue) {
     uint64_t last = LastNotTried(map);
     if (last % IO_ALIGN == 0 || last == map.size) return last;
-    uint64_t after = RoundUp(last, IO_ALIGN);
-    return rescue && after < map.size ? after : RoundDown(last, IO_ALIGN);
+    // A rescue stopped in the drive's last block has no block after it:
+    // the copy has nothing to go on with, and the phases read the rest.
+    if (rescue) return std::min(RoundUp(last, IO_ALIGN), map.size);
+    return RoundDown(last, IO_ALIGN);
 }
 
 uint64_t HeldEnd(const ParsedMap& map) {

@@ -34,8 +34,9 @@ uint64_t LastNotTried(const ParsedMap& map);
 
 // Where the copy goes on, a multiple of IO_ALIGN (or the drive's end): a
 // plain dump's from the block that holds the first byte not tried, read
-// again; a rescue's from the block after it, so that no byte it read is
-// read again and zero-filled where it fails now (the phases read the rest).
+// again; a rescue's from the block after it, or from the drive's end where
+// that block is its last, so that no byte it read is read again and
+// zero-filled where it fails now (the phases read the rest).
 uint64_t GoOnFrom(const ParsedMap& map, bool rescue);
 
 // Where the map's last area read ends: the image holds at least that.

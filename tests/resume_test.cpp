@@ -159,15 +159,22 @@ TEST(Resume, ADriveOrPartialFileOtherThanTheMapsIsRefused) {
         kept = Fake->files.find("out.img.part.map");
         EXPECT_EQ(kept != Fake->files.end() ? kept->second : "(none)", map);
     }
-    // Held by a dump that runs: not gone on with beside it.
+    // Held by a dump that runs: not gone on with beside it, nor are the
+    // names that dump is writing (its map on its way, its fingerprint in
+    // its last steps) cleared as a killed dump's leftovers.
     ResetFake(total);
     Fake->interrupt_at_written = CHUNK;
     Dump(false);
     Rerun();
     Fake->partial_busy = true;
+    const std::string running_map = Fake->files["out.img.part.map"];
+    Fake->files["out.img.part.map.part"] = running_map;
+    Fake->files["out.img.sha256.part"] = Fingerprint();
     EXPECT_EQ(Dump(true), DUMP_FAILED);
     EXPECT_TRUE(Said(MSG_CREATE_FAILED)) << Fake->console;
     EXPECT_NE(Fake->files.count("out.img.part.map"), 0u);
+    EXPECT_EQ(Fake->files["out.img.part.map.part"], running_map);
+    EXPECT_EQ(Fake->files["out.img.sha256.part"], Fingerprint());
     // Nothing to go on with at all.
     ResetFake(total);
     EXPECT_EQ(Dump(true), DUMP_FAILED);
@@ -244,20 +251,53 @@ TEST(Resume, ASecondRescueIntoARescuedImageGoesOnFromItsMapAndNeverMakesItWorse)
     EXPECT_EQ(RecordLine("resumed_from"), std::to_string(total));
 }
 
+// A rescue stopped inside the drive's last block, where no whole block
+// follows to go on from: the bytes it read there are kept, not read again
+// and zero-filled by a drive that now fails there.
+TEST(Resume, ARescueStoppedInTheDrivesLastBlockKeepsWhatItReadThere) {
+    const uint64_t total = 4 * MIB + 3584, last = total - 3072;
+    ResetFake(total);
+    Fake->bad_ranges = {{last, total}};
+    ASSERT_EQ(Dump(false, true), DUMP_RESCUED);
+    char map[256];
+    snprintf(map, sizeof map, "# Mapfile\n0x%llx ? 1\n0x0 0x%llx +\n0x%llx 0xc00 ?\n",
+             static_cast<unsigned long long>(last), static_cast<unsigned long long>(last),
+             static_cast<unsigned long long>(last));
+    Fake->files["out.img.map"] = map;
+    Rerun();
+    Fake->bad_ranges = {{RoundDown(total, IO_ALIGN), last}};
+    ASSERT_EQ(Dump(false, true), DUMP_COMPLETE) << Fake->console;
+    for (uint64_t at = RoundDown(total, IO_ALIGN); at < last; ++at) ASSERT_EQ(Fake->image[at], Pattern(at)) << at;
+    EXPECT_EQ(Fake->image.size(), total);
+    EXPECT_EQ(Fake->files["out.img.sha256"], ImageDigestHex() + "  out.img\n");
+}
+
 // After the hand-over to ddrescue, which filled in the image and its map:
 // --resume reads nothing more from the drive than its first MiB, and the
 // fingerprint and record are written anew from the image read back.
 TEST(Resume, AnImageThatDdrescueCompletedTakesAFingerprintOfItsOwn) {
     const uint64_t total = 3 * MIB;
+    const std::string ddrescued = "# Mapfile. Created by GNU ddrescue version 1.27\n"
+                                  "# current_pos  current_status  current_pass\n"
+                                  "0x00300000     +               1\n"
+                                  "#      pos        size  status\n"
+                                  "0x00000000  0x00300000  +\n";
     ResetFake(total);
     Fake->bad_ranges = {{MIB, MIB + 4096}};
     ASSERT_EQ(Dump(false, true), DUMP_RESCUED);
     for (uint64_t at = MIB; at < MIB + 4096; ++at) Fake->image[at] = Pattern(at);
-    Fake->files["out.img.map"] = "# Mapfile. Created by GNU ddrescue version 1.27\n"
-                                 "# current_pos  current_status  current_pass\n"
-                                 "0x00300000     +               1\n"
-                                 "#      pos        size  status\n"
-                                 "0x00000000  0x00300000  +\n";
+    Fake->files["out.img.map"] = ddrescued;
+    // An image longer than the drive is not the map's, however whole the
+    // map: it would take a fingerprint of its first bytes only.
+    const std::vector<uint8_t> image = Fake->image;
+    Fake->image.resize(total + 4096, 0x5a);
+    Rerun();
+    EXPECT_EQ(Dump(true), DUMP_FAILED);
+    EXPECT_TRUE(Said(MSG_MAP_NOT_IMAGE)) << Fake->console;
+    EXPECT_EQ(Fake->image_path, "out.img");
+    EXPECT_EQ(Fake->files["out.img.map"], ddrescued);
+    EXPECT_NE(Fake->files.count("out.img.sha256"), 0u);
+    Fake->image = image;
     Rerun();
     Fake->bad_ranges.clear();
     ASSERT_EQ(Dump(true), DUMP_COMPLETE) << Fake->console;
