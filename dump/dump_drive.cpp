@@ -267,7 +267,14 @@ GoOn WhereToGoOn(FileHandle drive, const std::string& image_path, const DumpRequ
         return CANNOT_GO_ON;
     }
     left.held_end = HeldEnd(parsed);
-    if (!parsed.areas.empty() && parsed.areas.front().status == READ && parsed.areas.front().size >= first) {
+    // Read from 0 on, however many lines the map gives it in (ddrescue
+    // joins them; a map edited by hand may not).
+    uint64_t read_from_start = 0;
+    for (const MapArea& area : parsed.areas) {
+        if (area.status != READ || area.pos != read_from_start) break;
+        read_from_start += area.size;
+    }
+    if (read_from_start >= first) {
         left.start_bytes = first;
         left.start_digest = now.first_sha256;
     }

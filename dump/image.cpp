@@ -254,14 +254,21 @@ bool OpenLeftImage(FileHandle drive, const std::string& given, const ImageReques
     if (!ClearOfDrive(drive, path) || (named && !PrepareSet(path))) return false;
     ErrorCode error = 0;
     if (named && !WriteBeside(PartialMap(path).path, left.map_text, error)) return Fail(MSG_MAP_FAILED, error);
+    // A partial file standing after a rename that failed is either this
+    // one's, renamed but not flushed, which its map describes, or another
+    // dump's that went on with the image first: left as it stands.
+    std::string start;
+    bool found = true;
+    ErrorCode ignored = 0;
     if (named && !RenameFile(path, PartialPath(path), error)) {
-        PutBack(path);
+        if (ReadFileStart(PartialPath(path), 0, start, found, ignored) && !found) RemoveQuietly(PartialMap(path).path);
         return Fail(MSG_CREATE_FAILED, error);
     }
     image.beside = BesideRoom(image, request.map_bytes);
     image.handle = OpenPartialImage(drive, path, request.total, image.beside, size, error);
     if (image.handle < 0) {
-        if (named) PutBack(path);
+        // Not from under another dump that holds it.
+        if (named && error != BusyCode()) PutBack(path);
         return Fail(MSG_CREATE_FAILED, error);
     }
     image.resumed = true;

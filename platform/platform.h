@@ -55,6 +55,8 @@ ErrorCode EndOfDriveCode();
 ErrorCode InvalidParameterCode();
 // A name that something stands at which this dump may not replace.
 ErrorCode ExistsCode();
+// A partial file that another dump holds (OpenPartialImage).
+ErrorCode BusyCode();
 
 // Sets total to the drive's exact size in bytes. False when it cannot: with
 // error untouched when the text names no drive (no code worth printing),

@@ -185,6 +185,7 @@ std::string ConsoleMessage(const char* message) { return message; }
 ErrorCode EndOfDriveCode() { return 5; }
 ErrorCode InvalidParameterCode() { return 22; }
 ErrorCode ExistsCode() { return 17; }
+ErrorCode BusyCode() { return 16; }
 
 bool QueryDriveSize(const std::string& drive, uint64_t& total, ErrorCode& error) {
     error = Fake->size_query_error;
@@ -253,7 +254,7 @@ FileHandle OpenPartialImage(FileHandle drive, const std::string& path, uint64_t 
         return -1;
     }
     if (Fake->partial_busy || Fake->image_is_drive || beside > Fake->reserve_limit) {
-        error = Fake->partial_busy ? 16 : Fake->image_is_drive ? InvalidParameterCode() : 28;
+        error = Fake->partial_busy ? BusyCode() : Fake->image_is_drive ? InvalidParameterCode() : 28;
         return -1;
     }
     // An allocation short of the file's end cuts the file there on

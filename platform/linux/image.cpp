@@ -23,6 +23,8 @@ bool IsRegularFile(int fd) {
 
 ErrorCode ExistsCode() { return EEXIST; }
 
+ErrorCode BusyCode() { return EBUSY; }
+
 std::string ImageFilePath(const std::string& path) { return path; }
 
 bool Replaceable(const std::string& path, ErrorCode& error) {
