@@ -43,13 +43,23 @@ bool TakeOverVolume(HANDLE image, uint64_t total, ErrorCode& error) {
 
 // Room for total bytes of image and beside bytes of its fingerprint. The
 // allocation lies past the file's end, which stays at what is written, and
-// what is left of it goes at the last close. Where the file system keeps no
-// allocation of its own (Wine, some network shares), its free space is asked
-// instead. FAT refuses an allocation past 4 GiB - 1 at once, and a full disk
-// one past its free space: the dump then fails before it reads.
+// what is left of it goes at the last close. An allocation below the end
+// would cut the file back to it (FILE_ALLOCATION_INFO's remarks), so it is
+// never asked below what the file holds: a partial file opened again may
+// hold more than total. Where the file system keeps no allocation of its
+// own (Wine, some network shares), its free space is asked instead, for
+// what the file does not hold yet. FAT refuses an allocation past 4 GiB - 1
+// at once, and a full disk one past its free space: the dump then fails
+// before it reads.
 bool Reserve(HANDLE image, const std::wstring& folder, uint64_t total, uint64_t beside, ErrorCode& error) {
     auto blocks = [](uint64_t bytes) { return (bytes + IO_ALIGN - 1) / IO_ALIGN * IO_ALIGN; };
-    uint64_t needed = blocks(total) + blocks(beside);
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(image, &size)) {
+        error = GetLastError();
+        return false;
+    }
+    uint64_t holds = blocks(static_cast<uint64_t>(size.QuadPart));
+    uint64_t needed = std::max(blocks(total), holds) + blocks(beside);
     FILE_ALLOCATION_INFO allocation{};
     allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(needed);
     if (SetFileInformationByHandle(image, FileAllocationInfo, &allocation, sizeof allocation)) return true;
@@ -61,7 +71,7 @@ bool Reserve(HANDLE image, const std::wstring& folder, uint64_t total, uint64_t 
     }
     ULARGE_INTEGER free_to_caller{}, capacity{}, free_total{};
     if (GetDiskFreeSpaceExW(folder.c_str(), &free_to_caller, &capacity, &free_total) &&
-        free_to_caller.QuadPart < needed) {
+        free_to_caller.QuadPart < needed - holds) {
         error = ERROR_DISK_FULL;
         return false;
     }
