@@ -84,6 +84,14 @@ engine_ok() {
 }
 [ -f "$engine_tests" ] && check "engine tests under Wine" engine_ok
 
+# The Windows platform's partial image, built beside the engine's tests.
+platform_tests="$(dirname "$exe")/tests/windows_platform_tests.exe"
+platform_ok() {
+    timeout 600 "$wine" "$platform_tests" >"$work/platform.txt" 2>&1 || { cat "$work/platform.txt"; return 1; }
+    grep -q PASSED "$work/platform.txt"
+}
+[ -f "$platform_tests" ] && check "Windows platform tests under Wine" platform_ok
+
 check "100 MiB + 512 B drive imaged byte for byte" dump_ok $((100 * MIB + 512))
 check "drive under 1 MiB" dump_ok $((300 * 1024 + 512))
 check "k:\\ dumps the volume like k:" dump_ok $((MIB + 512)) 'k:\'

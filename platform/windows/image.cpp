@@ -43,13 +43,23 @@ bool TakeOverVolume(HANDLE image, uint64_t total, ErrorCode& error) {
 
 // Room for total bytes of image and beside bytes of its fingerprint. The
 // allocation lies past the file's end, which stays at what is written, and
-// what is left of it goes at the last close. Where the file system keeps no
-// allocation of its own (Wine, some network shares), its free space is asked
-// instead. FAT refuses an allocation past 4 GiB - 1 at once, and a full disk
-// one past its free space: the dump then fails before it reads.
+// what is left of it goes at the last close. An allocation below the end
+// would cut the file back to it (FILE_ALLOCATION_INFO's remarks), so it is
+// never asked below what the file holds: a partial file opened again may
+// hold more than total. Where the file system keeps no allocation of its
+// own (Wine, some network shares), its free space is asked instead, for
+// what the file does not hold yet. FAT refuses an allocation past 4 GiB - 1
+// at once, and a full disk one past its free space: the dump then fails
+// before it reads.
 bool Reserve(HANDLE image, const std::wstring& folder, uint64_t total, uint64_t beside, ErrorCode& error) {
     auto blocks = [](uint64_t bytes) { return (bytes + IO_ALIGN - 1) / IO_ALIGN * IO_ALIGN; };
-    uint64_t needed = blocks(total) + blocks(beside);
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(image, &size)) {
+        error = GetLastError();
+        return false;
+    }
+    uint64_t holds = blocks(static_cast<uint64_t>(size.QuadPart));
+    uint64_t needed = std::max(blocks(total), holds) + blocks(beside);
     FILE_ALLOCATION_INFO allocation{};
     allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(needed);
     if (SetFileInformationByHandle(image, FileAllocationInfo, &allocation, sizeof allocation)) return true;
@@ -61,7 +71,7 @@ bool Reserve(HANDLE image, const std::wstring& folder, uint64_t total, uint64_t 
     }
     ULARGE_INTEGER free_to_caller{}, capacity{}, free_total{};
     if (GetDiskFreeSpaceExW(folder.c_str(), &free_to_caller, &capacity, &free_total) &&
-        free_to_caller.QuadPart < needed) {
+        free_to_caller.QuadPart < needed - holds) {
         error = ERROR_DISK_FULL;
         return false;
     }
@@ -88,8 +98,9 @@ std::string ImageFilePath(const std::string& path) {
 }
 
 namespace {
-FileHandle Refuse(HANDLE image, const std::wstring& created, DWORD code, ErrorCode& error) {
+FileHandle Refuse(HANDLE image, const std::wstring& created, DWORD code, ErrorCode& error, bool held = false) {
     error = code;
+    if (held) LetGo(image);
     if (image != INVALID_HANDLE_VALUE) CloseHandle(image);
     if (!created.empty()) DeleteFileW(created.c_str());
     return -1;
@@ -134,11 +145,48 @@ FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total
     HANDLE image = CreateFileW(part.c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_READ_WRITE, nullptr, CREATE_NEW,
                                FILE_FLAG_NO_BUFFERING, nullptr);
     if (image == INVALID_HANDLE_VALUE) return Refuse(image, L"", GetLastError(), error);
+    // Held from its first moment: another dump that opens it again
+    // (OpenPartialImage) is refused for as long as this one has it.
+    bool held = false;
+    if (!HoldAlone(image, held, error)) return Refuse(image, part, error, error);
     if (OpenedSharesStorage(Held(drive), image, part, false))
-        return Refuse(image, part, ERROR_INVALID_PARAMETER, error);
+        return Refuse(image, part, ERROR_INVALID_PARAMETER, error, held);
     if (!Reserve(image, part.substr(0, part.find_last_of(L'\\') + 1), total, beside, error))
-        return Refuse(image, part, error, error);
-    return HandOut(image, part);
+        return Refuse(image, part, error, error, held);
+    FileHandle file = HandOut(image, part);
+    Held(file).held_alone = held;
+    return file;
+}
+
+FileHandle OpenPartialImage(FileHandle drive, const std::string& path, uint64_t total, uint64_t beside,
+                            uint64_t& size, ErrorCode& error) {
+    // The same name CreateImage gave the partial file.
+    std::wstring wide = LongPath(path);
+    if (FileNameStart(path) == path.size()) return Refuse(INVALID_HANDLE_VALUE, L"", ERROR_ACCESS_DENIED, error);
+    std::wstring part = wide + Wide(PARTIAL_SUFFIX);
+    // OPEN_EXISTING never creates. FILE_FLAG_OPEN_REPARSE_POINT opens a
+    // link or junction standing at the name itself, to be refused, rather
+    // than what it leads to. A folder fails the open itself (5).
+    HANDLE image = CreateFileW(part.c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_READ_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_NO_BUFFERING | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (image == INVALID_HANDLE_VALUE) return Refuse(image, L"", GetLastError(), error);
+    BY_HANDLE_FILE_INFORMATION facts{};
+    if (GetFileType(image) != FILE_TYPE_DISK) return Refuse(image, L"", ERROR_INVALID_PARAMETER, error);
+    if (!GetFileInformationByHandle(image, &facts)) return Refuse(image, L"", GetLastError(), error);
+    if (facts.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+        return Refuse(image, L"", ERROR_INVALID_PARAMETER, error);
+    bool held = false;
+    if (!HoldAlone(image, held, error)) return Refuse(image, L"", error, error);
+    if (OpenedSharesStorage(Held(drive), image, part, false))
+        return Refuse(image, L"", ERROR_INVALID_PARAMETER, error, held);
+    LARGE_INTEGER length{};
+    if (!GetFileSizeEx(image, &length)) return Refuse(image, L"", GetLastError(), error, held);
+    if (!Reserve(image, part.substr(0, part.find_last_of(L'\\') + 1), total, beside, error))
+        return Refuse(image, L"", error, error, held);
+    size = static_cast<uint64_t>(length.QuadPart);
+    FileHandle file = HandOut(image, part);
+    Held(file).held_alone = held;
+    return file;
 }
 
 // The partial file was opened without FILE_SHARE_DELETE, so nobody can
@@ -290,6 +338,30 @@ bool MoveTo(HANDLE file, uint64_t offset, ErrorCode& error) {
     return false;
 }
 }  // namespace
+
+// The pointer of the unbuffered handle may be moved only to sector-aligned
+// positions (SetFilePointer's remarks), which IO_ALIGN is on every sector
+// size in use; Wine lets any through, so the rule is checked here. What
+// SetEndOfFile adds reads as zeros: the valid data length stays where the
+// writes ended, and the file system fills up to the next write with zeros
+// (the filling SetFileValidData exists to skip, never called here).
+bool SeekImage(FileHandle image, uint64_t offset, ErrorCode& error) {
+    if (offset % IO_ALIGN != 0) {
+        error = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(HandleOf(image), &size)) {
+        error = GetLastError();
+        return false;
+    }
+    if (!MoveTo(HandleOf(image), offset, error)) return false;
+    if (static_cast<uint64_t>(size.QuadPart) < offset && !SetEndOfFile(HandleOf(image))) {
+        error = GetLastError();
+        return false;
+    }
+    return true;
+}
 
 // Whole blocks through the unbuffered handle, whose pointer may be moved
 // only to sector-aligned positions; a last piece that ends at the image's
