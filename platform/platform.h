@@ -120,9 +120,9 @@ FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total
 
 // Opens the partial file that a stopped dump left at path + PARTIAL_SUFFIX,
 // to go on with it: for unbuffered reading and writing, never created, and
-// never through a link at its name. Refused as busy while another dump holds
-// it (each dump holds its partial file for itself alone, from CreateImage or
-// this call on, until it closes it); refused with InvalidParameterCode()
+// never through a link at its name. Refused with BusyCode() while another
+// dump holds it (each dump holds its partial file for itself alone, from
+// CreateImage or this call on, until it closes it); refused with InvalidParameterCode()
 // where what was opened is no regular file, or its folder shares storage
 // with the drive. Room for total bytes and beside bytes more is reserved as
 // CreateImage reserves it; total is the drive's size, never short of the
@@ -133,8 +133,9 @@ FileHandle OpenPartialImage(FileHandle drive, const std::string& path, uint64_t 
                             uint64_t& size, ErrorCode& error);
 
 // The partial file's next write goes at offset, a multiple of IO_ALIGN; a
-// file shorter than that is first lengthened to it with zeros. False on
-// failure.
+// file shorter than that is first lengthened to it with zeros. Or offset
+// is the drive's size, no multiple of IO_ALIGN, to which the file is only
+// lengthened: no write follows there. False on failure.
 bool SeekImage(FileHandle image, uint64_t offset, ErrorCode& error);
 
 // True while the partial image is where it was made: path's folder is

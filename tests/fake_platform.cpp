@@ -276,7 +276,8 @@ FileHandle OpenPartialImage(FileHandle drive, const std::string& path, uint64_t 
 
 bool SeekImage(FileHandle image, uint64_t offset, ErrorCode&) {
     Hold hold(StateLock);
-    if (image != IMAGE || offset % IO_ALIGN != 0) Fake->misaligned_io = true;
+    // Unaligned only as the file's new end, where no write follows.
+    if (image != IMAGE || (offset % IO_ALIGN != 0 && Fake->image.size() >= offset)) Fake->misaligned_io = true;
     if (Fake->image.size() < offset) Fake->image.resize(offset);
     Fake->image_position = offset;
     return true;

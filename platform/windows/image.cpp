@@ -81,6 +81,8 @@ bool Reserve(HANDLE image, const std::wstring& folder, uint64_t total, uint64_t 
 
 ErrorCode ExistsCode() { return ERROR_FILE_EXISTS; }
 
+ErrorCode BusyCode() { return ERROR_SHARING_VIOLATION; }
+
 bool Replaceable(const std::string& path, ErrorCode& error) {
     DWORD attributes = GetFileAttributesW(LongPath(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return true;
@@ -98,9 +100,8 @@ std::string ImageFilePath(const std::string& path) {
 }
 
 namespace {
-FileHandle Refuse(HANDLE image, const std::wstring& created, DWORD code, ErrorCode& error, bool held = false) {
+FileHandle Refuse(HANDLE image, const std::wstring& created, DWORD code, ErrorCode& error) {
     error = code;
-    if (held) LetGo(image);
     if (image != INVALID_HANDLE_VALUE) CloseHandle(image);
     if (!created.empty()) DeleteFileW(created.c_str());
     return -1;
@@ -145,17 +146,11 @@ FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total
     HANDLE image = CreateFileW(part.c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_READ_WRITE, nullptr, CREATE_NEW,
                                FILE_FLAG_NO_BUFFERING, nullptr);
     if (image == INVALID_HANDLE_VALUE) return Refuse(image, L"", GetLastError(), error);
-    // Held from its first moment: another dump that opens it again
-    // (OpenPartialImage) is refused for as long as this one has it.
-    bool held = false;
-    if (!HoldAlone(image, held, error)) return Refuse(image, part, error, error);
     if (OpenedSharesStorage(Held(drive), image, part, false))
-        return Refuse(image, part, ERROR_INVALID_PARAMETER, error, held);
+        return Refuse(image, part, ERROR_INVALID_PARAMETER, error);
     if (!Reserve(image, part.substr(0, part.find_last_of(L'\\') + 1), total, beside, error))
-        return Refuse(image, part, error, error, held);
-    FileHandle file = HandOut(image, part);
-    Held(file).held_alone = held;
-    return file;
+        return Refuse(image, part, error, error);
+    return HandOut(image, part);
 }
 
 FileHandle OpenPartialImage(FileHandle drive, const std::string& path, uint64_t total, uint64_t beside,
@@ -164,9 +159,17 @@ FileHandle OpenPartialImage(FileHandle drive, const std::string& path, uint64_t 
     std::wstring wide = LongPath(path);
     if (FileNameStart(path) == path.size()) return Refuse(INVALID_HANDLE_VALUE, L"", ERROR_ACCESS_DENIED, error);
     std::wstring part = wide + Wide(PARTIAL_SUFFIX);
-    // OPEN_EXISTING never creates. FILE_FLAG_OPEN_REPARSE_POINT opens a
-    // link or junction standing at the name itself, to be refused, rather
-    // than what it leads to. A folder fails the open itself (5).
+    // A dump writing it holds a handle with write access, which an open
+    // that shares only reading is refused beside (32). The file is then
+    // opened as a dump writes it, sharing writing too, which this process's
+    // own second handles need (the tail's, the flush's). OPEN_EXISTING never
+    // creates. FILE_FLAG_OPEN_REPARSE_POINT opens a link or junction
+    // standing at the name itself, to be refused, rather than what it leads
+    // to. A folder fails the open itself (5).
+    HANDLE probe = CreateFileW(part.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) return Refuse(probe, L"", GetLastError(), error);
+    CloseHandle(probe);
     HANDLE image = CreateFileW(part.c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_READ_WRITE, nullptr, OPEN_EXISTING,
                                FILE_FLAG_NO_BUFFERING | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (image == INVALID_HANDLE_VALUE) return Refuse(image, L"", GetLastError(), error);
@@ -175,18 +178,14 @@ FileHandle OpenPartialImage(FileHandle drive, const std::string& path, uint64_t 
     if (!GetFileInformationByHandle(image, &facts)) return Refuse(image, L"", GetLastError(), error);
     if (facts.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
         return Refuse(image, L"", ERROR_INVALID_PARAMETER, error);
-    bool held = false;
-    if (!HoldAlone(image, held, error)) return Refuse(image, L"", error, error);
     if (OpenedSharesStorage(Held(drive), image, part, false))
-        return Refuse(image, L"", ERROR_INVALID_PARAMETER, error, held);
+        return Refuse(image, L"", ERROR_INVALID_PARAMETER, error);
     LARGE_INTEGER length{};
-    if (!GetFileSizeEx(image, &length)) return Refuse(image, L"", GetLastError(), error, held);
+    if (!GetFileSizeEx(image, &length)) return Refuse(image, L"", GetLastError(), error);
     if (!Reserve(image, part.substr(0, part.find_last_of(L'\\') + 1), total, beside, error))
-        return Refuse(image, L"", error, error, held);
+        return Refuse(image, L"", error, error);
     size = static_cast<uint64_t>(length.QuadPart);
-    FileHandle file = HandOut(image, part);
-    Held(file).held_alone = held;
-    return file;
+    return HandOut(image, part);
 }
 
 // The partial file was opened without FILE_SHARE_DELETE, so nobody can
@@ -341,26 +340,31 @@ bool MoveTo(HANDLE file, uint64_t offset, ErrorCode& error) {
 
 // The pointer of the unbuffered handle may be moved only to sector-aligned
 // positions (SetFilePointer's remarks), which IO_ALIGN is on every sector
-// size in use; Wine lets any through, so the rule is checked here. What
-// SetEndOfFile adds reads as zeros: the valid data length stays where the
-// writes ended, and the file system fills up to the next write with zeros
-// (the filling SetFileValidData exists to skip, never called here).
+// size in use; Wine lets any through, so the rule is checked here. The end
+// is set through the handle's end-of-file information, which needs no
+// pointer there: a drive's size that is no multiple of a sector is a file
+// end, where no write follows. What it adds reads as zeros: the valid data
+// length stays where the writes ended, and the file system fills up to the
+// next write with zeros (the filling SetFileValidData exists to skip, never
+// called here).
 bool SeekImage(FileHandle image, uint64_t offset, ErrorCode& error) {
-    if (offset % IO_ALIGN != 0) {
-        error = ERROR_INVALID_PARAMETER;
-        return false;
-    }
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(HandleOf(image), &size)) {
         error = GetLastError();
         return false;
     }
-    if (!MoveTo(HandleOf(image), offset, error)) return false;
-    if (static_cast<uint64_t>(size.QuadPart) < offset && !SetEndOfFile(HandleOf(image))) {
+    bool lengthened = static_cast<uint64_t>(size.QuadPart) < offset;
+    if (offset % IO_ALIGN != 0 && !lengthened) {
+        error = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(offset);
+    if (lengthened && !SetFileInformationByHandle(HandleOf(image), FileEndOfFileInfo, &end, sizeof end)) {
         error = GetLastError();
         return false;
     }
-    return true;
+    return offset % IO_ALIGN != 0 || MoveTo(HandleOf(image), offset, error);
 }
 
 // Whole blocks through the unbuffered handle, whose pointer may be moved

@@ -47,45 +47,8 @@ bool Control(HANDLE device, DWORD code, void* out, DWORD out_size) {
     return DeviceIoControl(device, code, nullptr, 0, out, out_size, &returned, nullptr) != 0;
 }
 
-namespace {
-// The hold is an exclusive lock on one byte past the end of any file, where
-// a lock is no error (LockFileEx's remarks) and no read or write reaches: the
-// share mode has to stay open to reading and writing for this process's own
-// second handles (the tail's, the flush's), and a lock bars only I/O on its
-// own range. Any 64-bit offset is one to lock at but a range that wraps past
-// the last (MS-FSA's byte-range lock). A lock goes with the handle that took
-// it, but one left at a close the system frees only when it gets to it
-// (LockFileEx's remarks), so it is let go of first.
-constexpr ULONGLONG HOLD_BYTE = 0xFFFFFFFFFFFFFFFEull;
-
-OVERLAPPED HoldAt() {
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(HOLD_BYTE);
-    at.OffsetHigh = static_cast<DWORD>(HOLD_BYTE >> 32);
-    return at;
-}
-}  // namespace
-
-bool HoldAlone(HANDLE file, bool& held, ErrorCode& error) {
-    OVERLAPPED at = HoldAt();
-    held = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
-    if (held) return true;
-    DWORD code = GetLastError();
-    // A file system without byte-range locks holds nothing, as one without
-    // allocations reserves nothing: the dump goes on without.
-    if (code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED) return true;
-    error = code;
-    return false;
-}
-
-void LetGo(HANDLE file) {
-    OVERLAPPED at = HoldAt();
-    UnlockFileEx(file, 0, 1, 0, &at);
-}
-
 bool CloseFile(FileHandle file, ErrorCode& error) {
     HeldFile* held = &Held(file);
-    if (held->held_alone) LetGo(held->handle);
     bool closed = CloseHandle(held->handle) != 0;
     if (!closed) error = GetLastError();
     for (HANDLE volume : held->volume_locks) CloseHandle(volume);

@@ -34,8 +34,6 @@ struct HeldFile {
     // A whole disk as the drive: the handles that hold the locks of its
     // volumes, closed with it, as a lock lasts as long as its handle.
     std::vector<HANDLE> volume_locks;
-    // A partial file image held for this dump alone (HoldAlone).
-    bool held_alone = false;
 };
 
 // The handle of handle, opened by path, which then belongs to it; -1 for
@@ -49,11 +47,6 @@ bool Control(HANDLE device, DWORD code, void* out = nullptr, DWORD out_size = 0)
 bool Position(HANDLE file, uint64_t& position);
 bool UnbufferedTransferIsAligned(HANDLE file, const void* buffer, size_t length, uint64_t length_unit,
                                  ErrorCode& error);
-// Holds a file for this handle alone against every other handle that asks
-// the same (ERROR_LOCK_VIOLATION to them), anywhere, until LetGo or its
-// close; held false where the file system has no such hold to give.
-bool HoldAlone(HANDLE file, bool& held, ErrorCode& error);
-void LetGo(HANDLE file);
 
 // An output buffer aligned for the structures the queries fill in.
 using Buffer = std::vector<ULONGLONG>;
