@@ -124,8 +124,10 @@ bool Reserve(int fd, uint64_t total, uint64_t beside, ErrorCode& error) {
 
 // The partial file held for this dump alone: another dump that would go on
 // with it (OpenPartialImage) is refused as busy until this one closes it.
+// A file system with no locks to give (ENOLCK, EOPNOTSUPP) holds nothing,
+// as one without allocations reserves nothing: the dump goes on without.
 bool Hold(int fd, ErrorCode& error) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno == ENOLCK || errno == EOPNOTSUPP) return true;
     error = errno == EWOULDBLOCK ? EBUSY : static_cast<ErrorCode>(errno);
     return false;
 }
