@@ -152,16 +152,20 @@ bool ReadChunks(Reader& reader, const DumpPlan& plan) {
 // The consumers and the map's keeper are always waited for, whatever ended
 // the reading, so that none runs on against a queue, image or hash that is
 // gone. The writer writes image, and hashes what it writes with image_hash
-// where that is not the drive's own hash (a compressed image). keep_map:
-// the partial file's map is kept current (map_keeper.h).
+// where that is not the drive's own hash (a compressed image); the hasher
+// hashes with hash, after the bytes before plan.start where the dump goes
+// on (hasher_context). keep_map: the partial file's map is kept current
+// (map_keeper.h).
 bool CopyChunks(const std::string& drive_text, Reader& reader, Image& image, bool keep_map,
-                WriterContext& writer_context, HashHandle hash, HashHandle image_hash, const DumpPlan& plan) {
+                WriterContext& writer_context, HasherContext& hasher_context, HashHandle hash,
+                HashHandle image_hash, const DumpPlan& plan) {
     writer_context.image = image.handle;
+    hasher_context.hash = hash;
+    hasher_context.chunks = plan.chunks;
     writer_context.image_hash = image_hash;
     ResetChunkQueue();
     StartProgress(drive_text, plan.total, plan.start);
     ThreadHandle writer = 0, hasher = 0, keeper = 0;
-    HasherContext hasher_context{hash, plan.chunks};
     KeeperContext keeper_context{image, reader.map, plan.start};
     ErrorCode error = 0;
     if (!StartThread(WriterThread, &writer_context, writer, error)) {
@@ -348,25 +352,13 @@ bool StartHashes(HashHandle& hash, ImageHash* image_hash, ErrorCode& error) {
     return false;
 }
 
-// Before the copy goes on at from: the part of the partial file before it
-// read back without the cache into the fingerprint's hash (the bytes past
-// the file's end, where ddrescue left it short, are zeros), then the image
-// and the drive set to go on there. False after the line of what stopped
-// it.
-bool GoOnWith(Image& image, FileHandle drive, uint64_t size, uint64_t from, HashHandle hash) {
+// Before the copy goes on at from: the image and the drive set to go on
+// there, and the hasher given a handle to read back the part of the
+// partial file before it, which it hashes first while the copy begins.
+// False after the line of what stopped it.
+bool GoOnWith(Image& image, FileHandle drive, uint64_t size, uint64_t from, HasherContext& hasher) {
     PrintLine(ConsoleMessage(MSG_RESUMING) + std::to_string(from));
     ErrorCode error = 0;
-    bool read_back = AddImageToHash(image.handle, std::min(size, from), hash, error);
-    static const char zeros[65536] = {};
-    for (uint64_t at = std::min(size, from); read_back && at < from; at += sizeof zeros)
-        read_back = HashBytes(hash, zeros, std::min<uint64_t>(sizeof zeros, from - at), error);
-    if (!read_back) {
-        if (Interrupted())
-            PrintLine(InterruptLine());
-        else
-            PrintFailureOrInterrupt(MSG_IMAGE_READ_FAILED, error);
-        return false;
-    }
     // A drive's last block cut short is where a rescue's image ends: no
     // write follows, and its end is no place an unbuffered handle may be set to.
     bool at_end = from == image.total && size >= from;
@@ -378,8 +370,22 @@ bool GoOnWith(Image& image, FileHandle drive, uint64_t size, uint64_t from, Hash
         PrintFailureOrInterrupt(MSG_READ_FAILED, error);
         return false;
     }
+    if (from > 0 && (hasher.image = ReadImageHandle(image.handle, error)) < 0) {
+        PrintFailureOrInterrupt(MSG_IMAGE_READ_FAILED, error);
+        return false;
+    }
+    hasher.held = std::min(size, from);
+    hasher.start = from;
     return true;
 }
+
+// The hasher's handle to read the image back, closed with the dump.
+struct HasherHandle {
+    HasherContext& context;
+    ~HasherHandle() {
+        if (context.image >= 0) CloseQuietly(context.image);
+    }
+};
 
 DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_path, const DumpPlan& plan,
                       const DumpRequest& request) {
@@ -451,6 +457,8 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
     reader.first_bytes_seen = from > 0;
     std::unique_ptr<Codec> codec = NewCodec(request.format, request.level);
     WriterContext writer{-1, copy_plan.chunks, total};
+    HasherContext hasher{0, 0};
+    HasherHandle hasher_handle{hasher};
     if (codec != nullptr) {
         writer.codec = codec.get();
         writer.workers = CompressWorkers(*codec, ProcessorCount());
@@ -490,10 +498,10 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
         PrintFailureOrInterrupt(failure, error);
         DropHash(hash);
         DiscardImage(image);
-    } else if (resuming && !GoOnWith(image, drive, left_size, from, hash)) {
+    } else if (resuming && !GoOnWith(image, drive, left_size, from, hasher)) {
         DropHash(hash);
         KeepPartialImage(image, map_text(from, false));
-    } else if (!CopyChunks(drive_text, reader, image, image.is_file && !compressing, writer, hash,
+    } else if (!CopyChunks(drive_text, reader, image, image.is_file && !compressing, writer, hasher, hash,
                            image_hash.handle, copy_plan)) {
         // The map tells what the partial file holds, so that ddrescue can
         // go on from it.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "dump/dump.h"
+#include "dump/read_back.h"
 
 namespace {
 struct Buffer {
@@ -62,23 +63,25 @@ bool PatchImage(FileHandle image, uint64_t total, const char* data, uint64_t bas
 }
 
 bool AddImageToHash(FileHandle image, uint64_t length, HashHandle hash, ErrorCode& error) {
-    Buffer buffer(TRANSFER_BYTES);
-    if (!buffer.Obtain(error)) return false;
-    for (uint64_t at = 0; at < length;) {
-        if (Interrupted()) return false;
-        uint64_t want = std::min<uint64_t>(TRANSFER_BYTES, length - at), got = 0;
-        while (got < want) {
-            int64_t read = ReadImageAt(image, at + got, buffer.data + got, RoundUp(want, IO_ALIGN) - got, error);
-            if (read <= 0) {
-                if (read == 0) error = EndOfDriveCode();
-                return false;
-            }
-            got += static_cast<uint64_t>(read);
+    ReadBackPieces pieces(image, length);
+    if (!pieces.Start(error)) return false;
+    uint64_t added = 0;
+    for (;;) {
+        char* data = nullptr;
+        uint64_t bytes = 0;
+        switch (pieces.Next(data, bytes, error)) {
+            case ReadBackPieces::PIECE:
+                if (!HashBytes(hash, data, bytes, error)) return false;
+                added += bytes;
+                continue;
+            case ReadBackPieces::END:
+                // The file ended before length.
+                if (added < length) error = EndOfDriveCode();
+                return added == length;
+            case ReadBackPieces::FAILED:
+            case ReadBackPieces::STOPPED: return false;
         }
-        if (!HashBytes(hash, buffer.data, want, error)) return false;
-        at += want;
     }
-    return true;
 }
 
 bool HashImage(FileHandle image, uint64_t total, uint8_t (&digest)[DIGEST_BYTES], ErrorCode& error) {

@@ -7,15 +7,9 @@
 #include "dump/console.h"
 #include "dump/dump.h"
 #include "dump/messages.h"
+#include "dump/read_back.h"
 
 namespace {
-struct Buffer {
-    ~Buffer() {
-        if (data != nullptr) ReleaseBuffer(data, TRANSFER_BYTES);
-    }
-    char* data = nullptr;
-};
-
 // A hash of what is read back, dropped unless finished.
 class ReadHash {
 public:
@@ -57,14 +51,15 @@ void KeepCopied(const std::vector<MapArea>& copied, size_t& first, uint64_t at, 
 
 ReadBack ReadImageBack(FileHandle image, const WrittenImage& written, std::string& line) {
     ErrorCode error = 0;
-    Buffer buffer;
     ReadHash file, content;
     auto hash_failed = [&line](ErrorCode code) {
         line = FailureOrInterruptLine(MSG_HASH_FAILED, code);
         return NOT_COMPARED;
     };
-    buffer.data = static_cast<char*>(ObtainBuffer(TRANSFER_BYTES, error));
-    if (buffer.data == nullptr) {
+    // A raw image is the drive's size, whatever the disk it may be; a
+    // compressed file is read to its end.
+    ReadBackPieces pieces(image, written.codec != nullptr ? UINT64_MAX : written.total);
+    if (!pieces.Start(error)) {
         line = FailureOrInterruptLine(MSG_NO_MEMORY, error);
         return NOT_COMPARED;
     }
@@ -83,34 +78,27 @@ ReadBack ReadImageBack(FileHandle image, const WrittenImage& written, std::strin
         decoded += length;
         return decoded <= written.total && (hashed = content.Add(data, length, hash_error));
     };
-    // A raw image is the drive's size, whatever the disk it may be; a
-    // compressed file is read to its end.
-    const uint64_t end = written.codec != nullptr ? UINT64_MAX : written.total;
     size_t area = 0;
-    for (uint64_t at = 0; at < end;) {
-        if (Interrupted()) {
-            line = InterruptLine();
-            return NOT_COMPARED;
+    uint64_t at = 0;
+    for (bool more = true; more;) {
+        char* data = nullptr;
+        uint64_t length = 0;
+        switch (pieces.Next(data, length, error)) {
+            case ReadBackPieces::STOPPED: line = InterruptLine(); return NOT_COMPARED;
+            case ReadBackPieces::FAILED:
+                line = FailureOrInterruptLine(MSG_IMAGE_READ_FAILED, error);
+                return Interrupted() ? NOT_COMPARED : UNREADABLE;
+            case ReadBackPieces::END: more = false; continue;
+            case ReadBackPieces::PIECE: break;
         }
-        uint64_t want = std::min<uint64_t>(TRANSFER_BYTES, end - at), ask = RoundUp(want, IO_ALIGN);
-        int64_t got = ReadImageAt(image, at, buffer.data, ask, error);
-        if (got < 0) {
-            line = FailureOrInterruptLine(MSG_IMAGE_READ_FAILED, error);
-            return Interrupted() ? NOT_COMPARED : UNREADABLE;
-        }
-        uint64_t length = std::min<uint64_t>(static_cast<uint64_t>(got), want);
-        if (!file.Add(buffer.data, length, error)) return hash_failed(error);
+        if (!file.Add(data, length, error)) return hash_failed(error);
         if (decoder != nullptr) {
-            if (!decoder->Take(buffer.data, length, out)) return hashed ? DIFFERENT : hash_failed(hash_error);
+            if (!decoder->Take(data, length, out)) return hashed ? DIFFERENT : hash_failed(hash_error);
         } else if (written.content_known) {
-            KeepCopied(written.copied, area, at, buffer.data, length);
-            if (!content.Add(buffer.data, length, error)) return hash_failed(error);
+            KeepCopied(written.copied, area, at, data, length);
+            if (!content.Add(data, length, error)) return hash_failed(error);
         }
         at += length;
-        // Fewer bytes than asked: the file's end, where it ends short of a
-        // block; on a block's boundary, maybe a read that failed further on
-        // (FUSE answers so), which is asked again to tell which.
-        if (got == 0 || static_cast<uint64_t>(got) % IO_ALIGN != 0) break;
     }
     if (decoder != nullptr && !decoder->Finish(out)) return hashed ? DIFFERENT : hash_failed(hash_error);
     bool same_file = false, same_content = true;

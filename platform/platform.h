@@ -217,6 +217,14 @@ int64_t WriteImageTail(FileHandle image, const void* buffer, size_t length, Erro
 // has been written: a file or a disk, not a pipe, FIFO or character device.
 bool ImageRewritable(FileHandle image);
 
+// A second handle to the partial file image, for reading it back without
+// the cache on another thread while the first writes: its own position
+// and flags, so that neither moves the other's (Windows reads and writes
+// at a handle's pointer; Linux switches O_DIRECT on a descriptor). Opened
+// by the name the file was made under, and only while that is the file
+// written. Closed with CloseFile. -1 on failure.
+FileHandle ReadImageHandle(FileHandle image, ErrorCode& error);
+
 // After the copy: writes length bytes from an IO_ALIGN-aligned buffer at
 // offset, a multiple of IO_ALIGN, into a rewritable image, in place; length
 // is whole IO_ALIGN blocks but where the bytes end at the image's end,

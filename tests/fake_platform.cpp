@@ -65,7 +65,8 @@ bool ImageMatchesDrive() {
 }
 
 namespace {
-constexpr FileHandle DRIVE = 3, IMAGE = 4;
+// IMAGE_READER: the image's second handle, for reading it back.
+constexpr FileHandle DRIVE = 3, IMAGE = 4, IMAGE_READER = 5;
 
 // FNV-1a over 8-byte words, order-sensitive; the engine hands over pieces
 // that are whole blocks but for the last, so any split gives one value.
@@ -430,8 +431,17 @@ bool WriteImageAt(FileHandle image, uint64_t offset, const void* buffer, size_t 
     return true;
 }
 
+FileHandle ReadImageHandle(FileHandle image, ErrorCode& error) {
+    if (image != IMAGE || Fake->image_is_stream || Fake->image_is_device) {
+        Fake->misaligned_io = true;
+        error = INVALID_PARAMETER;
+        return -1;
+    }
+    return IMAGE_READER;
+}
+
 int64_t ReadImageAt(FileHandle image, uint64_t offset, void* buffer, size_t length, ErrorCode& error) {
-    if (image != IMAGE || Fake->image_is_stream || !Aligned(buffer, length) || offset % IO_ALIGN != 0) {
+    if ((image != IMAGE && image != IMAGE_READER) || Fake->image_is_stream || !Aligned(buffer, length) || offset % IO_ALIGN != 0) {
         Fake->misaligned_io = true;
         error = INVALID_PARAMETER;
         return -1;

@@ -325,6 +325,24 @@ void SetDirect(int fd, bool direct) {
 }
 }  // namespace
 
+FileHandle ReadImageHandle(FileHandle image, ErrorCode& error) {
+    const HeldFile& held = Held(image);
+    int fd = openat(held.folder, held.part_name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat opened {}, written {};
+    if (fd < 0 || fstat(fd, &opened) != 0 || fstat(held.fd, &written) != 0) {
+        error = static_cast<ErrorCode>(errno);
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    // Another file put at the name since: not the one written.
+    if (opened.st_dev != written.st_dev || opened.st_ino != written.st_ino) {
+        close(fd);
+        error = ESTALE;
+        return -1;
+    }
+    return HandOut(fd);
+}
+
 bool WriteImageAt(FileHandle image, uint64_t offset, const void* buffer, size_t length, ErrorCode& error) {
     int fd = DescriptorOf(image);
     size_t blocks = length / IO_ALIGN * IO_ALIGN;

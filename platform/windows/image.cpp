@@ -383,6 +383,20 @@ bool WriteImageAt(FileHandle image, uint64_t offset, const void* buffer, size_t 
     return true;
 }
 
+// By the name the partial file was made under: it holds that name while
+// it is open here, opened without FILE_SHARE_DELETE (ImageInPlace). Sharing
+// writing, beside the handle that writes it.
+FileHandle ReadImageHandle(FileHandle image, ErrorCode& error) {
+    const HeldFile& held = Held(image);
+    HANDLE reading = CreateFileW(held.path.c_str(), GENERIC_READ, SHARE_READ_WRITE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_NO_BUFFERING, nullptr);
+    if (reading == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+        return -1;
+    }
+    return HandOut(reading, held.path);
+}
+
 // Past a file's end an unbuffered read returns what there is; past a
 // volume's it fails, so a read there stops at the volume's last sector.
 int64_t ReadImageAt(FileHandle image, uint64_t offset, void* buffer, size_t length, ErrorCode& error) {
