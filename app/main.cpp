@@ -1,13 +1,13 @@
-// korvex [--rescue [--max-failed-reads N]] [--level N] [--verify] DRIVE IMAGE: copies the whole drive into the
-// image file, compressed where the image's name ends in .zst, .gz or .xz, and with --verify reads it back
-// before it takes its name.
+// korvex [--resume] [--rescue [--max-failed-reads N]] [--level N] [--verify] DRIVE IMAGE: copies the
+// whole drive into the image file, compressed where the image's name ends in .zst, .gz or .xz, and with
+// --verify reads it back before it takes its name; --resume goes on with the dump that stopped.
 // korvex --list: the drives there are to copy.
 // Exit status: 0 for a complete dump, for --list, --help and --version, and for the
 // usage block of a program started without arguments (double-clicked);
 // 1 after any reported failure that leaves the image path as it was; 2 for
 // the usage block after a lone argument (the image forgotten), an unknown
 // option, an option's value that is none, or options the image cannot take
-// (a compressed image with --rescue, or into a device; --verify with an image that cannot be read
+// (a compressed image with --rescue or --resume, or into a device; --verify with an image that cannot be read
 // back); 3 for a rescued image with unreadable bytes; 4 when the new image
 // took its name but a step after that failed (its fingerprint or map not in
 // place, the rename not flushed). A dump the user interrupted ends as an interrupted
@@ -67,6 +67,7 @@ int main(int argc, char** argv) {
     request.rescue = options.rescue;
     request.failed_reads = options.failed_reads;
     request.verify = options.verify;
+    request.resume = options.resume;
     request.command_line = Joined(arguments);
     request.level = options.level >= 0 ? options.level : DefaultLevel(request.format);
     DumpOutcome outcome = DumpDrive(options.operands[0], options.operands[1], request);

@@ -44,6 +44,8 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
             ended = true;
         } else if (argument == "--rescue") {
             options.rescue = true;
+        } else if (argument == "--resume") {
+            options.resume = true;
         } else if (argument == "--verify") {
             options.verify = true;
         } else if (TakeCount("--max-failed-reads", arguments, at, options.failed_reads, options)) {
@@ -69,6 +71,7 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
 const char* RefuseForImage(const Options& options, ImageFormat format, std::string& bad_value) {
     if (format == RAW) return options.level < 0 ? nullptr : MSG_LEVEL_RAW;
     if (options.rescue) return MSG_COMPRESS_RESCUE;
+    if (options.resume) return MSG_COMPRESS_RESUME;
     if (options.level >= 0 && !LevelInRange(format, options.level)) {
         bad_value = options.level_text;
         return MSG_BAD_VALUE;

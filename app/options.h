@@ -13,6 +13,7 @@ struct Options {
     int level = -1;                     // --level, -1 when not given
     std::string level_text;             // --level as given, with its value
     bool verify = false;                // --verify: the image read back before it takes its name
+    bool resume = false;                // --resume: the dump that stopped goes on
     std::string bad_value;              // the first option whose value is not one, as given
     bool help = false;
     bool version = false;
@@ -30,6 +31,7 @@ Options ParseOptions(const std::vector<std::string>& arguments);
 // The line (a message of messages.h) that refuses the options for an image
 // of format, or nullptr: a level for a raw image, a rescue into a
 // compressed one (its later phases write into bytes written before), a
-// level out of the format's range (MSG_BAD_VALUE, with the option as
+// compressed one resumed (a partial file of whole pieces has no map to go
+// on from), a level out of the format's range (MSG_BAD_VALUE, with the option as
 // given in bad_value).
 const char* RefuseForImage(const Options& options, ImageFormat format, std::string& bad_value);

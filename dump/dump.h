@@ -40,6 +40,9 @@ uint64_t RoundDown(uint64_t length, uint64_t unit);
 struct DumpPlan {
     uint64_t total;
     int32_t chunks;
+    // Where the reading begins: 0, or where a dump that stopped goes on
+    // (a multiple of IO_ALIGN); the chunks cover the bytes from there.
+    uint64_t start = 0;
 };
 
 // Echoes the drive and the image as the user gave them.
@@ -81,6 +84,9 @@ struct DumpRequest {
     // and compared with what was written (verify.h); only an image that
     // can be read back (ImageRewritable) takes it.
     bool verify = false;
+    // The dump that stopped goes on (resume.h): its partial file and map, or
+    // a rescued image and its map.
+    bool resume = false;
 };
 
 // Copies the whole drive into the image: complete only when the image is

@@ -17,6 +17,7 @@
 #include "dump/progress.h"
 #include "dump/record.h"
 #include "dump/rescue.h"
+#include "dump/resume.h"
 #include "dump/rewrite.h"
 #include "dump/verify.h"
 #include "dump/writer.h"
@@ -124,7 +125,7 @@ bool ReadChunk(Reader& reader, char* data, uint64_t offset, uint32_t want) {
 bool ReadChunks(Reader& reader, const DumpPlan& plan) {
     // An empty drive's first bytes are none, and no read brings them.
     if (plan.total == 0 && !NoteFirstBytes(reader, nullptr, 0)) return false;
-    uint64_t offset = 0;
+    uint64_t offset = plan.start;
     for (int32_t index = 0; index < plan.chunks; ++index) {
         uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(CHUNK_BYTES, plan.total - offset));
         // Waiting for room before taking a buffer keeps at most QUEUE_BOUND
@@ -158,10 +159,10 @@ bool CopyChunks(const std::string& drive_text, Reader& reader, Image& image, boo
     writer_context.image = image.handle;
     writer_context.image_hash = image_hash;
     ResetChunkQueue();
-    StartProgress(drive_text, plan.total);
+    StartProgress(drive_text, plan.total, plan.start);
     ThreadHandle writer = 0, hasher = 0, keeper = 0;
     HasherContext hasher_context{hash, plan.chunks};
-    KeeperContext keeper_context{image, reader.map};
+    KeeperContext keeper_context{image, reader.map, plan.start};
     ErrorCode error = 0;
     if (!StartThread(WriterThread, &writer_context, writer, error)) {
         EndProgress();
@@ -234,6 +235,45 @@ bool FinishRescuedImage(DriveMap& map, FileHandle drive, Image& image, uint64_t 
 
 using Clock = std::chrono::steady_clock;
 
+enum GoOn { NEW_DUMP, GO_ON, CANNOT_GO_ON };
+
+// Whether the dump goes on where one stopped (resume.h): asked for
+// (--resume), or a rescue into an image that its map describes, which goes
+// on from that map rather than put a worse image in its place. A partial
+// file left blocks a new dump (CreateImageFor says so). now: the drive as
+// it stands, its first bytes' SHA-256 added where they can be read. After
+// the line of what refuses it: CANNOT_GO_ON.
+GoOn WhereToGoOn(FileHandle drive, const std::string& image_path, const DumpRequest& request, DriveIdentity& now,
+                 LeftImage& left, ParsedMap& parsed) {
+    if (!request.resume && !request.rescue) return NEW_DUMP;
+    left.left = FindLeft(ImageFilePath(image_path), left.map_text);
+    if (left.left == NOTHING_LEFT || (!request.resume && left.left == PARTIAL_LEFT)) {
+        if (!request.resume) return NEW_DUMP;
+        PrintMessage(MSG_NOTHING_TO_RESUME);
+        return CANNOT_GO_ON;
+    }
+    std::string why;
+    if (!ParseMap(left.map_text, parsed, why)) {
+        PrintMessage(MSG_MAP_INVALID);
+        return CANNOT_GO_ON;
+    }
+    const uint64_t first = std::min(FIRST_BYTES, now.size);
+    ErrorCode error = 0;
+    // A dying drive may no longer read there: it is then told by what
+    // else the map names.
+    if (!DriveStartDigest(drive, first, now.first_sha256, error)) now.first_sha256.clear();
+    if (!SameDrive(parsed, now)) {
+        PrintMessage(MSG_OTHER_DRIVE);
+        return CANNOT_GO_ON;
+    }
+    left.held_end = HeldEnd(parsed);
+    if (!parsed.areas.empty() && parsed.areas.front().status == READ && parsed.areas.front().size >= first) {
+        left.start_bytes = first;
+        left.start_digest = now.first_sha256;
+    }
+    return GO_ON;
+}
+
 // --verify, before the image takes its name: flushed first, so that what is
 // read back without the cache is what its storage holds, then read back and
 // compared with what was written; seconds, the time it took. False after
@@ -273,7 +313,8 @@ uint64_t RecordBound(Acquisition acquisition) {
     acquisition.drive_bytes = acquisition.image_bytes = acquisition.unreadable = UINT64_MAX;
     acquisition.start = acquisition.end = INT64_MAX / 2;
     acquisition.seconds = acquisition.verify_seconds = 1e15;
-    acquisition.rescue = acquisition.verified = true;
+    acquisition.rescue = acquisition.verified = acquisition.resumed = true;
+    acquisition.resumed_from = UINT64_MAX;
     return RecordText(acquisition).size() + 64;
 }
 
@@ -300,6 +341,39 @@ bool StartHashes(HashHandle& hash, ImageHash* image_hash, ErrorCode& error) {
     return false;
 }
 
+// Before the copy goes on at from: the part of the partial file before it
+// read back without the cache into the fingerprint's hash (the bytes past
+// the file's end, where ddrescue left it short, are zeros), then the image
+// and the drive set to go on there. False after the line of what stopped
+// it.
+bool GoOnWith(Image& image, FileHandle drive, uint64_t size, uint64_t from, HashHandle hash) {
+    PrintLine(ConsoleMessage(MSG_RESUMING) + std::to_string(from));
+    ErrorCode error = 0;
+    bool read_back = AddImageToHash(image.handle, std::min(size, from), hash, error);
+    static const char zeros[65536] = {};
+    for (uint64_t at = std::min(size, from); read_back && at < from; at += sizeof zeros)
+        read_back = HashBytes(hash, zeros, std::min<uint64_t>(sizeof zeros, from - at), error);
+    if (!read_back) {
+        if (Interrupted())
+            PrintLine(InterruptLine());
+        else
+            PrintFailureOrInterrupt(MSG_IMAGE_READ_FAILED, error);
+        return false;
+    }
+    // A drive's last block cut short is where a rescue's image ends: no
+    // write follows, and its end is no place an unbuffered handle may be set to.
+    bool at_end = from == image.total && size >= from;
+    if (!at_end && !SeekImage(image.handle, from, error)) {
+        PrintFailureOrInterrupt(MSG_WRITE_FAILED, error);
+        return false;
+    }
+    if (!SeekDrive(drive, from, error)) {
+        PrintFailureOrInterrupt(MSG_READ_FAILED, error);
+        return false;
+    }
+    return true;
+}
+
 DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_path, const DumpPlan& plan,
                       const DumpRequest& request) {
     const uint64_t total = plan.total;
@@ -320,18 +394,41 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
     record.facts = DescribeDrive(drive, DevicePath(drive_text));
     record.drive_bytes = total;
     record.sector_size = DriveSectorSize(drive);
-    record.rescue = request.rescue;
     record.image = ImageFilePath(image_path);
     record.format = request.format;
     record.level = request.level;
     PrintLine("");
     PrintMessage(MSG_START);
+    DriveIdentity now{total, record.sector_size, record.facts.opened, record.facts.model, record.facts.serial, ""};
+    LeftImage left;
+    ParsedMap parsed;
+    GoOn go_on = WhereToGoOn(drive, image_path, request, now, left, parsed);
+    if (go_on == CANNOT_GO_ON) {
+        CloseQuietly(drive);
+        return DUMP_FAILED;
+    }
+    const bool resuming = go_on == GO_ON;
+    // A map that tells of bytes not read goes on as the rescue it was.
+    const bool rescue = request.rescue || (resuming && RescueLeft(parsed, LastNotTried(parsed)));
+    DumpPlan copy_plan = plan;
+    if (resuming) {
+        copy_plan.start = GoOnFrom(parsed, rescue);
+        copy_plan.chunks = CountChunks(total - copy_plan.start);
+    }
+    const uint64_t from = copy_plan.start;
+    record.rescue = rescue;
+    record.resumed = resuming;
+    record.resumed_from = from;
     HashHandle hash = 0;
     ImageHash image_hash;
     Image image;
     WrittenImage written;  // what a read-back is compared with
     DriveMap map(total, request.command_line);
     map.Identify({total, record.sector_size, record.facts.opened, record.facts.model, record.facts.serial, ""});
+    if (resuming) {
+        map.Restore(parsed.areas, from);
+        if (from > 0 && !now.first_sha256.empty()) map.FirstBytesRead(now.first_sha256);
+    }
     uint8_t digest[DIGEST_BYTES] = {};
     Published published = NOT_PUBLISHED;
     bool refused = false;
@@ -342,18 +439,22 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
         return image.is_file ? map.Text(held_to, finished) : std::string();
     };
     CopyPhase copy{map, RoomFor(image), 0, 0, DriveSectorSize(drive)};
-    Reader reader{drive, map, request.rescue ? &copy : nullptr};
+    Reader reader{drive, map, rescue ? &copy : nullptr};
+    // The copy's first bytes were read before (WhereToGoOn).
+    reader.first_bytes_seen = from > 0;
     std::unique_ptr<Codec> codec = NewCodec(request.format, request.level);
-    WriterContext writer{-1, plan.chunks, total};
+    WriterContext writer{-1, copy_plan.chunks, total};
     if (codec != nullptr) {
         writer.codec = codec.get();
         writer.workers = CompressWorkers(*codec, ProcessorCount());
     }
-    ImageRequest image_request{total, request.rescue, map.BytesBound(0), compressing, RecordBound(record)};
+    ImageRequest image_request{total, rescue, map.BytesBound(0), compressing, RecordBound(record)};
+    uint64_t left_size = 0;
     // A hash service that cannot even start is told before the image exists.
     if (!StartHashes(hash, compressing ? &image_hash : nullptr, error)) {
         PrintFailureOrInterrupt(MSG_HASH_FAILED, error);
-    } else if (!CreateImageFor(drive, image_path, image_request, image)) {
+    } else if (resuming ? !OpenLeftImage(drive, image_path, image_request, left, image, left_size)
+                        : !CreateImageFor(drive, image_path, image_request, image)) {
         DropHash(hash);
     } else if (compressing && !image.is_file) {
         // Nothing was written: a device is left as it stands.
@@ -373,22 +474,25 @@ DumpOutcome CopyDrive(const std::string& drive_text, const std::string& image_pa
         PrintLine(InterruptLine());
         DropHash(hash);
         DiscardImage(image);
-    } else if (!KeepMapCurrent(image, map_text(0, false), false, failure, error)) {
+    } else if (!KeepMapCurrent(image, map_text(from, false), false, failure, error)) {
         // The map's room is told before the copy, where it can be.
         PrintFailureOrInterrupt(failure, error);
         DropHash(hash);
         DiscardImage(image);
+    } else if (resuming && !GoOnWith(image, drive, left_size, from, hash)) {
+        DropHash(hash);
+        KeepPartialImage(image, map_text(from, false));
     } else if (!CopyChunks(drive_text, reader, image, image.is_file && !compressing, writer, hash,
-                           image_hash.handle, plan)) {
+                           image_hash.handle, copy_plan)) {
         // The map tells what the partial file holds, so that ddrescue can
         // go on from it.
         DropHash(hash);
-        KeepPartialImage(image, map_text(WrittenBytes(), false));
+        KeepPartialImage(image, map_text(from + WrittenBytes(), false));
     } else if (!FinishHash(hash, record.drive_digest, error) ||
                (compressing && !image_hash.Finish(digest, error))) {
         PrintFailureOrInterrupt(MSG_HASH_FAILED, error);
         KeepPartialImage(image, map_text(total, false));
-    } else if (request.rescue && map.UnreadBytes() > 0 && ImageRewritable(image.handle) &&
+    } else if (rescue && map.UnreadBytes() > 0 && ImageRewritable(image.handle) &&
                !FinishRescuedImage(map, drive, image, request.failed_reads, record.drive_digest,
                                    request.verify ? &written : nullptr)) {
         KeepPartialImage(image, map_text(total, false));

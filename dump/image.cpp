@@ -187,12 +187,86 @@ bool CreateImageFor(FileHandle drive, const std::string& given, const ImageReque
     // A compressed image's size is known only at its end: what it needs is
     // asked of the disk as it is written.
     image.handle = CreateImage(drive, path, request.compressed ? 0 : request.total, image.beside, image.is_file, error);
-    if (image.handle < 0) return Fail(MSG_CREATE_FAILED, error);
+    if (image.handle < 0) {
+        // What a stopped dump left blocks a new one: --resume goes on with it.
+        std::string map_text;
+        if (error == ExistsCode() && FindLeft(path, map_text) == PARTIAL_LEFT) {
+            PrintMessage(MSG_PARTIAL_LEFT);
+            return false;
+        }
+        return Fail(MSG_CREATE_FAILED, error);
+    }
     image.mapped = request.mapped && image.is_file;
     if (image.is_file && !PrepareSet(path)) {
         DiscardImage(image);
         return false;
     }
+    return true;
+}
+
+namespace {
+// A rescued image made a partial file again, back under its own name, and
+// the map copied beside it gone; quiet, as the failure's line is said.
+void PutBack(const std::string& path) {
+    ErrorCode ignored = 0;
+    std::string start;
+    bool found = true;
+    if (ReadFileStart(path, 0, start, found, ignored) && !found) RenameFile(PartialPath(path), path, ignored);
+    RemoveQuietly(PartialMap(path).path);
+}
+
+// The partial file opened holds what the map calls read, and begins with
+// the drive's first bytes where the map calls them read.
+bool HoldsWhatMapTells(const Image& image, uint64_t size, const LeftImage& left, ErrorCode& error) {
+    if (size < left.held_end) return false;
+    if (left.start_bytes == 0 || left.start_digest.empty()) return true;
+    std::string digest;
+    return ImageStartDigest(image.handle, left.start_bytes, digest, error) && digest == left.start_digest;
+}
+}  // namespace
+
+bool OpenLeftImage(FileHandle drive, const std::string& given, const ImageRequest& request, const LeftImage& left,
+                   Image& image, uint64_t& size) {
+    image = Image{};
+    image.path = ImageFilePath(given);
+    image.total = request.total;
+    image.record_bytes = request.record_bytes;
+    image.is_file = true;
+    image.mapped = request.mapped;
+    const std::string& path = image.path;
+    std::vector<std::string> names = {path, PartialPath(path), PartialMap(path).path, TrialPath(path)};
+    for (const Beside& file : BesideFiles(path)) names.push_back(file.path);
+    for (const Beside& file : Leftovers(path)) names.push_back(file.path);
+    for (const std::string& name : names)
+        if (SharesStorage(drive, name)) return Fail(MSG_CREATE_FAILED, InvalidParameterCode());
+    if (!PrepareSet(path)) return false;
+    ErrorCode error = 0;
+    const bool named = left.left == IMAGE_LEFT;
+    if (named && !WriteBeside(PartialMap(path).path, left.map_text, error)) return Fail(MSG_MAP_FAILED, error);
+    if (named && !RenameFile(path, PartialPath(path), error)) {
+        PutBack(path);
+        return Fail(MSG_CREATE_FAILED, error);
+    }
+    image.beside = BesideRoom(image, request.map_bytes);
+    image.handle = OpenPartialImage(drive, path, request.total, image.beside, size, error);
+    if (image.handle < 0) {
+        if (named) PutBack(path);
+        return Fail(MSG_CREATE_FAILED, error);
+    }
+    image.resumed = true;
+    image.map_kept = true;
+    if (!HoldsWhatMapTells(image, size, left, error)) {
+        CloseQuietly(image.handle);
+        image.handle = -1;
+        if (named) PutBack(path);
+        // A read of the partial file that failed is told as such; bytes
+        // other than the map tells, as its not being the map's.
+        if (error != 0) return Fail(MSG_IMAGE_READ_FAILED, error);
+        PrintMessage(MSG_MAP_NOT_IMAGE);
+        return false;
+    }
+    if (named)
+        for (const Beside& file : BesideFiles(path)) RemoveQuietly(file.path);
     return true;
 }
 
@@ -226,6 +300,7 @@ bool KeepMapCurrent(Image& image, const std::string& map_text, bool claims, cons
 void DiscardImage(Image& image) {
     CloseQuietly(image.handle);
     image.handle = -1;
+    if (image.resumed) return;
     if (image.map_kept) RemoveQuietly(PartialMap(image.path).path);
     if (image.is_file) RemoveQuietly(PartialPath(image.path));
 }

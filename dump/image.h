@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <string>
 
+#include "dump/resume.h"
 #include "platform/platform.h"
 
 struct Image {
@@ -35,6 +36,9 @@ struct Image {
     uint64_t beside = 0;   // room reserved for the files beside it
     bool flush_failed = false;
     bool map_kept = false;  // a map of this dump stands beside its partial file (KeepMapCurrent)
+    // The partial file a stopped dump left, gone on with (OpenLeftImage):
+    // never given up, whatever stops this dump.
+    bool resumed = false;
 };
 
 std::string PartialPath(const std::string& path);
@@ -62,6 +66,29 @@ struct ImageRequest {
 };
 bool CreateImageFor(FileHandle drive, const std::string& given, const ImageRequest& request, Image& image);
 
+// What a stopped dump left (resume.h), to go on with: which it is, its
+// map's text, and what the image must hold to be the one the map tells of.
+struct LeftImage {
+    Left left = NOTHING_LEFT;
+    std::string map_text;
+    uint64_t held_end = 0;     // where the map's last area read ends
+    uint64_t start_bytes = 0;  // the image's first bytes, which the map calls read, and
+    std::string start_digest;  // the drive's SHA-256 of them (hex)
+};
+
+// Opens what a stopped dump left for a dump of the request's bytes to go
+// on with it: its partial file, or a rescued image made that again (its
+// map copied beside it as the partial file's, then the image renamed to
+// its partial name, and once it is open and found to be the map's, its
+// fingerprint, record and map removed: they describe no image at IMAGE).
+// The partial file must hold the bytes its map calls read, and its first
+// bytes be the drive's, else the map is not its. The set's names are
+// checked and cleared as for a new image; room is reserved as CreateImageFor
+// reserves it. size: the partial file's bytes. False after the failure's
+// line, with what was left as it was.
+bool OpenLeftImage(FileHandle drive, const std::string& given, const ImageRequest& request, const LeftImage& left,
+                   Image& image, uint64_t& size);
+
 // Reader: the map now takes up to map_bytes; room for it is reserved as it
 // grows, so that the map is sure of its room when the dump ends. False,
 // with the code, when the file system has no more.
@@ -81,7 +108,8 @@ bool KeepMapRoom(Image& image, uint64_t map_bytes, ErrorCode& error);
 // written. A compressed image, or one that is no file, has no map to keep.
 bool KeepMapCurrent(Image& image, const std::string& map_text, bool claims, const char*& failure, ErrorCode& error);
 
-// Before the first read: the image is given up and its partial file removed.
+// Before the first read: the image is given up and its partial file removed
+// (but one a stopped dump left, which is only closed).
 void DiscardImage(Image& image);
 
 // After a failure once reading began: the partial file is kept under its

@@ -17,6 +17,7 @@
 struct KeeperContext {
     Image& image;
     DriveMap& map;
+    uint64_t start;  // where the writer's bytes begin on the drive (DumpPlan)
 };
 
 // The keeper's thread procedure; its argument is a KeeperContext. Ends

@@ -19,13 +19,13 @@ constexpr char MSG_USAGE_ZH[] =
 // what a program started without its arguments shows), the options and the
 // exit statuses; ASCII like the usage line.
 constexpr const char* MSG_HELP_USAGE[] = {
-    "Usage: korvex [--rescue [--max-failed-reads N] | --level N] [--verify] DRIVE IMAGE",
+    "Usage: korvex [--resume] [--rescue [--max-failed-reads N] | --level N] [--verify] DRIVE IMAGE",
     "       korvex --list",
     "       korvex --help | --version",
 };
-// 使用方法: korvex [--rescue [--max-failed-reads N] | --level N] [--verify] 驱动器 镜像文件
+// 使用方法: korvex [--resume] [--rescue [--max-failed-reads N] | --level N] [--verify] 驱动器 镜像文件
 constexpr char MSG_HELP_USAGE_ZH[] =
-    "\xca\xb9\xd3\xc3\xb7\xbd\xb7\xa8: korvex [--rescue [--max-failed-reads N] | --level N] [--verify] "
+    "\xca\xb9\xd3\xc3\xb7\xbd\xb7\xa8: korvex [--resume] [--rescue [--max-failed-reads N] | --level N] [--verify] "
     "\xc7\xfd\xb6\xaf\xc6\xf7 "
     "\xbe\xb5\xcf\xf1\xce\xc4\xbc\xfe";
 constexpr const char* MSG_HELP[] = {
@@ -46,6 +46,13 @@ constexpr const char* MSG_HELP[] = {
     "                 returns other bytes than were written (a fake-capacity stick,",
     "                 a failing disk) fails the dump; one more read of the image,",
     "                 at the target's speed; not for a pipe or the null device",
+    "  --resume       go on with the dump that stopped and left IMAGE.part and its",
+    "                 map IMAGE.part.map (interrupted, killed, its target full, its",
+    "                 drive gone): the drive must be the map's; what the partial",
+    "                 file holds is read back for the fingerprint and only the rest",
+    "                 is read from the drive; after a rescue its later phases go on;",
+    "                 also finishes a rescued IMAGE from IMAGE.map (after ddrescue),",
+    "                 as --rescue into such an image does; not for compressed images",
     "  --list         every drive there is to image, one a line: the name to give",
     "                 as DRIVE, its size, bus, whether removable, file system,",
     "                 mount point, model or label, and which is the system's disk",
@@ -162,6 +169,29 @@ constexpr char MSG_IMAGE_READ_FAILED[] =
 // 错误，镜像无法读回，不能校验 (usage: --verify with an image that is a pipe, FIFO or character device)
 constexpr char MSG_VERIFY_UNREADABLE[] =
     "\xb4\xed\xce\xf3\xa3\xac\xbe\xb5\xcf\xf1\xce\xde\xb7\xa8\xb6\xc1\xbb\xd8\xa3\xac\xb2\xbb\xc4\xdc\xd0\xa3\xd1\xe9";
+
+// 错误，已有未完成的镜像，可用 --resume 继续 (a dump into an image whose partial file and map a stopped dump left)
+constexpr char MSG_PARTIAL_LEFT[] =
+    "\xb4\xed\xce\xf3\xa3\xac\xd2\xd1\xd3\xd0\xce\xb4\xcd\xea\xb3\xc9\xb5\xc4\xbe\xb5\xcf\xf1\xa3\xac"
+    "\xbf\xc9\xd3\xc3 --resume \xbc\xcc\xd0\xf8";
+// 错误，没有可继续的未完成镜像 (--resume: no partial file with its map, nor an image with its map)
+constexpr char MSG_NOTHING_TO_RESUME[] =
+    "\xb4\xed\xce\xf3\xa3\xac\xc3\xbb\xd3\xd0\xbf\xc9\xbc\xcc\xd0\xf8\xb5\xc4\xce\xb4\xcd\xea\xb3\xc9"
+    "\xbe\xb5\xcf\xf1";
+// 错误，映射文件无效 (the map to go on from cannot be read as a map; followed by why)
+constexpr char MSG_MAP_INVALID[] = "\xb4\xed\xce\xf3\xa3\xac\xd3\xb3\xc9\xe4\xce\xc4\xbc\xfe\xce\xde\xd0\xa7";
+// 错误，驱动器与映射文件不符 (the drive is not the one the map was made of)
+constexpr char MSG_OTHER_DRIVE[] =
+    "\xb4\xed\xce\xf3\xa3\xac\xc7\xfd\xb6\xaf\xc6\xf7\xd3\xeb\xd3\xb3\xc9\xe4\xce\xc4\xbc\xfe\xb2\xbb\xb7\xfb";
+// 错误，映射文件与镜像不符 (the image does not hold what its map calls read)
+constexpr char MSG_MAP_NOT_IMAGE[] =
+    "\xb4\xed\xce\xf3\xa3\xac\xd3\xb3\xc9\xe4\xce\xc4\xbc\xfe\xd3\xeb\xbe\xb5\xcf\xf1\xb2\xbb\xb7\xfb";
+// 错误，压缩镜像不能继续，请重新转储 (usage: --resume with an image named .zst, .gz or .xz)
+constexpr char MSG_COMPRESS_RESUME[] =
+    "\xb4\xed\xce\xf3\xa3\xac\xd1\xb9\xcb\xf5\xbe\xb5\xcf\xf1\xb2\xbb\xc4\xdc\xbc\xcc\xd0\xf8\xa3\xac"
+    "\xc7\xeb\xd6\xd8\xd0\xc2\xd7\xaa\xb4\xa2";
+// 继续转储，已有的字节： (followed by the count the copy goes on from, in decimal)
+constexpr char MSG_RESUMING[] = "\xbc\xcc\xd0\xf8\xd7\xaa\xb4\xa2\xa3\xac\xd2\xd1\xd3\xd0\xb5\xc4\xd7\xd6\xbd\xda\xa3\xba";
 
 // --list: the heads of its columns, and the yes and no of its removable
 // and system disk columns.

@@ -12,7 +12,7 @@ using Clock = std::chrono::steady_clock;
 // writer touches them.
 bool Showing = false;
 std::string Drive;
-uint64_t Total = 0, Written = 0;
+uint64_t Total = 0, Start = 0, Written = 0;
 Clock::time_point Started, Shown;
 
 double Since(Clock::time_point start) {
@@ -26,29 +26,31 @@ std::string Duration(uint64_t seconds) {
 }
 }  // namespace
 
-std::string ProgressTitle(const std::string& drive, uint64_t written, uint64_t total, double seconds) {
+std::string ProgressTitle(const std::string& drive, uint64_t written, uint64_t total, double seconds,
+                          uint64_t start) {
     uint64_t percent = total == 0 ? 100 : written * 100 / total;
     std::string title = "korvex " + drive + " " + std::to_string(percent) + "%";
-    double speed = seconds > 0 ? static_cast<double>(written) / seconds : 0;
-    if (written == 0 || speed < 1) return title;
+    double speed = seconds > 0 && written > start ? static_cast<double>(written - start) / seconds : 0;
+    if (written <= start || speed < 1) return title;
     title += " " + std::to_string(static_cast<uint64_t>(speed / MIB)) + " MB/s";
     return title + " " + Duration(static_cast<uint64_t>(static_cast<double>(total - written) / speed + 0.5));
 }
 
-void StartProgress(const std::string& drive, uint64_t total) {
+void StartProgress(const std::string& drive, uint64_t total, uint64_t start) {
     Showing = StartTitle();
     Drive = drive;
     Total = total;
+    Start = start;
     Written = 0;
     Started = Shown = Clock::now();
-    if (Showing) ShowTitle(ProgressTitle(Drive, 0, Total, 0));
+    if (Showing) ShowTitle(ProgressTitle(Drive, Start, Total, 0, Start));
 }
 
 void ReportWritten(uint64_t bytes) {
     Written += bytes;
     if (!Showing || Since(Shown) < 1.0) return;
     Shown = Clock::now();
-    ShowTitle(ProgressTitle(Drive, Written, Total, Since(Started)));
+    ShowTitle(ProgressTitle(Drive, Start + Written, Total, Since(Started), Start));
 }
 
 uint64_t WrittenBytes() { return Written; }

@@ -1,5 +1,6 @@
 #include "dump/record.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "dump/console.h"
@@ -60,8 +61,11 @@ std::string RecordText(const Acquisition& a) {
     line("start", UtcText(a.start));
     line("end", UtcText(a.end));
     line("duration_seconds", Fixed(a.seconds, 3));
-    line("mean_speed_mb_s", Fixed(a.seconds > 0 ? a.drive_bytes / a.seconds / 1e6 : 0, 1));
+    // Of the bytes this run read from the drive.
+    uint64_t read = a.drive_bytes - std::min(a.resumed_from, a.drive_bytes);
+    line("mean_speed_mb_s", Fixed(a.seconds > 0 ? read / a.seconds / 1e6 : 0, 1));
     line("mode", a.rescue ? "rescue" : "plain");
+    if (a.resumed) line("resumed_from", std::to_string(a.resumed_from));
     if (a.rescue) {
         line("unreadable_bytes", std::to_string(a.unreadable));
         line("map", FileName(MapPath(a.image)));

@@ -24,6 +24,10 @@ struct Acquisition {
     int64_t start = 0, end = 0;  // seconds since 1970-01-01 UTC
     double seconds = 0;          // the dump's duration, by the steady clock
     bool rescue = false;
+    // A dump that went on where one stopped: the drive's bytes before this
+    // were read back from the partial file, not from the drive.
+    bool resumed = false;
+    uint64_t resumed_from = 0;
     uint64_t unreadable = 0;     // a rescue's bytes the image does not hold
     std::string image;           // the image's path as named
     ImageFormat format = RAW;

@@ -89,6 +89,22 @@ void DriveMap::Mark(uint64_t pos, uint64_t size, char status) {
     }
 }
 
+void DriveMap::Restore(const std::vector<MapArea>& areas, uint64_t from) {
+    std::lock_guard<std::mutex> hold(lock_);
+    ++changes_;
+    areas_.clear();
+    auto add = [this](uint64_t pos, uint64_t size, char status) {
+        if (size == 0) return;
+        if (!areas_.empty() && areas_.back().status == status)
+            areas_.back().size += size;
+        else
+            areas_.push_back({pos, size, status});
+    };
+    for (const MapArea& area : areas)
+        if (area.pos < from) add(area.pos, std::min(area.size, from - area.pos), area.status);
+    if (from < total_) add(from, total_ - from, NOT_TRIED);
+}
+
 const MapArea& DriveMap::At(uint64_t pos) const {
     return *(std::upper_bound(areas_.begin(), areas_.end(), pos,
                               [](uint64_t value, const MapArea& area) { return value < area.pos; }) -

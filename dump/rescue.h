@@ -45,6 +45,10 @@ public:
     // The SHA-256 of the drive's first bytes, once read whole (hex).
     void FirstBytesRead(const std::string& digest);
     void Mark(uint64_t pos, uint64_t size, char status);
+    // What the map of a dump that stopped told (areas covering the drive,
+    // as ParseMap gives them), with every byte from from on not tried, since
+    // the copy goes on there.
+    void Restore(const std::vector<MapArea>& areas, uint64_t from);
     // How often it was marked or its phase changed: a map text taken at
     // one count tells all that the map told then.
     uint64_t Changes() const;

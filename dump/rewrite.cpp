@@ -61,31 +61,30 @@ bool PatchImage(FileHandle image, uint64_t total, const char* data, uint64_t bas
     return true;
 }
 
-bool HashImage(FileHandle image, uint64_t total, uint8_t (&digest)[DIGEST_BYTES], ErrorCode& error) {
-    HashHandle hash = 0;
+bool AddImageToHash(FileHandle image, uint64_t length, HashHandle hash, ErrorCode& error) {
     Buffer buffer(TRANSFER_BYTES);
     if (!buffer.Obtain(error)) return false;
-    if (!StartHash(hash, error)) return false;
-    for (uint64_t at = 0; at < total;) {
-        if (Interrupted()) {
-            DropHash(hash);
-            return false;
-        }
-        uint64_t want = std::min<uint64_t>(TRANSFER_BYTES, total - at), got = 0;
+    for (uint64_t at = 0; at < length;) {
+        if (Interrupted()) return false;
+        uint64_t want = std::min<uint64_t>(TRANSFER_BYTES, length - at), got = 0;
         while (got < want) {
             int64_t read = ReadImageAt(image, at + got, buffer.data + got, RoundUp(want, IO_ALIGN) - got, error);
             if (read <= 0) {
                 if (read == 0) error = EndOfDriveCode();
-                DropHash(hash);
                 return false;
             }
             got += static_cast<uint64_t>(read);
         }
-        if (!HashBytes(hash, buffer.data, want, error)) {
-            DropHash(hash);
-            return false;
-        }
+        if (!HashBytes(hash, buffer.data, want, error)) return false;
         at += want;
     }
-    return FinishHash(hash, digest, error);
+    return true;
+}
+
+bool HashImage(FileHandle image, uint64_t total, uint8_t (&digest)[DIGEST_BYTES], ErrorCode& error) {
+    HashHandle hash = 0;
+    if (!StartHash(hash, error)) return false;
+    if (AddImageToHash(image, total, hash, error)) return FinishHash(hash, digest, error);
+    DropHash(hash);
+    return false;
 }

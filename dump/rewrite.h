@@ -13,6 +13,12 @@
 bool PatchImage(FileHandle image, uint64_t total, const char* data, uint64_t base, uint64_t from, uint64_t to,
                 ErrorCode& error);
 
+// The image's first length bytes as stored, read back without the cache,
+// added to hash after what it holds. False, with the code, when the image
+// cannot be read back or the hash fails, and at an interrupt; the hash is
+// left to the caller either way.
+bool AddImageToHash(FileHandle image, uint64_t length, HashHandle hash, ErrorCode& error);
+
 // The SHA-256 of the image's total bytes as stored, read back without the
 // cache. False, with the code, when the image cannot be read back or the
 // hash fails, and at an interrupt.

@@ -104,9 +104,10 @@ constexpr char PARTIAL_SUFFIX[] = ".part";
 //   partial false; a disk or volume must be at least total bytes, unused
 //   (not mounted or held: busy on Linux) and is taken over for writing;
 // - anything else (nothing, a file, a link) gets a new file at path +
-//   PARTIAL_SUFFIX, created exclusively (one left by an earlier dump is
-//   removed first, never opened; one that a running dump is writing is
-//   refused as busy), partial true, with room for total bytes
+//   PARTIAL_SUFFIX, created exclusively (whatever stands at that name,
+//   the partial file of an earlier or a running dump included, is left
+//   alone and the call fails with ExistsCode()), partial true, held for
+//   this dump alone (OpenPartialImage), with room for total bytes
 //   and beside bytes more reserved, or, where the file system cannot
 //   reserve, that much free; its visible size is what is written.
 // What was opened (the device, or the folder the file is created in) that
@@ -114,6 +115,23 @@ constexpr char PARTIAL_SUFFIX[] = ".part";
 // -1 on failure, with nothing left behind.
 FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total, uint64_t beside,
                        bool& partial, ErrorCode& error);
+
+// Opens the partial file that a stopped dump left at path + PARTIAL_SUFFIX,
+// to go on with it: for unbuffered reading and writing, never created, and
+// never through a link at its name. Refused as busy while another dump holds
+// it (each dump holds its partial file for itself alone, from CreateImage or
+// this call on, until it closes it); refused with InvalidParameterCode()
+// where what was opened is no regular file, or its folder shares storage
+// with the drive. Room for total bytes and beside bytes more is reserved as
+// CreateImage reserves it. size: the file's bytes as it stands. -1 on
+// failure, the file left as it was.
+FileHandle OpenPartialImage(FileHandle drive, const std::string& path, uint64_t total, uint64_t beside,
+                            uint64_t& size, ErrorCode& error);
+
+// The partial file's next write goes at offset, a multiple of IO_ALIGN; a
+// file shorter than that is first lengthened to it with zeros. False on
+// failure.
+bool SeekImage(FileHandle image, uint64_t offset, ErrorCode& error);
 
 // True while the partial image is where it was made: path's folder is
 // still the folder it was created in, and its partial name there still the

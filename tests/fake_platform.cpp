@@ -129,6 +129,7 @@ void Operation(bool folder_flushed) {
     Fake->cut.image_bytes = Fake->flushed_bytes;
     Fake->cut.image = Fake->image;
     Fake->cut.unsynced = Fake->unsynced;
+    Fake->cut.overwritten = Fake->overwritten;
     Fake->cut.taken = true;
     if (Fake->stop_at_cut) Fake->interrupted = true;
 }
@@ -220,7 +221,8 @@ FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total
     }
     partial = !Fake->image_is_device && !Fake->image_is_stream;
     // Created exclusively: a partial file left at the name is not this dump's.
-    if (partial && Fake->files.count(path + PARTIAL_SUFFIX) != 0) {
+    if (partial && (Fake->files.count(path + PARTIAL_SUFFIX) != 0 ||
+                    (Fake->image_exists && Fake->image_path == path + PARTIAL_SUFFIX))) {
         error = 17;
         return -1;
     }
@@ -237,8 +239,62 @@ FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total
     Fake->reserved = total;
     Fake->flushed_bytes = 0;
     Fake->unsynced.clear();
+    Fake->overwritten.clear();
     Operation(false);
     return IMAGE;
+}
+
+FileHandle OpenPartialImage(FileHandle drive, const std::string& path, uint64_t total, uint64_t beside,
+                            uint64_t& size, ErrorCode& error) {
+    Hold hold(StateLock);
+    // The fake's partial file is its image, under the partial name.
+    if (drive != DRIVE || Fake->image_path != path + PARTIAL_SUFFIX || !Fake->image_exists) {
+        error = 2;
+        return -1;
+    }
+    if (Fake->partial_busy || Fake->image_is_drive || beside > Fake->reserve_limit) {
+        error = Fake->partial_busy ? 16 : Fake->image_is_drive ? InvalidParameterCode() : 28;
+        return -1;
+    }
+    Fake->reserved = total;
+    Fake->reserved_beside = beside;
+    size = Fake->image.size();
+    // A new handle: writes go on at the file's end until told otherwise,
+    // and the last write through the cache was another's.
+    Fake->image_position = size;
+    Fake->tail_written = false;
+    Fake->flushed_bytes = size;
+    Fake->unsynced.clear();
+    Fake->overwritten.clear();
+    Fake->unflushed = false;
+    return IMAGE;
+}
+
+bool SeekImage(FileHandle image, uint64_t offset, ErrorCode&) {
+    Hold hold(StateLock);
+    if (image != IMAGE || offset % IO_ALIGN != 0) Fake->misaligned_io = true;
+    if (Fake->image.size() < offset) Fake->image.resize(offset);
+    Fake->image_position = offset;
+    return true;
+}
+
+void RestartAfterCut() {
+    Hold hold(StateLock);
+    FakeState::Durable cut = Fake->cut;
+    Fake->files = cut.files;
+    Fake->names.files = cut.files;
+    Fake->image_path = Fake->names.image_path = cut.image_path;
+    Fake->image = cut.image;
+    Fake->image.resize(std::min<uint64_t>(cut.image_bytes, cut.image.size()));
+    for (auto old = cut.overwritten.rbegin(); old != cut.overwritten.rend(); ++old)
+        for (uint64_t at = old->first; at < std::min<uint64_t>(old->first + old->second.size(), Fake->image.size()); ++at)
+            Fake->image[at] = old->second[at - old->first];
+    Fake->image_exists = !cut.image_path.empty();
+    Fake->cut = FakeState::Durable{};
+    Fake->cut_after = 0;
+    Fake->operations = 0;
+    Fake->interrupted = false;
+    Fake->stop_at_cut = false;
 }
 
 std::vector<ErrorCode> LockDrive(FileHandle) {
@@ -301,6 +357,7 @@ int64_t ReadDrive(FileHandle drive, void* buffer, size_t length, ErrorCode& erro
         done += run;
     }
     at += count;
+    Fake->drive_bytes_read += count;
     return static_cast<int64_t>(count);
 }
 
@@ -358,6 +415,8 @@ bool WriteImageAt(FileHandle image, uint64_t offset, const void* buffer, size_t 
         error = 27;
         return false;
     }
+    Fake->overwritten.push_back({offset, std::vector<uint8_t>(Fake->image.begin() + static_cast<std::ptrdiff_t>(offset),
+                                                              Fake->image.begin() + static_cast<std::ptrdiff_t>(offset + length))});
     std::memcpy(Fake->image.data() + offset, buffer, length);
     Fake->unsynced.push_back({offset, offset + length});
     Fake->unflushed = true;
@@ -403,6 +462,7 @@ bool FlushImage(FileHandle image, ErrorCode& error) {
     }
     Fake->flushed_bytes = Fake->image.size();
     Fake->unsynced.clear();
+    Fake->overwritten.clear();
     Fake->unflushed = false;
     Operation(false);
     return true;
@@ -419,6 +479,7 @@ bool SyncImage(FileHandle image, ErrorCode& error) {
     }
     Fake->flushed_bytes = Fake->image.size();
     Fake->unsynced.clear();
+    Fake->overwritten.clear();
     ++Fake->syncs;
     Operation(false);
     return true;

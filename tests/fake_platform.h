@@ -19,6 +19,7 @@ struct FakeState {
     uint64_t gone_from = UINT64_MAX;       // ... with the code of a drive that is gone
     int vanish_at_read = 0;  // from this read on (from 1) every read fails with a bad sector's code
     int reads = 0;
+    uint64_t drive_bytes_read = 0;  // by every read that returned bytes
     size_t max_read = SIZE_MAX;             // longer reads come back short
     std::vector<std::pair<uint64_t, uint64_t>> bad_ranges;  // [from, to): a read touching one fails
     std::vector<std::pair<uint64_t, uint64_t>> short_ranges;  // a read starting in one returns half, no error
@@ -55,8 +56,12 @@ struct FakeState {
     // Ranges written in place since then: on stable storage they may still
     // hold what they held before.
     std::vector<std::pair<uint64_t, uint64_t>> unsynced;
+    // What those ranges held before, in the order written: a power cut
+    // takes them back to that.
+    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> overwritten;
     int syncs = 0;  // SyncImage calls that brought the image to stable storage
 
+    bool partial_busy = false;  // another dump holds the partial file (OpenPartialImage refuses it)
     bool image_is_device = false;
     bool image_is_stream = false;  // a pipe or character device: written once, in order
     uint64_t fail_rewrite_from = UINT64_MAX;  // an in-place write reaching past this fails
@@ -110,6 +115,7 @@ struct FakeState {
         // image_bytes and outside unsynced are on stable storage.
         std::vector<uint8_t> image;
         std::vector<std::pair<uint64_t, uint64_t>> unsynced;
+        std::vector<std::pair<uint64_t, std::vector<uint8_t>>> overwritten;
     } cut, names;  // names: the folder as of its last flush
 
     // Calls that fail with the given code (0: they succeed).
@@ -167,6 +173,12 @@ std::string DriveDigestHex(uint64_t length = UINT64_MAX);
 
 // ... of the image's bytes as they stand.
 std::string ImageDigestHex();
+
+// After a power cut (cut_after): stable storage as it was then becomes the
+// fake's files and image, as a machine that starts again finds them: the
+// image's bytes past what was flushed gone, those written in place since
+// then as they were before.
+void RestartAfterCut();
 
 // The value of key in the record beside the image (out.img.info), as the
 // line "key: value" gives it; "(none)" where no line has that key.

@@ -76,7 +76,14 @@ TEST(Messages, EachIsItsChineseTextInGbk) {
         {MSG_VERIFY_FAILED, "错误，镜像校验失败", 18},
         {MSG_IMAGE_READ_FAILED, "错误，无法读取镜像", 18},
         {MSG_VERIFY_UNREADABLE, "错误，镜像无法读回，不能校验", 28},
-        {MSG_HELP_USAGE_ZH, "使用方法: korvex [--rescue [--max-failed-reads N] | --level N] [--verify] 驱动器 镜像文件", 89},
+        {MSG_PARTIAL_LEFT, "错误，已有未完成的镜像，可用 --resume 继续", 42},
+        {MSG_NOTHING_TO_RESUME, "错误，没有可继续的未完成镜像", 28},
+        {MSG_MAP_INVALID, "错误，映射文件无效", 18},
+        {MSG_OTHER_DRIVE, "错误，驱动器与映射文件不符", 26},
+        {MSG_MAP_NOT_IMAGE, "错误，映射文件与镜像不符", 24},
+        {MSG_COMPRESS_RESUME, "错误，压缩镜像不能继续，请重新转储", 34},
+        {MSG_RESUMING, "继续转储，已有的字节：", 22},
+        {MSG_HELP_USAGE_ZH, "使用方法: korvex [--resume] [--rescue [--max-failed-reads N] | --level N] [--verify] 驱动器 镜像文件", 100},
     };
     setenv("LC_ALL", "C.UTF-8", 1);
     StartPlatform();

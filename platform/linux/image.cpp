@@ -3,6 +3,7 @@
 // and the small files written beside it.
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -119,6 +120,14 @@ bool Reserve(int fd, uint64_t total, uint64_t beside, ErrorCode& error) {
     return false;
 }
 
+// The partial file held for this dump alone: another dump that would go on
+// with it (OpenPartialImage) is refused as busy until this one closes it.
+bool Hold(int fd, ErrorCode& error) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    error = errno == EWOULDBLOCK ? EBUSY : static_cast<ErrorCode>(errno);
+    return false;
+}
+
 // The new file beside path: created in the folder as opened, after the
 // storage check on that folder, so that no name looked up earlier decides
 // where the bytes go. O_EXCL with O_NOFOLLOW creates a new file or fails:
@@ -138,7 +147,7 @@ FileHandle CreatePartialImage(FileHandle drive, const std::string& path, uint64_
     // other users' data included.
     int fd = OpenUnbuffered(folder, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, error);
     if (fd < 0) return Refuse(folder, static_cast<int>(error), error);
-    if (!Reserve(fd, total, beside, error)) {
+    if (!Hold(fd, error) || !Reserve(fd, total, beside, error)) {
         close(fd);
         // Whatever part of the reservation was made goes with the file.
         unlinkat(folder, name.c_str(), 0);
@@ -163,6 +172,51 @@ FileHandle CreateImage(FileHandle drive, const std::string& path, uint64_t total
     }
     partial = true;
     return CreatePartialImage(drive, path, total, beside, error);
+}
+
+FileHandle OpenPartialImage(FileHandle drive, const std::string& path, uint64_t total, uint64_t beside,
+                            uint64_t& size, ErrorCode& error) {
+    std::string name = path.substr(FileNameStart(path));
+    if (name.empty() || name == "." || name == "..") return Refuse(-1, EISDIR, error);
+    name += PARTIAL_SUFFIX;
+    int folder = open(Folder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return Refuse(-1, errno, error);
+    if (OpenedSharesStorage(DescriptorOf(drive), folder)) return Refuse(folder, EINVAL, error);
+    // O_NONBLOCK: a FIFO or device put at the name is opened without
+    // waiting on it, then refused; O_NOFOLLOW: a link is never followed.
+    int fd = OpenUnbuffered(folder, name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, error);
+    if (fd < 0) return Refuse(folder, static_cast<int>(error), error);
+    struct stat status {};
+    if (fstat(fd, &status) != 0) {
+        error = static_cast<ErrorCode>(errno);
+    } else if (!S_ISREG(status.st_mode)) {
+        error = EINVAL;
+    } else if (!Hold(fd, error) || !Reserve(fd, total, beside, error)) {
+    } else if (lseek(fd, 0, SEEK_END) < 0) {
+        // At its end: the file is cut back to where the writes stand
+        // (TrimImage), which must never be short of what it holds.
+        error = static_cast<ErrorCode>(errno);
+    } else {
+        int flags = fcntl(fd, F_GETFL);
+        if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+        size = static_cast<uint64_t>(status.st_size);
+        return HandOut(fd, folder, name);
+    }
+    close(fd);
+    close(folder);
+    return -1;
+}
+
+bool SeekImage(FileHandle image, uint64_t offset, ErrorCode& error) {
+    int fd = DescriptorOf(image);
+    struct stat status {};
+    if (fstat(fd, &status) != 0 ||
+        (static_cast<uint64_t>(status.st_size) < offset && ftruncate(fd, static_cast<off_t>(offset)) != 0) ||
+        lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+        error = static_cast<ErrorCode>(errno);
+        return false;
+    }
+    return true;
 }
 
 bool ImageInPlace(FileHandle image, const std::string& path, ErrorCode& error) {

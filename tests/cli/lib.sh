@@ -295,6 +295,26 @@ interrupt_dump() {
     status=$?
 }
 
+# --- A failing drive ---------------------------------------------------------
+# serve_drive TOTAL FROM:TO...: a bad drive at bad/drive.img, healthy.bin
+# (TOTAL random bytes) read through FUSE with the byte ranges unreadable
+# until the file healed exists; the server's pid in $server. BAD_DRIVE_*
+# settings given to the call reach the server (see bad_drive.py).
+serve_drive() {
+    local size=$1 _
+    shift
+    need_root
+    [ -c /dev/fuse ] || skip_case "needs /dev/fuse"
+    /usr/bin/python3 -c 'import fusepy' 2>/dev/null || skip_case "needs python3-fusepy"
+    random_file healthy.bin "$size"
+    mkdir bad
+    at_cleanup unmount "$PWD/bad"
+    /usr/bin/python3 "$tests/bad_drive.py" bad healthy.bin healed "$@" &
+    server=$!
+    for _ in $(seq 50); do [ -e bad/drive.img ] && break; sleep 0.1; done
+    given "the bad drive served" [ -e bad/drive.img ]
+}
+
 # --- The map kept current ------------------------------------------------------
 # claimed MAP: the bytes the map calls read.
 claimed() {

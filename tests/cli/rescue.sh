@@ -4,25 +4,6 @@
 # while it trims, and one killed while it trims; a drive that goes away
 # mid-rescue; a rescue that meets no bad sector.
 
-# serve_drive TOTAL FROM:TO...: a bad drive at bad/drive.img, healthy.bin
-# (TOTAL random bytes) read through FUSE with the byte ranges unreadable
-# until the file healed exists; the server's pid in $server. BAD_DRIVE_*
-# settings given to the call reach the server (see bad_drive.py).
-serve_drive() {
-    local size=$1 _
-    shift
-    need_root
-    [ -c /dev/fuse ] || skip_case "needs /dev/fuse"
-    /usr/bin/python3 -c 'import fusepy' 2>/dev/null || skip_case "needs python3-fusepy"
-    random_file healthy.bin "$size"
-    mkdir bad
-    at_cleanup unmount "$PWD/bad"
-    /usr/bin/python3 "$tests/bad_drive.py" bad healthy.bin healed "$@" &
-    server=$!
-    for _ in $(seq 50); do [ -e bad/drive.img ] && break; sleep 0.1; done
-    given "the bad drive served" [ -e bad/drive.img ]
-}
-
 # The bad drive of 100 MiB with one sector, a 4 KiB block across a 16 MiB
 # transfer boundary, a 16 MiB dead area and the last sector unreadable.
 serve_bad_drive() {
@@ -55,8 +36,10 @@ case_bad_drive() {
     expect "ddrescue on Korvex's map completes the image" cmp -s healthy.bin saved.img
 }
 
-# An interrupted rescue leaves the old image's map alone and puts its own
-# beside the partial file, for ddrescue to go on from.
+# A rescue of another drive into a rescued image with its map is refused,
+# the old set left as it was (a rescue of the same drive goes on from that
+# map: cli/resume.sh); an interrupted rescue puts its own map beside the
+# partial file, for ddrescue to go on from.
 case_interrupted() {
     need_shim
     need_commands ddrescue
@@ -65,11 +48,14 @@ case_interrupted() {
     run --rescue other.bin saved.img
     given "a rescued image with its map" bash -c "[ $status -eq 0 ] && [ -f saved.img.map ]"
     cp saved.img.map saved-before.map
-    interrupt_dump INT out.txt --rescue big.bin saved.img
-    expect "an interrupted rescue: the old map intact, the partial file's beside it" \
-        bash -c "cmp -s saved.img.map saved-before.map && [ \"\$(grep -v '^#' saved.img.part.map | tail -n 1 | cut -c1-10)\" = \"\$(printf '0x%08X' \$(stat -c %s saved.img.part))\" ]"
-    ddrescue big.bin saved.img.part saved.img.part.map >/dev/null 2>&1
-    expect "ddrescue goes on from the partial file and its map" cmp -s big.bin saved.img.part
+    run --rescue big.bin saved.img
+    expect "a rescue of another drive into a rescued image: refused, the old image and map as they were" \
+        bash -c "[ $status -eq 1 ] && [ \"\$(tail -n 1 out.txt)\" = '错误，驱动器与映射文件不符' ] && cmp -s saved.img.map saved-before.map && cmp -s saved.img other.bin"
+    interrupt_dump INT out.txt --rescue big.bin new.img
+    expect "an interrupted rescue: the partial file's map beside it" \
+        bash -c "[ \"\$(grep -v '^#' new.img.part.map | tail -n 1 | cut -c1-10)\" = \"\$(printf '0x%08X' \$(stat -c %s new.img.part))\" ]"
+    ddrescue big.bin new.img.part new.img.part.map >/dev/null 2>&1
+    expect "ddrescue goes on from the partial file and its map" cmp -s big.bin new.img.part
 }
 
 case_no_bad_sector() {
