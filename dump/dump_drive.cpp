@@ -181,6 +181,10 @@ bool CopyChunks(const std::string& drive_text, Reader& reader, Image& image, boo
     CloseChunkQueue();
     WaitThread(writer);
     if (hashing) WaitThread(hasher);
+    // Windows renames no file that a handle without delete sharing holds:
+    // the read-back's goes before the image takes its name.
+    if (hasher_context.image >= 0) CloseQuietly(hasher_context.image);
+    hasher_context.image = -1;
     if (keeping) WaitThread(keeper);
     bool taken_all = !ChunkQueueFailed();
     DropChunkBuffers();
@@ -379,7 +383,8 @@ bool GoOnWith(Image& image, FileHandle drive, uint64_t size, uint64_t from, Hash
     return true;
 }
 
-// The hasher's handle to read the image back, closed with the dump.
+// The hasher's handle to read the image back, closed with the dump where
+// the copy did not close it.
 struct HasherHandle {
     HasherContext& context;
     ~HasherHandle() {

@@ -437,6 +437,7 @@ FileHandle ReadImageHandle(FileHandle image, ErrorCode& error) {
         error = INVALID_PARAMETER;
         return -1;
     }
+    Fake->reader_open = true;
     return IMAGE_READER;
 }
 
@@ -500,7 +501,10 @@ bool SyncImage(FileHandle image, ErrorCode& error) {
     return true;
 }
 
-bool CloseFile(FileHandle, ErrorCode&) { return true; }
+bool CloseFile(FileHandle file, ErrorCode&) {
+    if (file == IMAGE_READER) Fake->reader_open = false;
+    return true;
+}
 
 void* ObtainBuffer(size_t length, ErrorCode& error) {
     if (++Fake->obtained_buffers == Fake->fail_obtain_number) {
@@ -618,6 +622,12 @@ bool NameImage(FileHandle, const std::string& path, bool& named, ErrorCode& erro
     Hold hold(StateLock);
     named = false;
     if (Faulted(Fake->rename_error, Fake->rename_fails_at, path, error)) return false;
+    // Windows renames no file that another handle holds without
+    // FILE_SHARE_DELETE, as the image's second handle does.
+    if (Fake->reader_open) {
+        error = SHARING_VIOLATION;
+        return false;
+    }
     if (HeldWithoutShareDelete(path)) {
         error = ACCESS_DENIED;
         return false;

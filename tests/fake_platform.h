@@ -61,7 +61,8 @@ struct FakeState {
     std::vector<std::pair<uint64_t, std::vector<uint8_t>>> overwritten;
     int syncs = 0;  // SyncImage calls that brought the image to stable storage
 
-    bool partial_busy = false;  // another dump holds the partial file (OpenPartialImage refuses it)
+    bool partial_busy = false;
+    bool reader_open = false;  // the image's second handle (ReadImageHandle), open  // another dump holds the partial file (OpenPartialImage refuses it)
     bool image_is_device = false;
     bool image_is_stream = false;  // a pipe or character device: written once, in order
     uint64_t fail_rewrite_from = UINT64_MAX;  // an in-place write reaching past this fails
