@@ -111,14 +111,18 @@ TEST(Resume, AfterAPowerCutAtEveryStepTheDumpFinishes) {
             bool named = Fake->image_path == "out.img" && Fake->files.count("out.img.map") != 0;
             DumpOutcome outcome = Dump(true, kind.rescue);
             if (!left && !(named && kind.rescue)) {
-                if (!named) EXPECT_TRUE(Said(MSG_NOTHING_TO_RESUME)) << Fake->console;
+                if (!named) {
+                    EXPECT_TRUE(Said(MSG_NOTHING_TO_RESUME)) << Fake->console;
+                }
                 continue;
             }
             ++resumed;
             ASSERT_EQ(outcome, kind.rescue ? DUMP_RESCUED : DUMP_COMPLETE) << Fake->console;
             EXPECT_EQ(Fake->image_path, "out.img");
             EXPECT_EQ(Fake->files["out.img.sha256"], fingerprint) << Fake->console;
-            if (!kind.rescue) EXPECT_TRUE(ImageMatchesDrive());
+            if (!kind.rescue) {
+                EXPECT_TRUE(ImageMatchesDrive());
+            }
         }
         EXPECT_GE(resumed, 3);
     }
