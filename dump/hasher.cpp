@@ -17,10 +17,13 @@ bool HashPiece(void* context, const char* data, uint64_t length) {
     return false;
 }
 
-// False after the line of what stopped it, marked on the queue.
+// False after the line of what stopped it, marked on the queue. A dump that
+// failed meanwhile (its drive, its target) is not kept waiting for the rest
+// of a read-back that may take hours: its line is already out.
 bool HashWrittenBefore(HasherContext& hasher) {
     ErrorCode error = 0;
-    bool read = AddImageToHash(hasher.image, hasher.held, hasher.hash, error);
+    bool read = AddImageToHash(hasher.image, hasher.held, hasher.hash, error, ChunkQueueFailed);
+    if (!read && ChunkQueueFailed()) return false;
     static const char zeros[65536] = {};
     for (uint64_t at = hasher.held; read && at < hasher.start; at += sizeof zeros)
         read = HashBytes(hasher.hash, zeros, std::min<uint64_t>(sizeof zeros, hasher.start - at), error);

@@ -62,7 +62,7 @@ bool PatchImage(FileHandle image, uint64_t total, const char* data, uint64_t bas
     return true;
 }
 
-bool AddImageToHash(FileHandle image, uint64_t length, HashHandle hash, ErrorCode& error) {
+bool AddImageToHash(FileHandle image, uint64_t length, HashHandle hash, ErrorCode& error, bool (*stopped)()) {
     ReadBackPieces pieces(image, length);
     if (!pieces.Start(error)) return false;
     uint64_t added = 0;
@@ -72,6 +72,7 @@ bool AddImageToHash(FileHandle image, uint64_t length, HashHandle hash, ErrorCod
         switch (pieces.Next(data, bytes, error)) {
             case ReadBackPieces::PIECE:
                 if (!HashBytes(hash, data, bytes, error)) return false;
+                if (stopped != nullptr && stopped()) return false;
                 added += bytes;
                 continue;
             case ReadBackPieces::END:

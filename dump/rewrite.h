@@ -16,8 +16,10 @@ bool PatchImage(FileHandle image, uint64_t total, const char* data, uint64_t bas
 // The image's first length bytes as stored, read back without the cache,
 // added to hash after what it holds. False, with the code, when the image
 // cannot be read back or the hash fails, and at an interrupt; the hash is
-// left to the caller either way.
-bool AddImageToHash(FileHandle image, uint64_t length, HashHandle hash, ErrorCode& error);
+// left to the caller either way. stopped, where given, is asked after each
+// piece: once it says so, the read-back ends there, false without a code.
+bool AddImageToHash(FileHandle image, uint64_t length, HashHandle hash, ErrorCode& error,
+                    bool (*stopped)() = nullptr);
 
 // The SHA-256 of the image's total bytes as stored, read back without the
 // cache. False, with the code, when the image cannot be read back or the

@@ -447,6 +447,7 @@ int64_t ReadImageAt(FileHandle image, uint64_t offset, void* buffer, size_t leng
         error = INVALID_PARAMETER;
         return -1;
     }
+    if (Fake->read_back_delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(Fake->read_back_delay_ms));
     Hold hold(StateLock);
     if (offset + length > Fake->interrupt_at_read_back) Fake->interrupted = true;
     if (offset >= Fake->fail_image_read_from) {
@@ -460,6 +461,7 @@ int64_t ReadImageAt(FileHandle image, uint64_t offset, void* buffer, size_t leng
     if (corrupt >= offset && corrupt < offset + count && (!Fake->unflushed || !Fake->corrupt_after_flush_only))
         static_cast<uint8_t*>(buffer)[corrupt - offset] ^= 0xff;
     if (!Fake->unflushed) Fake->read_back_flushed += count;
+    Fake->read_back_bytes += count;
     return static_cast<int64_t>(count);
 }
 

@@ -77,6 +77,8 @@ struct FakeState {
     bool corrupt_after_flush_only = false;  // ... and only once the image was flushed
     uint64_t fail_image_read_from = UINT64_MAX;
     uint64_t interrupt_at_read_back = UINT64_MAX;
+    int read_back_delay_ms = 0;    // each read back takes this long, as a big image's does
+    uint64_t read_back_bytes = 0;  // by every read back that returned bytes
     bool unflushed = false;          // a write since the image's last flush
     uint64_t read_back_flushed = 0;  // bytes read back with every write flushed
     uint64_t reserved_beside = 0;  // room reserved for the files beside the image

@@ -75,6 +75,27 @@ TEST(Resume, AnInterruptedDumpGoesOnWhereItsMapEndsToTheWholeImage) {
     }
 }
 
+// The drive failing as the copy goes on: the dump ends with the drive's
+// line, the partial file and its map kept, without first reading back the
+// rest of what was written before.
+TEST(Resume, ADriveFailingAsTheCopyGoesOnEndsItBeforeTheReadBackIsThrough) {
+    const uint64_t total = 2 * CHUNK + 3 * 512;
+    ResetFake(total);
+    Fake->interrupt_at_written = CHUNK + 3 * MIB;
+    ASSERT_EQ(Dump(false), DUMP_FAILED);
+    const uint64_t held = HeldEnd(MapAt("out.img.part.map"));
+    ASSERT_GE(held, 4u * TRANSFER_BYTES);
+    Rerun();
+    Fake->fail_read_from = held;
+    Fake->read_back_delay_ms = 300;
+    EXPECT_EQ(Dump(true), DUMP_FAILED);
+    EXPECT_TRUE(Said(MSG_READ_FAILED)) << Fake->console;
+    EXPECT_FALSE(Said(MSG_IMAGE_READ_FAILED)) << Fake->console;
+    EXPECT_LT(Fake->read_back_bytes, held);
+    EXPECT_EQ(Fake->image_path, "out.img.part");
+    EXPECT_EQ(HeldEnd(MapAt("out.img.part.map")), held);
+}
+
 // A power cut at every step that changes a file or a name, in a plain dump
 // and in a rescue: whatever stable storage kept, --resume on the restarted
 // machine finishes the image a whole dump gives, or says there is nothing
