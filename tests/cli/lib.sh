@@ -279,6 +279,9 @@ copying() { awaits 200 grep -q '^R' "$1"; }
 slow_dump() {
     local out=$1
     shift
+    # Emptied before the dump starts, so that a wait for its output never
+    # reads what an earlier run left there.
+    : >"$out"
     SHIM_READ_DELAY_US=300000 LD_PRELOAD=$shim "$korvex" "$@" </dev/null >"$out" &
     pid=$!
 }
