@@ -6,6 +6,8 @@
 // on from its map, never making it worse.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "dump/dump.h"
 #include "dump/mapfile.h"
 #include "dump/messages.h"
@@ -295,6 +297,32 @@ TEST(Resume, ARescueStoppedInTheDrivesLastBlockKeepsWhatItReadThere) {
     for (uint64_t at = RoundDown(total, IO_ALIGN); at < last; ++at) ASSERT_EQ(Fake->image[at], Pattern(at)) << at;
     EXPECT_EQ(Fake->image.size(), total);
     EXPECT_EQ(Fake->files["out.img.sha256"], ImageDigestHex() + "  out.img\n");
+}
+
+// A map whose bytes held end inside a block (ddrescue's, in sectors): the
+// copy goes on from that block's start, and a dump stopped there at once
+// keeps a map that calls held only what the partial file, cut back to
+// where the writes stand, still holds.
+TEST(Resume, AMapEndingInsideABlockNeverClaimsWhatTheCutPartialFileLost) {
+    const uint64_t total = 4 * MIB, held = 3 * MIB + 512;
+    ResetFake(total);
+    for (uint64_t at = 0; at < held; ++at) Fake->image.push_back(Pattern(at));
+    Fake->image_path = "out.img.part";
+    Fake->image_exists = true;
+    char map[256];
+    std::snprintf(map, sizeof map,
+                  "# Mapfile. Created by GNU ddrescue version 1.27\n# current_pos  current_status  current_pass\n"
+                  "0x%08llX     ?               1\n#      pos        size  status\n0x00000000  0x%08llX  +\n"
+                  "0x%08llX  0x%08llX  ?\n",
+                  static_cast<unsigned long long>(held), static_cast<unsigned long long>(held),
+                  static_cast<unsigned long long>(held), static_cast<unsigned long long>(total - held));
+    Fake->files["out.img.part.map"] = map;
+    Fake->fail_read_from = RoundDown(held, IO_ALIGN);
+    EXPECT_EQ(Dump(true), DUMP_FAILED);
+    EXPECT_TRUE(Said(MSG_READ_FAILED)) << Fake->console;
+    ParsedMap kept = MapAt("out.img.part.map");
+    EXPECT_LE(HeldEnd(kept), Fake->image.size()) << Fake->files["out.img.part.map"];
+    EXPECT_TRUE(ImageMatches(Fake->image.size()));
 }
 
 // After the hand-over to ddrescue, which filled in the image and its map:
